@@ -1,0 +1,71 @@
+#pragma once
+
+#include "TrafficTypes.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+// Keeps per-day totals and per-application bytes, in memory and in the traffic file.
+// All instance operations run on the main thread.
+class TrafficRecorder : public QObject {
+    Q_OBJECT
+public:
+    struct Config {
+        // The traffic file. Empty: nothing is loaded and saves go to the /tmp fallback.
+        QString dataPath;
+        // Whether to load dataPath at construction.
+        bool load = true;
+        // The per-process tool and its arguments.
+        QString toolPath;
+        QStringList toolArgs;
+        int toolTimeoutMs = 10000;
+        int sampleIntervalMs = 15000;
+        int saveIntervalMs = 60000;
+    };
+
+    // The program's one recorder: created on first use, exactly once, never released.
+    static TrafficRecorder& shared();
+    // The configuration shared() uses: the user's data directory and the platform's tool.
+    static Config defaultConfig();
+
+    // Tests make their own instances with temporary files; the program uses shared().
+    explicit TrafficRecorder(const Config& config);
+    ~TrafficRecorder() override;
+
+    QString dataPath() const;
+    void saveData();
+
+    // Day keys: local calendar dates "yyyy-MM-dd" with ASCII digits.
+    static QString dateString(const QDateTime& instant);
+    static QString todayString();
+    // "M/d" for a day key; anything that is not a day key comes back unchanged.
+    static QString displayDate(const QString& dayKey);
+
+    void recordTotal(std::uint64_t dUp, std::uint64_t dDown);
+    std::optional<DailyTraffic> getDay(const QString& dayKey) const;
+    std::optional<DailyTraffic> getToday() const;
+    QStringList recentDays(int count) const;
+    std::vector<AppEntry> sortedApps(const QString& dayKey) const;
+
+    void startTimers();
+    void stopAndSave();
+    void sampleAppTraffic();
+
+    // Pure: the tool's output to an application sample.
+    static AppSample parseNettop(const QString& output);
+    // Main thread: the growth since the previous sample goes to today's applications.
+    void processAppSample(const AppSample& sample);
+
+signals:
+    // Emitted on the main thread after each sample has been applied (tests wait on it).
+    void sampleApplied();
+
+private:
+    struct Impl;
+    Impl* d;
+};
