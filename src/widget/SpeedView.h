@@ -28,26 +28,18 @@ public:
     // Paints the whole view; the paint event and tests call it.
     void draw(class QPainter& painter) const;
 
-    // ---- Pointer handling and menu. Points are in screen coordinates: origin at the
-    // bottom-left of the primary screen, y up. Qt's handlers convert and call these.
-    void mouseDown(QPointF screenPoint);
-    void mouseDragged(QPointF screenPoint);
-    void mouseUp();
-    void resetStats();
+    // ---- Pointer handling and menu (SpeedViewInteraction.cpp). Points are in screen
+    // coordinates: origin at the bottom-left of the primary screen, y up. Qt's handlers
+    // convert and call these.
 
 protected:
     void paintEvent(class QPaintEvent* event) override;
-    void mousePressEvent(class QMouseEvent* event) override;
-    void mouseMoveEvent(class QMouseEvent* event) override;
-    void mouseReleaseEvent(class QMouseEvent* event) override;
-    void contextMenuEvent(class QContextMenuEvent* event) override;
 
 private:
-    void saveExpandedFrame();
-
     const QColor upColor = QColor::fromRgbF(0.3f, 0.85f, 0.52f, 1.0f);
     const QColor downColor = QColor::fromRgbF(0.35f, 0.64f, 1.0f, 1.0f);
 
+    // Drag state (SpeedViewInteraction.cpp).
     bool dragging = false;
     bool dragMoved = false;
     QPointF dragOffset;
