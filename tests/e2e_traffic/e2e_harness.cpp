@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -17,6 +18,9 @@
 namespace e2e {
 
 namespace {
+
+constexpr const char* kNsPrefix = "qfe2e-";
+constexpr const char* kTempPrefix = "qf-e2e-";
 
 // argv/envp for execve, built before fork so the child only calls async-signal-safe functions.
 struct CStrings {
@@ -127,8 +131,8 @@ RunResult run(const std::vector<std::string>& argv, milliseconds timeout) {
     return result;
 }
 
-TempDir::TempDir(const std::string& prefix) {
-    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
+TempDir::TempDir() {
+    std::string tmpl = "/tmp/" + std::string(kTempPrefix) + std::to_string(::getpid()) + "-XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
     }
@@ -165,11 +169,18 @@ Child::Child(const Options& options) {
     CStrings envp(envStrings);
     const std::string log = options.logFile.empty() ? "/dev/null" : options.logFile.string();
 
+    const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0) {
         // Its own process group, so a terminal's Ctrl-C aimed at the test run does not race
         // the test's own signals to the program.
         ::setpgid(0, 0);
+        // Should the test itself be killed (a CTest timeout), nothing it started outlives it:
+        // the signal survives the exec that `ip netns exec` performs.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         ::dup2(options.pipeStdin ? inPipe[0] : devnull, STDIN_FILENO);
@@ -308,10 +319,6 @@ std::string describeStatus(int status) {
     return "wait status " + std::to_string(status);
 }
 
-namespace {
-constexpr const char* kNsPrefix = "qfe2e-";
-}
-
 NetnsPair::NetnsPair(const std::string& tag) {
     // Names carry our pid, so parallel runs never meet and leftovers can be told apart.
     const std::string id = std::to_string(::getpid()) + "-" + tag;
@@ -435,10 +442,36 @@ void NetnsPair::removeStale() {
         }
         const std::string rest = name.substr(std::strlen(kNsPrefix));
         const pid_t owner = static_cast<pid_t>(std::atol(rest.c_str()));
-        if (owner > 0 && owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH) {
+        if (owner > 0 && !processAlive(owner)) {
             run({"ip", "netns", "del", name});
         }
     }
+    // Temporary directories carry the owner's pid the same way.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kTempPrefix, 0) != 0) {
+            continue;
+        }
+        const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + std::strlen(kTempPrefix)));
+        if (owner > 0 && !processAlive(owner)) {
+            std::filesystem::remove_all(entry.path(), ec);
+        }
+    }
+}
+
+bool processAlive(pid_t pid) {
+    if (pid == ::getpid()) {
+        return true;
+    }
+    // A killed test run whose parent is gone can linger as a zombie; it owns nothing any more.
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
 std::string processName(pid_t pid) {

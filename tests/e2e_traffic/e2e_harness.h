@@ -29,10 +29,10 @@ struct RunResult {
 // Runs argv to completion (killed after the timeout), capturing its output.
 RunResult run(const std::vector<std::string>& argv, milliseconds timeout = milliseconds(15000));
 
-// A directory under /tmp, removed with its content on destruction.
+// A directory under /tmp named after this process, removed with its content on destruction.
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix);
+    TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -118,7 +118,8 @@ public:
     // Process ids that live in namespace A.
     std::vector<pid_t> pidsInA() const;
 
-    // Removes namespaces left behind by earlier runs whose test process is gone.
+    // Removes namespaces and temporary directories left behind by earlier runs whose test
+    // process is gone (killed by a timeout, say).
     static void removeStale();
 
 private:
@@ -129,6 +130,9 @@ private:
     bool m_ok = false;
     std::string m_error;
 };
+
+// Whether the process exists and is not a zombie.
+bool processAlive(pid_t pid);
 
 // The comm name of a process ("" when it is gone).
 std::string processName(pid_t pid);

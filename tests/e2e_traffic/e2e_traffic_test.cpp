@@ -119,7 +119,7 @@ protected:
         ASSERT_EQ(::access(kGenerator.c_str(), X_OK), 0) << "not built: " << kGenerator;
 
         NetnsPair::removeStale();
-        m_tmp = std::make_unique<TempDir>("qf-e2e-");
+        m_tmp = std::make_unique<TempDir>();
         const auto& root = m_tmp->path();
         for (const char* d : {"home", "data", "config", "cache", "runtime", "tmp"}) {
             std::filesystem::create_directories(root / d);
@@ -385,7 +385,7 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     std::vector<std::string> history;
     const auto deadline = Clock::now() + seconds(10);
     while (history.empty() && Clock::now() < deadline) {
-        history = windows({"--pid", std::to_string(first->pid()), "--name", "流量统计"});
+        history = windows({"--all", "--pid", std::to_string(first->pid()), "--name", "流量统计"});
         std::this_thread::sleep_for(milliseconds(100));
     }
     ASSERT_EQ(history.size(), 1u) << "history window not shown by the first instance";
