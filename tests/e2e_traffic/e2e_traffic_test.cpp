@@ -287,6 +287,98 @@ protected:
         }
     }
 
+    enum class QuitBy { Menu, Sighup, Sigint };
+
+    // Traffic while the program runs, then the given way out: the file must hold the totals
+    // of the last tick, which saw all of the traffic.
+    void quitAfterTraffic(QuitBy how, const std::string& what) {
+        constexpr std::uint64_t kAmount = 20 * kMiB;
+        std::set<std::string> days = {today()};
+        auto client = startClient(kAmount, kAmount);
+        ASSERT_EQ(client->readLine(milliseconds(10000)), std::optional<std::string>("ready"));
+        const auto before = m_net->countersA();
+        ASSERT_TRUE(before);
+
+        auto program = launch();
+        ASSERT_TRUE(waitForWidget(*program, milliseconds(20000)));
+        std::this_thread::sleep_for(milliseconds(1500));
+        std::uint64_t sent = 0, received = 0;
+        ASSERT_TRUE(transfer(*client, sent, received));
+        // A few ticks go by, so the last one before quitting has seen all of it.
+        std::this_thread::sleep_for(milliseconds(3000));
+        const auto after = m_net->countersA();
+        ASSERT_TRUE(after);
+
+        switch (how) {
+        case QuitBy::Menu:
+            // The last item, "退出羽蕨": from no current item, Up selects the last enabled one.
+            ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Up", "Return"}));
+            break;
+        case QuitBy::Sighup:
+            program->signal(SIGHUP);
+            break;
+        case QuitBy::Sigint:
+            program->signal(SIGINT);
+            break;
+        }
+        const auto status = program->waitExit(milliseconds(15000));
+        ASSERT_TRUE(status) << "program did not end within 15 s";
+        EXPECT_EQ(describeStatus(*status), "exited with 0");
+        days.insert(today());
+        client->closeStdin();
+        client->waitExit(milliseconds(5000));
+        expectTotalsMatchKernel(*before, *after, days, what);
+    }
+
+    // Right-clicks the widget and works the context menu with the given keys.
+    void chooseFromMenu(Child& program, const std::vector<std::string>& keys) {
+        const auto shown = windowsOf(program.pid());
+        ASSERT_EQ(shown.size(), 1u) << "expected just the widget on screen";
+        const RunResult geo = xdo({"getwindowgeometry", "--shell", shown.front()});
+        ASSERT_EQ(geo.exitCode, 0) << geo.err;
+        int x = -1, y = -1, w = 0, h = 0;
+        std::istringstream in(geo.out);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::sscanf(line.c_str(), "X=%d", &x);
+            std::sscanf(line.c_str(), "Y=%d", &y);
+            std::sscanf(line.c_str(), "WIDTH=%d", &w);
+            std::sscanf(line.c_str(), "HEIGHT=%d", &h);
+        }
+        ASSERT_GT(w, 0);
+        ASSERT_EQ(
+            xdo({"mousemove", std::to_string(x + w / 2), std::to_string(y + h / 2), "click", "3"})
+                .exitCode,
+            0);
+        ASSERT_TRUE(waitForWindowCount(program, 2, milliseconds(5000)))
+            << "the context menu did not open";
+        std::vector<std::string> args = {"key", "--delay", "150"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        ASSERT_EQ(xdo(args).exitCode, 0);
+    }
+
+    bool waitForWindowCount(Child& program, std::size_t atLeast, milliseconds timeout) const {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (windowsOf(program.pid()).size() >= atLeast) {
+                return true;
+            }
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        return false;
+    }
+
+    bool waitForMenuClosed(Child& program, milliseconds timeout) const {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (windowsOf(program.pid()).size() == 1) {
+                return true;
+            }
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        return false;
+    }
+
     std::unique_ptr<TempDir> m_tmp;
     std::unique_ptr<NetnsPair> m_net;
     std::unique_ptr<Child> m_xvfb;
@@ -404,79 +496,61 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     EXPECT_EQ(describeStatus(*end), "exited with 0");
 }
 
-namespace {
-enum class QuitBy { Menu, Sighup };
+TEST_F(E2eTraffic, QuitFromTheMenuSavesTheLastTicksTotals) {
+    quitAfterTraffic(QuitBy::Menu, "menu_quit");
 }
 
-class E2eQuit : public E2eTraffic {
-protected:
-    void quitAfterTraffic(QuitBy how) {
-        constexpr std::uint64_t kAmount = 20 * kMiB;
-        std::set<std::string> days = {today()};
-        auto client = startClient(kAmount, kAmount);
-        ASSERT_EQ(client->readLine(milliseconds(10000)), std::optional<std::string>("ready"));
-        const auto before = m_net->countersA();
-        ASSERT_TRUE(before);
-
-        auto program = launch();
-        ASSERT_TRUE(waitForWidget(*program, milliseconds(20000)));
-        std::this_thread::sleep_for(milliseconds(1500));
-        std::uint64_t sent = 0, received = 0;
-        ASSERT_TRUE(transfer(*client, sent, received));
-        // Let a few ticks pass so the last one before quitting has seen all of it.
-        std::this_thread::sleep_for(milliseconds(3000));
-        const auto after = m_net->countersA();
-        ASSERT_TRUE(after);
-
-        if (how == QuitBy::Menu) {
-            ASSERT_NO_FATAL_FAILURE(quitThroughMenu(*program));
-        } else {
-            program->signal(SIGHUP);
-        }
-        const auto status = program->waitExit(milliseconds(15000));
-        ASSERT_TRUE(status) << "program did not end within 15 s";
-        EXPECT_EQ(describeStatus(*status), "exited with 0");
-        days.insert(today());
-        client->closeStdin();
-        client->waitExit(milliseconds(5000));
-        expectTotalsMatchKernel(*before, *after, days,
-                                how == QuitBy::Menu ? "menu_quit" : "sighup");
-    }
-
-    // Right-click the widget and choose the menu's last item, "退出羽蕨", from the keyboard.
-    void quitThroughMenu(Child& program) {
-        const auto shown = windowsOf(program.pid());
-        ASSERT_EQ(shown.size(), 1u) << "expected just the widget on screen";
-        const RunResult geo = xdo({"getwindowgeometry", "--shell", shown.front()});
-        ASSERT_EQ(geo.exitCode, 0) << geo.err;
-        int x = -1, y = -1, w = 0, h = 0;
-        std::istringstream in(geo.out);
-        std::string line;
-        while (std::getline(in, line)) {
-            std::sscanf(line.c_str(), "X=%d", &x);
-            std::sscanf(line.c_str(), "Y=%d", &y);
-            std::sscanf(line.c_str(), "WIDTH=%d", &w);
-            std::sscanf(line.c_str(), "HEIGHT=%d", &h);
-        }
-        ASSERT_GT(w, 0);
-        ASSERT_EQ(
-            xdo({"mousemove", std::to_string(x + w / 2), std::to_string(y + h / 2), "click", "3"})
-                .exitCode,
-            0);
-        const auto deadline = Clock::now() + seconds(5);
-        while (windowsOf(program.pid()).size() < 2 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(milliseconds(50));
-        }
-        ASSERT_GE(windowsOf(program.pid()).size(), 2u) << "the context menu did not open";
-        // From no current item, Up selects the last enabled one: quit.
-        ASSERT_EQ(xdo({"key", "--delay", "150", "Up", "Return"}).exitCode, 0);
-    }
-};
-
-TEST_F(E2eQuit, QuitFromTheMenuSavesTheLastTicksTotals) {
-    quitAfterTraffic(QuitBy::Menu);
+TEST_F(E2eTraffic, SighupSavesTheLastTicksTotals) {
+    quitAfterTraffic(QuitBy::Sighup, "sighup");
 }
 
-TEST_F(E2eQuit, SighupSavesTheLastTicksTotals) {
-    quitAfterTraffic(QuitBy::Sighup);
+TEST_F(E2eTraffic, SigintSavesTheLastTicksTotals) {
+    quitAfterTraffic(QuitBy::Sigint, "sigint");
+}
+
+// The menu's own items: the login toggle writes and removes the autostart entry, and
+// "流量统计…" opens the history window.
+TEST_F(E2eTraffic, MenuTogglesStartAtLoginAndOpensHistory) {
+    auto program = launch();
+    ASSERT_TRUE(waitForWidget(*program, milliseconds(20000)));
+    const auto entry = m_tmp->path() / "config" / "autostart" / "quillfern.desktop";
+    ASSERT_FALSE(std::filesystem::exists(entry));
+
+    // Down from no current item selects the first enabled one, "重置统计".
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_TRUE(waitForMenuClosed(*program, milliseconds(5000)));
+    const auto deadline = Clock::now() + seconds(5);
+    while (!std::filesystem::exists(entry) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    ASSERT_TRUE(std::filesystem::exists(entry)) << "\"登录时启动\" wrote no autostart entry";
+    std::ifstream in(entry);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("Exec="), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find(kProgram), std::string::npos)
+        << "the entry does not start this program:\n"
+        << text.str();
+
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_TRUE(waitForMenuClosed(*program, milliseconds(5000)));
+    const auto deadline2 = Clock::now() + seconds(5);
+    while (std::filesystem::exists(entry) && Clock::now() < deadline2) {
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    EXPECT_FALSE(std::filesystem::exists(entry)) << "a second choice left the entry in place";
+
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Return"}));
+    std::vector<std::string> history;
+    const auto deadline3 = Clock::now() + seconds(10);
+    while (history.empty() && Clock::now() < deadline3) {
+        history = windows({"--all", "--pid", std::to_string(program->pid()), "--name", "流量统计"});
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_EQ(history.size(), 1u) << "\"流量统计…\" did not open the history window";
+
+    program->signal(SIGTERM);
+    const auto end = program->waitExit(milliseconds(15000));
+    ASSERT_TRUE(end);
+    EXPECT_EQ(describeStatus(*end), "exited with 0");
 }
