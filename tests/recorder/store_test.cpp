@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -202,39 +204,72 @@ TEST(TrafficRecorderFile, EmptyOrMissingFileIsNoFault) {
     EXPECT_TRUE(QJsonDocument::fromJson(store.read()).isObject());
 }
 
+namespace {
+
+// Permission checks do not apply to root; as root, the scenario runs in a child that has
+// become an ordinary user. Returns the scenario's result (0 when every check held).
+template <class Scenario> int withoutPrivileges(const TempStore& store, Scenario scenario) {
+    if (::geteuid() != 0)
+        return scenario();
+    const uid_t nobody = 65534;
+    const QString root = store.dir.path();
+    QDir().mkpath(store.dir.filePath("Quillfern"));
+    for (const QString& path : {root, store.dir.filePath("Quillfern"), store.path()})
+        ::chown(QFile::encodeName(path).constData(), nobody, nobody);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(100);
+        ::_exit(scenario());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+
+} // namespace
+
 TEST(TrafficRecorderFile, FileThatCannotBeMovedIsNeverOverwritten) {
     TempStore store;
     const QByteArray bad("not json at all");
     store.write(bad);
     const QString dir = store.dir.filePath("Quillfern");
-    // A directory we may not write to: the file can be neither renamed nor replaced.
-    ::chmod(QFile::encodeName(dir).constData(), 0500);
-    if (::access(QFile::encodeName(dir + "/probe").constData(), F_OK) != 0 &&
-        QFile(dir + "/probe").open(QIODevice::WriteOnly)) {
+    const int result = withoutPrivileges(store, [&] {
+        // A directory we may not write to: the file can be neither renamed nor replaced.
+        ::chmod(QFile::encodeName(dir).constData(), 0500);
+        auto recorder = store.open();
         ::chmod(QFile::encodeName(dir).constData(), 0700);
-        GTEST_SKIP() << "running as a user that ignores directory permissions (root)";
-    }
-    auto recorder = store.open();
-    ::chmod(QFile::encodeName(dir).constData(), 0700);
-    EXPECT_TRUE(asideFiles(store).isEmpty());
-    recorder->recordTotal(1, 1);
-    recorder->saveData();
-    recorder->stopAndSave();
-    EXPECT_EQ(store.read(), bad);
+        if (!asideFiles(store).isEmpty())
+            return 1;
+        // Writable again, yet the recorder still must not replace what it could not keep.
+        recorder->recordTotal(1, 1);
+        recorder->saveData();
+        recorder->stopAndSave();
+        return store.read() == bad ? 0 : 2;
+    });
+    EXPECT_EQ(result, 0);
 }
 
 TEST(TrafficRecorderFile, FileWithoutReadPermissionIsKeptAside) {
     TempStore store;
-    store.write(R"({"2024-01-01": {"totalIn": 5, "totalOut": 6, "apps": {}}})");
-    ::chmod(QFile::encodeName(store.path()).constData(), 0000);
-    QFile probe(store.path());
-    if (probe.open(QIODevice::ReadOnly))
-        GTEST_SKIP() << "running as a user that ignores file permissions (root)";
-    auto recorder = store.open();
-    EXPECT_EQ(asideFiles(store).size(), 1);
-    recorder->recordTotal(1, 1);
-    recorder->saveData();
-    EXPECT_TRUE(store.open()->getToday().has_value());
+    const QByteArray good(R"({"2024-01-01": {"totalIn": 5, "totalOut": 6, "apps": {}}})");
+    store.write(good);
+    const int result = withoutPrivileges(store, [&] {
+        ::chmod(QFile::encodeName(store.path()).constData(), 0000);
+        auto recorder = store.open();
+        const QStringList aside = asideFiles(store);
+        if (aside.size() != 1)
+            return 1;
+        recorder->recordTotal(1, 1);
+        recorder->saveData();
+        if (!store.open()->getToday())
+            return 2;
+        const QString kept = store.dir.filePath("Quillfern/" + aside.first());
+        ::chmod(QFile::encodeName(kept).constData(), 0600);
+        QFile file(kept);
+        return file.open(QIODevice::ReadOnly) && file.readAll() == good ? 0 : 3;
+    });
+    EXPECT_EQ(result, 0);
 }
 
 TEST(TrafficRecorderFile, FallbackLoadsNothingAndReplacesTheFile) {
