@@ -7,6 +7,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +18,18 @@ void ensureApp() {
     static char* argv[] = {name, nullptr};
     if (!QCoreApplication::instance())
         new QCoreApplication(argc, argv);
+}
+
+// Running, and not merely a zombie waiting for whoever adopted it to reap it.
+bool processRuns(pid_t pid) {
+    if (::kill(pid, 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) != "Z";
 }
 
 bool waitForSample(TrafficRecorder& recorder, int timeoutMs = 5000) {
@@ -203,8 +217,8 @@ TEST_F(FakeTool, TimersSampleAndSaveUntilStopped) {
     EXPECT_EQ(runs().size(), 1);
     spin(500);
     const int whileRunning = runs().size();
-    EXPECT_GE(whileRunning, 3);
-    EXPECT_LE(whileRunning, 7);
+    EXPECT_GE(whileRunning, 2);
+    EXPECT_LE(whileRunning, 8);
     EXPECT_TRUE(QFile::exists(store.path())); // the save timer wrote it
 
     r->stopAndSave();
@@ -223,4 +237,30 @@ TEST_F(FakeTool, SampleRunningAtStopIsAppliedButNotSaved) {
     ASSERT_TRUE(waitForSample(*r));
     EXPECT_EQ(r->getToday()->apps.at("curl"), AppTraffic(150, 40));
     EXPECT_TRUE(store.open()->getToday()->apps.empty());
+}
+
+TEST_F(FakeTool, NoToolOutlivesTheProgram) {
+    script("exec sleep 30\n");
+    // The program never releases its recorder: it just ends while a run is in progress.
+    const pid_t program = ::fork();
+    ASSERT_NE(program, -1);
+    if (program == 0) {
+        auto* r = recorder(/*timeoutMs=*/20000).release();
+        r->sampleAppTraffic();
+        for (int i = 0; i < 500 && lastPid() == 0; ++i)
+            ::usleep(10000);
+        ::_exit(lastPid() > 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(program, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const pid_t tool = lastPid();
+    ASSERT_GT(tool, 0);
+    QElapsedTimer clock;
+    clock.start();
+    while (processRuns(tool) && clock.elapsed() < 3000)
+        ::usleep(10000);
+    EXPECT_FALSE(processRuns(tool));
+    if (processRuns(tool))
+        ::kill(tool, SIGKILL);
 }
