@@ -208,10 +208,11 @@ QString TrafficRecorder::displayDate(const QString& dayKey) {
 void TrafficRecorder::recordTotal(std::uint64_t dUp, std::uint64_t dDown) {
     auto [it, inserted] = d->data.try_emplace(todayString());
     DailyTraffic& day = it->second;
-    const DailyTraffic before = inserted ? DailyTraffic() : DailyTraffic(day.totalIn, day.totalOut);
+    const std::uint64_t oldIn = day.totalIn;
+    const std::uint64_t oldOut = day.totalOut;
     day.totalOut = trafficSatAdd(day.totalOut, dUp);
     day.totalIn = trafficSatAdd(day.totalIn, dDown);
-    if (inserted || day.totalIn != before.totalIn || day.totalOut != before.totalOut)
+    if (inserted || day.totalIn != oldIn || day.totalOut != oldOut)
         d->dirty = true;
 }
 
@@ -340,8 +341,8 @@ AppSample TrafficRecorder::parseNettop(const QString& output) {
     AppSample sample;
     const QChar* p = output.constData();
     const QChar* const end = p + output.size();
-    while (p <= end) {
-        const QChar* lineEnd = std::find(p, end, u'\n');
+    for (;;) {
+        const QChar* const lineEnd = std::find(p, end, u'\n');
         // The first six fields are all the line tells us; field 5 ends at the sixth comma.
         const QChar* commas[6];
         int found = 0;
@@ -364,6 +365,8 @@ AppSample TrafficRecorder::parseNettop(const QString& output) {
                 }
             }
         }
+        if (lineEnd == end)
+            break;
         p = lineEnd + 1;
     }
     return sample;
