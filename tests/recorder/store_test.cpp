@@ -131,6 +131,21 @@ TEST(TrafficRecorderFile, SavesPrivatelyAndLoadsBack) {
     auto reloaded = store.open();
     EXPECT_EQ(reloaded->getToday(), DailyTraffic(250, 100));
     EXPECT_EQ(modeOf(store.path()), 0600u);
+
+    // A file that others could read is made private again by the next save.
+    ::chmod(QFile::encodeName(store.path()).constData(), 0644);
+    reloaded->recordTotal(1, 0);
+    reloaded->saveData();
+    EXPECT_EQ(modeOf(store.path()), 0600u);
+}
+
+TEST(TrafficRecorderFile, EmptyPathMeansTheFallbackWithoutLoading) {
+    TrafficRecorder::Config config;
+    config.dataPath.clear();
+    TrafficRecorder recorder(config);
+    EXPECT_EQ(recorder.dataPath(), "/tmp/quillfern_traffic.json");
+    EXPECT_TRUE(recorder.recentDays(1).size() == 1);
+    EXPECT_FALSE(recorder.getToday());
 }
 
 TEST(TrafficRecorderFile, ExistingDirectoryKeepsItsMode) {
