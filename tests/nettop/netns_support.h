@@ -75,6 +75,8 @@ public:
         const std::string ifB = "qfv" + std::to_string(salt % 100000) + "b";
         addrA = "10.213." + std::to_string(salt % 250) + ".1";
         addrB = "10.213." + std::to_string(salt % 250) + ".2";
+        addr6A = "fd13:" + std::to_string(salt % 9999) + "::1";
+        addr6B = "fd13:" + std::to_string(salt % 9999) + "::2";
         ifaceA = ifA;
         if (::geteuid() != 0) {
             why = "needs root to create network namespaces";
@@ -92,6 +94,8 @@ public:
              nsB},
             {ip, "-n", nsA, "addr", "add", addrA + "/24", "dev", ifA},
             {ip, "-n", nsB, "addr", "add", addrB + "/24", "dev", ifB},
+            {ip, "-n", nsA, "addr", "add", addr6A + "/64", "dev", ifA, "nodad"},
+            {ip, "-n", nsB, "addr", "add", addr6B + "/64", "dev", ifB, "nodad"},
             {ip, "-n", nsA, "link", "set", ifA, "up"},
             {ip, "-n", nsB, "link", "set", ifB, "up"},
             {ip, "-n", nsA, "link", "set", "lo", "up"},
@@ -116,7 +120,7 @@ public:
 
     bool ready = false;
     std::string why;
-    std::string ip, nsA, nsB, addrA, addrB, ifaceA;
+    std::string ip, nsA, nsB, addrA, addrB, addr6A, addr6B, ifaceA;
 };
 
 // A forked child inside a namespace, stopped with SIGKILL when this object goes.
@@ -154,6 +158,29 @@ public:
         }
     }
     pid_t pid = -1;
+};
+
+// An IPv4 or IPv6 socket address from its text form.
+struct SockAddr {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    int family = AF_INET;
+    SockAddr(const std::string& addr, std::uint16_t port) {
+        if (addr.find(':') != std::string::npos) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+            a->sin6_family = family = AF_INET6;
+            a->sin6_port = htons(port);
+            ::inet_pton(AF_INET6, addr.c_str(), &a->sin6_addr);
+            len = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(port);
+            ::inet_pton(AF_INET, addr.c_str(), &a->sin_addr);
+            len = sizeof *a;
+        }
+    }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&ss); }
 };
 
 inline bool writeFull(int fd, const char* data, std::size_t n) {
@@ -207,14 +234,11 @@ inline bool receiveBytes(int fd, std::size_t n) {
 // Each connection to this server announces (8 bytes each) how much it will send and how much
 // it wants back; the server reads all of it, answers, then waits for the peer to close.
 inline int serveForever(const std::string& addr, std::uint16_t port) {
-    const int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const SockAddr sa(addr, port);
+    const int ls = ::socket(sa.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-    if (::bind(ls, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(ls, 4096) != 0)
+    if (::bind(ls, sa.get(), sa.len) != 0 || ::listen(ls, 4096) != 0)
         return 1;
     ::signal(SIGCHLD, SIG_IGN); // handlers reap themselves
     for (;;) {
@@ -241,13 +265,9 @@ inline int serveForever(const std::string& addr, std::uint16_t port) {
 // `send`). Returns the connected socket, or -1.
 inline int exchange(const std::string& addr, std::uint16_t port, std::uint64_t send,
                     std::uint64_t receive) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-    for (int attempt = 0; ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0;
-         ++attempt) {
+    const SockAddr sa(addr, port);
+    const int s = ::socket(sa.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int attempt = 0; ::connect(s, sa.get(), sa.len) != 0; ++attempt) {
         if (attempt > 200) {
             ::close(s);
             return -1;

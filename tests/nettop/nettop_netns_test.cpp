@@ -1,12 +1,15 @@
 // The real tool against real TCP traffic over a veth pair between two network namespaces.
 
 #include "netns_support.h"
+#include "nettop_system.h"
 #include "recorder_rule.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <tuple>
 
 using namespace qfnettop_test;
 
@@ -212,4 +215,54 @@ TEST(NettopNetns, NameWithCommasAndNewlineCannotForgeLines) {
     ASSERT_TRUE(line) << run.out;
     EXPECT_EQ(line->name, "a_9_9_evil");
     expectAbout(line->in, 7000, "received");
+}
+
+TEST(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
+    VethPair net("qfnd");
+    if (!net.ready)
+        GTEST_SKIP() << net.why;
+    TempDir runtime;
+    Child server4(net.nsB, [&] { return serveForever(net.addrB, 7004); });
+    Child server6(net.nsB, [&] { return serveForever(net.addr6B, 7004); });
+    Signal ready, finish;
+    Child client(net.nsA, [&] {
+        ::prctl(PR_SET_NAME, "qfdual");
+        const int a = exchange(net.addrB, 7004, 1000, 2000);
+        const int b = exchange(net.addr6B, 7004, 3000, 4000);
+        if (a < 0 || b < 0)
+            return 1;
+        ready.post();
+        return finish.take() ? 0 : 2;
+    });
+    ASSERT_TRUE(ready.take()) << "the client could not reach both servers";
+
+    const auto line = lineOf(runTool(net, runtime).out, client.pid);
+    ASSERT_TRUE(line);
+    EXPECT_GE(line->in, 6000u);
+    EXPECT_LE(line->in, 6000 + 2 * kSlack);
+    EXPECT_GE(line->out, 4000 + 2 * kAnnounce);
+    EXPECT_LE(line->out, 4000 + 2 * kAnnounce + 2 * kSlack);
+
+    // The one-request dump and the per-family dumps list the same sockets with the same counts.
+    Child compare(net.nsA, [] {
+        using namespace qfnettop;
+        const auto key = [](const SocketRecord& r) {
+            return std::tuple(r.cookie, r.inode, r.bytes.rx, r.bytes.tx, r.loopback);
+        };
+        std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool>>
+            both, split;
+        const auto a = dumpTcpSockets(DumpMethod::Combined);
+        const auto b = dumpTcpSockets(DumpMethod::PerFamily);
+        if (!a || !b)
+            return 1;
+        for (const auto& r : *a)
+            both.push_back(key(r));
+        for (const auto& r : *b)
+            split.push_back(key(r));
+        std::sort(both.begin(), both.end());
+        std::sort(split.begin(), split.end());
+        return both == split && both.size() >= 2 ? 0 : 2;
+    });
+    EXPECT_EQ(compare.wait(), 0);
+    finish.post();
 }

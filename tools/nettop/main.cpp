@@ -41,7 +41,9 @@ std::string nowClock() {
 bool sampleOnce(StateStore& store, const StateIdentity& id) {
     store.lock();
     const State previous = store.load(id);
-    const auto sockets = dumpTcpSockets();
+    auto sockets = dumpTcpSockets(DumpMethod::Combined);
+    if (!sockets)
+        sockets = dumpTcpSockets(DumpMethod::PerFamily);
     if (!sockets) {
         store.unlock();
         return false;

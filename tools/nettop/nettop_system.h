@@ -14,8 +14,11 @@
 namespace qfnettop {
 
 // Every TCP socket (IPv4 and IPv6) of this network namespace that can carry bytes.
-// nullopt when the kernel's socket dump cannot be had.
-std::optional<std::vector<SocketRecord>> dumpTcpSockets();
+// nullopt when the kernel's socket dump cannot be had. Combined asks for both families in one
+// request (cheaper; a kernel built without the older request form refuses it), PerFamily sends
+// one request per family.
+enum class DumpMethod { Combined, PerFamily };
+std::optional<std::vector<SocketRecord>> dumpTcpSockets(DumpMethod method = DumpMethod::Combined);
 
 // Finds, for each wanted socket inode, the lowest-numbered process holding a descriptor for it.
 // Processes whose descriptors we may not read are passed over.
