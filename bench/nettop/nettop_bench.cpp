@@ -249,8 +249,8 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
             return s;
         };
 
-        constexpr int kBulk = 3, kDurationMs = 6000;
-        constexpr std::size_t kShortBytes = 16 * 1024;
+        constexpr int kBulk = 3, kShortWorkers = 2, kDurationMs = 6000;
+        constexpr std::size_t kShortBytes = 64 * 1024;
         Signal done, release;
         int payloadPipe[2];
         if (::pipe2(payloadPipe, O_CLOEXEC) != 0) {
@@ -258,8 +258,9 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
             return;
         }
         // Each worker reports the payload it moved (both directions) when it is done.
-        const auto report = [&](std::uint64_t bytes) {
-            writeFull(payloadPipe[1], reinterpret_cast<const char*>(&bytes), sizeof bytes);
+        const auto report = [&](std::uint64_t kind, std::uint64_t bytes) {
+            const std::uint64_t msg[2] = {kind, bytes};
+            writeFull(payloadPipe[1], reinterpret_cast<const char*>(msg), sizeof msg);
             done.post();
         };
         const auto start = std::chrono::steady_clock::now();
@@ -274,29 +275,31 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
                 while (s >= 0 && std::chrono::steady_clock::now() < until) {
                     if (echoRound(s, 256 * 1024))
                         moved += 2 * 256 * 1024;
-                    ::usleep(20000);
+                    ::usleep(50000);
                 }
-                report(moved);
+                report(0, moved);
                 release.take(60000);
                 return 0;
             }));
         }
-        workers.push_back(std::make_unique<Child>(net.nsA, [&] {
-            ::prctl(PR_SET_NAME, "qfshort");
-            std::uint64_t moved = 0;
-            while (std::chrono::steady_clock::now() < until) {
-                const int s = connectTo(net.addrB, 7300);
-                if (s >= 0) {
-                    if (echoRound(s, kShortBytes))
-                        moved += 2 * kShortBytes;
-                    ::close(s);
+        for (int k = 0; k < kShortWorkers; ++k) {
+            workers.push_back(std::make_unique<Child>(net.nsA, [&] {
+                ::prctl(PR_SET_NAME, "qfshort");
+                std::uint64_t moved = 0;
+                while (std::chrono::steady_clock::now() < until) {
+                    const int s = connectTo(net.addrB, 7300);
+                    if (s >= 0) {
+                        if (echoRound(s, kShortBytes))
+                            moved += 2 * kShortBytes;
+                        ::close(s);
+                    }
+                    ::usleep(5000);
                 }
-                ::usleep(5000);
-            }
-            report(moved);
-            release.take(60000);
-            return 0;
-        }));
+                report(1, moved);
+                release.take(60000);
+                return 0;
+            }));
+        }
 
         const std::uint64_t veth0 = vethBytes(net);
         auto previous = sample();
@@ -318,9 +321,9 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
         std::uint64_t bulkPayload = 0, shortPayload = 0;
         for (std::size_t k = 0; k < workers.size(); ++k) {
             done.take(30000);
-            std::uint64_t moved = 0;
-            readFull(payloadPipe[0], reinterpret_cast<char*>(&moved), sizeof moved);
-            (k < kBulk ? bulkPayload : shortPayload) += moved;
+            std::uint64_t msg[2] = {};
+            readFull(payloadPipe[0], reinterpret_cast<char*>(msg), sizeof msg);
+            (msg[0] == 0 ? bulkPayload : shortPayload) += msg[1];
         }
         ::close(payloadPipe[0]);
         ::close(payloadPipe[1]);
@@ -342,6 +345,14 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
             static_cast<double>(attributed["qfbulk"]) / static_cast<double>(bulkPayload);
         state.counters["share_short"] =
             static_cast<double>(attributed["qfshort"]) / static_cast<double>(shortPayload);
+        std::uint64_t perUser = 0;
+        for (const auto& [name, bytes] : attributed) {
+            if (name.rfind("(", 0) == 0)
+                perUser += bytes;
+        }
+        // Sockets seen in the dump whose process had already closed them by the /proc walk.
+        state.counters["share_per_user"] =
+            static_cast<double>(perUser) / static_cast<double>(bulkPayload + shortPayload);
         state.counters["short_of_payload"] =
             static_cast<double>(shortPayload) / static_cast<double>(bulkPayload + shortPayload);
     }
