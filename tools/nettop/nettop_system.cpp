@@ -1,5 +1,6 @@
 #include "nettop_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -121,16 +122,13 @@ bool readDump(int nl, std::uint32_t seq, std::uint16_t replyType, std::vector<So
         }
         if (n == 0)
             return false;
-        int len = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
-            if (h->nlmsg_seq != seq)
-                continue;
-            if (h->nlmsg_type == NLMSG_DONE)
-                return true;
-            if (h->nlmsg_type == NLMSG_ERROR)
-                return false;
-            if (h->nlmsg_type == replyType)
-                parseDiagMessage(h, out);
+        switch (parseDumpReplies(buf, static_cast<std::size_t>(n), seq, replyType, out)) {
+        case DumpStep::More:
+            continue;
+        case DumpStep::Done:
+            return true;
+        case DumpStep::Failed:
+            return false;
         }
     }
 }
@@ -180,6 +178,23 @@ bool dumpFamily(int nl, std::uint8_t family, std::uint32_t seq, std::vector<Sock
 }
 
 } // namespace
+
+DumpStep parseDumpReplies(const char* buf, std::size_t size, std::uint32_t seq,
+                          std::uint16_t replyType, std::vector<SocketRecord>& out) {
+    int len = static_cast<int>(std::min<std::size_t>(size, 1u << 30));
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, len);
+         h = NLMSG_NEXT(h, len)) {
+        if (h->nlmsg_seq != seq)
+            continue;
+        if (h->nlmsg_type == NLMSG_DONE)
+            return DumpStep::Done;
+        if (h->nlmsg_type == NLMSG_ERROR)
+            return DumpStep::Failed;
+        if (h->nlmsg_type == replyType)
+            parseDiagMessage(h, out);
+    }
+    return DumpStep::More;
+}
 
 std::optional<std::vector<SocketRecord>> dumpTcpSockets(DumpMethod method) {
     Fd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
