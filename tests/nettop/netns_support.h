@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
@@ -289,8 +290,11 @@ struct ToolRun {
 };
 
 // Runs a program inside a namespace with extra environment settings, capturing stdout.
+// With a uid, the program runs as that user (group the same number), after entering the
+// namespace.
 inline ToolRun runIn(const std::string& netns, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env = {}) {
+                     const std::vector<std::string>& env = {},
+                     std::optional<uid_t> asUser = std::nullopt) {
     ToolRun r;
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0)
@@ -299,6 +303,9 @@ inline ToolRun runIn(const std::string& netns, const std::vector<std::string>& a
     if (pid == 0) {
         if (!netns.empty() && !enterNetns(netns))
             ::_exit(120);
+        if (asUser &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0))
+            ::_exit(121);
         for (const auto& e : env)
             ::putenv(const_cast<char*>(e.c_str()));
         ::dup2(p[1], 1);

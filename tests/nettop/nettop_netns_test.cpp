@@ -266,3 +266,34 @@ TEST(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
     EXPECT_EQ(compare.wait(), 0);
     finish.post();
 }
+
+TEST(NettopNetns, OtherUsersSocketsAreSummedPerUser) {
+    VethPair net("qfnu");
+    if (!net.ready)
+        GTEST_SKIP() << net.why;
+    constexpr uid_t kNobody = 65534;
+    TempDir runtime;
+    ASSERT_EQ(::chown(runtime.path.c_str(), kNobody, kNobody), 0);
+    Child server(net.nsB, [&] { return serveForever(net.addrB, 7005); });
+    Signal toChild, fromChild;
+    Child client(net.nsA, clientBody(net, 7005, "qfroot", 2000, 3000, toChild, fromChild));
+    ASSERT_TRUE(fromChild.take());
+
+    // An unprivileged user cannot look into root's descriptors: the bytes go to "(system)".
+    const ToolRun run = runIn(net.nsA, {kTool, "-P", "-x", "-L", "1", "-s", "1"},
+                              {"XDG_RUNTIME_DIR=" + runtime.path}, kNobody);
+    ASSERT_EQ(run.status, 0);
+    EXPECT_FALSE(lineOf(run.out, client.pid)) << run.out;
+    std::optional<RecorderLine> system;
+    for (const auto& l : recorderLines(run.out)) {
+        if (l.name == "(system)")
+            system = l;
+    }
+    ASSERT_TRUE(system) << run.out;
+    EXPECT_EQ(system->pid, "0");
+    expectAbout(system->in, 3000, "root's bytes received");
+    expectAbout(system->out, 2000 + kAnnounce, "root's bytes sent");
+    struct stat st {};
+    ASSERT_EQ(::stat((runtime.path + "/quillfern/nettop-state.v1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+}

@@ -102,3 +102,14 @@ TEST(NettopTool, WithoutRuntimeDirTheCacheDirectoryIsUsed) {
     EXPECT_EQ(fs::status(dir.path + "/.cache/quillfern").permissions() & fs::perms::all,
               fs::perms::owner_all);
 }
+
+TEST(NettopTool, EachSampleStartsWithTheHeader) {
+    TempDir dir;
+    const ToolRun r =
+        runIn("", {kTool, "-Px", "-L", "3", "-s", "0"}, {"XDG_RUNTIME_DIR=" + dir.path});
+    ASSERT_EQ(r.status, 0);
+    std::size_t headers = 0;
+    for (std::size_t at = 0; (at = r.out.find(kHeader + "\n", at)) != std::string::npos; ++at)
+        ++headers;
+    EXPECT_EQ(headers, 3u);
+}
