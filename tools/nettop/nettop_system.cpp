@@ -47,15 +47,12 @@ private:
     int fd_;
 };
 
-// Reads a small file whole; nullopt on any failure.
-std::optional<std::string> readSmallFile(int dirFd, const char* path, std::size_t cap) {
-    Fd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0)
-        return std::nullopt;
+// Reads an open file whole; nullopt on any failure or when it is larger than cap.
+std::optional<std::string> readAll(int fd, std::size_t cap) {
     std::string out;
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -68,6 +65,13 @@ std::optional<std::string> readSmallFile(int dirFd, const char* path, std::size_
             return std::nullopt;
     }
     return out;
+}
+
+std::optional<std::string> readSmallFile(int dirFd, const char* path, std::size_t cap) {
+    Fd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0)
+        return std::nullopt;
+    return readAll(fd.get(), cap);
 }
 
 template <typename T> bool parseDecimal(std::string_view s, T& v) {
@@ -419,9 +423,8 @@ State StateStore::load(const StateIdentity& id) const {
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_uid != ::getuid())
         return {};
-    ::close(fd.release());
     constexpr std::size_t kCap = 64u << 20;
-    const auto bytes = readSmallFile(dirFd_, kFileName, kCap);
+    const auto bytes = readAll(fd.get(), kCap);
     if (!bytes)
         return {};
     return decodeState(*bytes, id).value_or(State{});
