@@ -1,5 +1,6 @@
 // The real tool against real TCP traffic over a veth pair between two network namespaces.
 
+#include "TrafficRecorder.h"
 #include "netns_support.h"
 #include "nettop_system.h"
 #include "recorder_rule.h"
@@ -215,6 +216,24 @@ TEST(NettopNetns, NameWithCommasAndNewlineCannotForgeLines) {
     ASSERT_TRUE(line) << run.out;
     EXPECT_EQ(line->name, "a_9_9_evil");
     expectAbout(line->in, 7000, "received");
+
+    // The recorder's own parser reads the same: one application under the cleaned name, and
+    // nothing under the names the process tried to forge.
+    const AppSample sample = TrafficRecorder::parseNettop(QString::fromUtf8(run.out));
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> ours;
+    for (const auto& l : lines) {
+        ours[l.name].first += l.in;
+        ours[l.name].second += l.out;
+    }
+    ASSERT_EQ(sample.size(), ours.size());
+    for (const auto& [name, c] : sample) {
+        ASSERT_TRUE(ours.count(name.toStdString())) << name.toStdString();
+        EXPECT_EQ(c.in, ours[name.toStdString()].first);
+        EXPECT_EQ(c.out, ours[name.toStdString()].second);
+    }
+    EXPECT_FALSE(sample.count(QStringLiteral("a")));
+    ASSERT_TRUE(sample.count(QStringLiteral("a_9_9_evil")));
+    EXPECT_EQ(sample.at(QStringLiteral("a_9_9_evil")).in, line->in);
 }
 
 TEST(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
