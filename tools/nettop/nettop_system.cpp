@@ -434,7 +434,9 @@ bool StateStore::save(const State& state, const StateIdentity& id) const {
     if (dirFd_ < 0)
         return false;
     const std::string bytes = encodeState(state, id);
-    const std::string tmp = std::string(kFileName) + ".tmp." + std::to_string(::getpid());
+    // One fixed name: runs take turns under the directory lock, and a run killed halfway leaves
+    // a file the next one simply replaces rather than one more stray file per killed run.
+    const std::string tmp = std::string(kFileName) + ".tmp";
     ::unlinkat(dirFd_, tmp.c_str(), 0);
     Fd fd(
         ::openat(dirFd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
