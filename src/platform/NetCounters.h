@@ -39,7 +39,8 @@ inline constexpr std::uint8_t kIfTypeLoopback = 24;
 
 } // namespace netlist
 
-// sysctl-shaped: with buffer == nullptr stores the size the list needs in *length; otherwise
+// sysctl-shaped: with buffer == nullptr stores in *length a size that the list fits in (it
+// may round up, as sysctl(3) allows for lists that change often); otherwise
 // fills at most *length bytes, stores the bytes written and returns 0, or returns -1 with
 // errno ENOMEM when the list no longer fits (it grew since the size query). Any other
 // failure returns -1 with errno set. Only the interface-list name is answered on Linux.

@@ -400,6 +400,7 @@ private:
 };
 
 std::mutex gMutex;
+constexpr std::size_t kSizeSlackRecords = 8;
 
 NetlistSource& source() {
     static NetlistSource s;
@@ -420,11 +421,20 @@ int netSysctl(const int* name, unsigned nameLength, void* buffer, std::size_t* l
     }
     std::lock_guard lock(gMutex);
     static std::vector<unsigned char> list;
+    static bool listKnown = false;
+    if (buffer == nullptr && listKnown) {
+        // Like the BSD sysctl, the size query rounds up so that a list which grows a little
+        // before the second call still fits. Answering it from the last list halves the
+        // kernel round trips of a read; the second call always reads afresh.
+        *length = list.size() + kSizeSlackRecords * netlist::kRecordSize;
+        return 0;
+    }
     if (!source().snapshot(list)) {
         return -1;
     }
+    listKnown = true;
     if (buffer == nullptr) {
-        *length = list.size();
+        *length = list.size() + kSizeSlackRecords * netlist::kRecordSize;
         return 0;
     }
     if (list.size() > *length) {

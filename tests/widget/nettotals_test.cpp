@@ -172,12 +172,12 @@ TEST(NetCounters, TwoCallProtocol) {
     std::size_t size = 0;
     ASSERT_EQ(netSysctl(netlist::kName, netlist::kNameLength, nullptr, &size), 0);
     ASSERT_GE(size, netlist::kRecordSize); // at least the loopback interface
-    EXPECT_EQ(size % netlist::kRecordSize, 0u);
 
     std::vector<unsigned char> buf(size);
     std::size_t len = buf.size();
     ASSERT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &len), 0);
-    EXPECT_EQ(len, size);
+    EXPECT_LE(len, size);
+    EXPECT_EQ(len % netlist::kRecordSize, 0u);
     bool sawLoopback = false;
     for (std::size_t at = 0; at + 160 <= len; at += 160) {
         std::uint16_t l = 0;
@@ -188,8 +188,8 @@ TEST(NetCounters, TwoCallProtocol) {
     }
     EXPECT_TRUE(sawLoopback);
 
-    // A buffer one record short behaves like a list that grew since the size query.
-    std::size_t shortLen = size - netlist::kRecordSize;
+    // A buffer one record short behaves like a list that grew past the size query.
+    std::size_t shortLen = len - 1;
     errno = 0;
     EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &shortLen), -1);
     EXPECT_EQ(errno, ENOMEM);
