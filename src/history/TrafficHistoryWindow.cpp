@@ -153,6 +153,13 @@ double historySegmentWidth(double contentWidth, int n) {
     return std::max((contentWidth - 40) / n, 60.0);
 }
 
+QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int rows) {
+    const qint64 h = qint64(headerHeight) + qint64(rowHeight) * std::max(0, rows);
+    // QWidget sizes are ints and capped far below that; a huge day scrolls to its cap.
+    return {currentWidth > 0 ? currentWidth : 560,
+            static_cast<int>(std::min<qint64>(h, QWIDGETSIZE_MAX))};
+}
+
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out) {
     return QStringLiteral("应用流量明细 · ") + dayKey + QStringLiteral("    下载 ") +
            fmtBytesTraffic(in) + QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) +
@@ -288,6 +295,19 @@ void TrafficHistoryWindow::build() {
             w->setStyle(style_.get());
         }
     }
+    // A flat header over the rows and a slim overlay-like scroller, as dark native lists
+    // have, instead of the style's raised header cells and arrowed scroll bar.
+    v.tableView->horizontalHeader()->setStyleSheet(QStringLiteral(
+        "QHeaderView { background: transparent; border: none; }"
+        "QHeaderView::section { background: transparent; color: rgba(255,255,255,140);"
+        " border: none; border-bottom: 1px solid rgba(255,255,255,20); padding: 0 4px; }"));
+    v.scroll->verticalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px 0 2px 0; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 3px;"
+        " min-height: 24px; margin: 0 2px 0 2px; }"
+        "QScrollBar::handle:vertical:hover { background: rgba(255,255,255,100); }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 }
 
 void TrafficHistoryWindow::refresh() {
@@ -391,10 +411,9 @@ void TrafficHistoryWindow::updateAppTable() {
         hdr && !hdr->isHidden()
             ? std::clamp(hdr->sizeHint().height(), hdr->minimumHeight(), hdr->maximumHeight())
             : 24;
-    const int rowH = table->verticalHeader()->defaultSectionSize();
-    const int height = headerH + rowH * static_cast<int>(tableDS_->rows.size());
-    const int width = table->width() > 0 ? table->width() : 560;
-    table->resize(width, height);
+    table->resize(historyTableSize(table->width(), headerH,
+                                   table->verticalHeader()->defaultSectionSize(),
+                                   static_cast<int>(tableDS_->rows.size())));
 }
 
 QWidget* TrafficHistoryWindow::window() const {

@@ -2,6 +2,7 @@
 
 #include "TrafficRecorder.h"
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -19,6 +20,10 @@ class TrafficChartView;
 // Width of each of n day segments for a content view of the given width: the content width
 // less 40 shared equally, at least 60. Zero when there are no segments.
 double historySegmentWidth(double contentWidth, int n);
+
+// The size the application table takes: its header and rows tall, its current width wide,
+// or 560 when it has had no width yet.
+QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int rows);
 
 // The summary line of a day: its key and its download, upload and total.
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out);
