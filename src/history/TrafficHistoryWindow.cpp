@@ -17,6 +17,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTableView>
@@ -217,6 +218,11 @@ void TrafficHistoryWindow::build() {
     win->setPalette(darkPalette());
     win->setAutoFillBackground(true);
     win->setFont(historyFont(13));
+    // The usual close keys hide the window like its close button does.
+    for (auto key : {QKeySequence(QKeySequence::Close), QKeySequence(Qt::Key_Escape)}) {
+        auto* sc = new QShortcut(key, win);
+        QObject::connect(sc, &QShortcut::activated, win, &QWidget::close);
+    }
 
     auto* header = new HeaderCard;
     header->setFixedHeight(96);
