@@ -109,6 +109,8 @@ QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     pal.setColor(QPalette::WindowText, color);
     label->setPalette(pal);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    // A very long total must not push the window's minimum width past its set minimum.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     return label;
 }
 
