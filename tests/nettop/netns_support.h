@@ -4,6 +4,7 @@
 // them. Shared by the end-to-end tests and the benchmark. Needs root; every step reports why it
 // could not be done so callers can skip visibly.
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
