@@ -1,8 +1,10 @@
+#include "NettopRunner.h"
 #include "RecorderTestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -263,4 +265,19 @@ TEST_F(FakeTool, NoToolOutlivesTheProgram) {
     EXPECT_FALSE(processRuns(tool));
     if (processRuns(tool))
         ::kill(tool, SIGKILL);
+}
+
+TEST_F(FakeTool, TheBuiltStandInIsFoundAndSampled) {
+    const QString tool = TrafficRecorder::defaultConfig().toolPath;
+    if (!QFileInfo(tool).isExecutable())
+        GTEST_SKIP() << "the stand-in tool is not built: " << tool.toStdString();
+    TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
+    const QString output = runNettop(tool, config.toolArgs, config.toolTimeoutMs);
+    EXPECT_TRUE(output.startsWith("time,,interface,state,bytes_in,bytes_out,"))
+        << output.toStdString();
+    config.dataPath = store.path();
+    TrafficRecorder r(config);
+    r.sampleAppTraffic();
+    ASSERT_TRUE(waitForSample(r, 15000));
+    EXPECT_EQ(r.getToday(), DailyTraffic());
 }
