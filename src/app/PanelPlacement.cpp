@@ -39,9 +39,12 @@ QRectF placeRestoredFrame(const QString& stored, const std::optional<QRectF>& ma
     if (visibleFrames.empty()) {
         return frame;
     }
-    for (const QRectF& visible : visibleFrames) {
-        if (visible.intersects(frame)) {
-            return frame;
+    // A panel of no height shows nothing to click on, wherever it is.
+    if (frame.height() > 0) {
+        for (const QRectF& visible : visibleFrames) {
+            if (visible.intersects(frame)) {
+                return frame;
+            }
         }
     }
     return placeDefaultFrame(mainVisibleFrame);
