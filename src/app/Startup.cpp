@@ -2,6 +2,7 @@
 
 #include "FrameString.h"
 #include "PanelPlacement.h"
+#include "Sampler.h"
 #include "ScreenCoords.h"
 #include "SpeedView.h"
 #include "WidgetPanel.h"
@@ -61,10 +62,16 @@ int appRun(int argc, char** argv) {
     WidgetPanel panel(frame);
     SpeedView* view = panel.view();
 
+    // The first reading is the baseline the first tick measures from.
+    Sampler sampler;
+    sampler.start();
+
     QTimer timer;
     timer.setInterval(1000);
-    timer.setTimerType(Qt::CoarseTimer);
-    QObject::connect(&timer, &QTimer::timeout, view, [view] { view->update(); });
+    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler] {
+        sampler.tick(*view);
+        view->update();
+    });
     timer.start();
 
     panel.present();
