@@ -102,7 +102,9 @@ void SpeedView::resetStats() {
 }
 
 std::unique_ptr<QMenu> SpeedView::buildMenu() {
-    auto menu = std::make_unique<QMenu>();
+    // The view as parent makes the menu a transient of the panel, which Wayland needs to
+    // place a popup at all; the caller still owns it.
+    auto menu = std::make_unique<QMenu>(this);
     QAction* peaks = menu->addAction(QStringLiteral("峰值  ↑ ") + fmtSpeed(peakUp) +
                                      QStringLiteral("    ↓ ") + fmtSpeed(peakDown));
     peaks->setEnabled(false);
