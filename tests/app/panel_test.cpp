@@ -244,3 +244,20 @@ TEST_F(PanelTest, MenuWithoutAWindowOpensAtThePointer) {
     MenuRun run = runMenu(view, {40, 300});
     EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, scrPrimaryHeight()).toPoint());
 }
+
+TEST_F(PanelTest, PanelOffEveryScreenDragsWithoutLimitsAndOpensItsMenuAtThePointer) {
+    const double h = scrPrimaryHeight();
+    const QRectF away(visible().right() + 500, 100, 216, 92);
+    WidgetPanel panel(away);
+    panel.present();
+    ASSERT_EQ(frameOf(panel), away);
+
+    MenuRun run = runMenu(*panel.view(), {40, 300});
+    EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, h).toPoint());
+
+    SpeedView& view = *panel.view();
+    view.mouseDown({away.x() + 10, 110});
+    view.mouseDragged({away.x() + 10, -5000});
+    EXPECT_EQ(frameOf(panel), QRectF(away.x(), -5010, 216, 92));
+    view.mouseUp({away.x() + 10, -5000});
+}
