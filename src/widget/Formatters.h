@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+
 #include <cstdint>
 
 // Short texts for rates and byte counts. Units step by powers of 1024; numbers are

@@ -4,6 +4,7 @@
 #include "SpeedGraph.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QPaintEvent>
 #include <QPainter>
@@ -38,15 +39,18 @@ QFont valueFontFor(const QString& family) {
 // Decided once: the answer depends only on the installed fonts.
 QString valueFontFamily() {
     static const QString family = [] {
-        const QStringList candidates{QFontDatabase::systemFont(QFontDatabase::GeneralFont).family(),
-                                     QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans"),
+        const QString system = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+        const QStringList candidates{system, QStringLiteral("DejaVu Sans"),
+                                     QStringLiteral("Noto Sans"),
                                      QStringLiteral("Liberation Sans")};
         for (const QString& name : candidates) {
             const QFont f = valueFontFor(name);
-            // A missing family silently resolves to another one; only accept the real one.
-            if (QFontInfo(f).family().compare(name, Qt::CaseInsensitive) == 0 &&
-                hasTabularDigits(f)) {
-                return name;
+            const QString resolved = QFontInfo(f).family();
+            // The desktop's font may be an alias ("Sans Serif"); any other name must be the
+            // family itself, not whatever the font matcher substituted for a missing one.
+            const bool real = name == system || resolved.compare(name, Qt::CaseInsensitive) == 0;
+            if (real && hasTabularDigits(f)) {
+                return resolved;
             }
         }
         return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();

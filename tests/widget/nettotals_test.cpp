@@ -1,14 +1,21 @@
 #include "NetCounters.h"
 #include "NetTotals.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -197,6 +204,109 @@ TEST(NetCounters, TwoCallProtocol) {
     const int otherName[6] = {4, 17, 0, 0, 3, 0};
     std::size_t otherLen = 0;
     EXPECT_EQ(netSysctl(otherName, 6, nullptr, &otherLen), -1);
+}
+
+// ---- A namespace of our own: interfaces appearing and going, real traffic ------------
+
+std::vector<unsigned char> rawList() {
+    std::size_t size = 0;
+    EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, nullptr, &size), 0);
+    std::vector<unsigned char> buf(size);
+    EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &size), 0);
+    buf.resize(size);
+    return buf;
+}
+
+std::vector<std::uint8_t> ifTypes(const std::vector<unsigned char>& list) {
+    std::vector<std::uint8_t> types;
+    for (std::size_t at = 0; at + 160 <= list.size(); at += 160) {
+        types.push_back(list[at + 32]);
+    }
+    return types;
+}
+
+void sendUdp(const char* address, int count) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    ::inet_pton(AF_INET, address, &to.sin_addr);
+    const std::vector<char> payload(1400, 'q');
+    for (int i = 0; i < count; ++i) {
+        ::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+    }
+    ::close(fd);
+}
+
+int run(const std::string& cmd) {
+    return std::system((cmd + " >/dev/null 2>&1").c_str());
+}
+
+// Runs in a fresh network namespace, started by the test below.
+TEST(NetCountersNamespace, DISABLED_Inside) {
+    // Only the loopback interface: listed, typed as loopback, not counted.
+    EXPECT_EQ(ifTypes(rawList()), (std::vector<std::uint8_t>{24}));
+    ASSERT_EQ(tryReadNetTotals(), (NetTotals{0, 0}));
+
+    // No IPv6 chatter on the new interface, so its counters move only when we send.
+    std::ofstream("/proc/sys/net/ipv6/conf/default/disable_ipv6") << 1;
+    ASSERT_EQ(run("ip link set lo up"), 0);
+    ASSERT_EQ(run("ip link add qfv0 type veth peer name qfv1"), 0);
+    ASSERT_EQ(run("ip tuntap add qftun0 mode tun"), 0);
+    ASSERT_EQ(run("ip link set qfv0 up"), 0);
+    ASSERT_EQ(run("ip link set qfv1 up"), 0);
+    ASSERT_EQ(run("ip addr add 10.77.0.1/24 dev qfv0"), 0);
+    // A fixed neighbour: no ARP, so only our datagrams cross the pair.
+    ASSERT_EQ(run("ip neigh add 10.77.0.2 lladdr 02:00:00:00:77:02 dev qfv0 nud permanent"), 0);
+    std::vector<std::uint8_t> types = ifTypes(rawList());
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ(types,
+              (std::vector<std::uint8_t>{netlist::kIfTypeOther, netlist::kIfTypeEthernet,
+                                         netlist::kIfTypeEthernet, netlist::kIfTypeLoopback}));
+
+    const NetTotals start = *tryReadNetTotals();
+    sendUdp("127.0.0.1", 20); // loopback traffic is never counted
+    const NetTotals afterLoopback = *tryReadNetTotals();
+    EXPECT_LT(afterLoopback.outBytes - start.outBytes, 1000u);
+    EXPECT_LT(afterLoopback.inBytes - start.inBytes, 1000u);
+
+    // Out of qfv0 (sent), into its peer qfv1 (received): 1400 + 28 + 14 bytes each.
+    sendUdp("10.77.0.2", 20);
+    const NetTotals afterPair = *tryReadNetTotals();
+    EXPECT_EQ(afterPair.outBytes - afterLoopback.outBytes, 20u * 1442);
+    EXPECT_EQ(afterPair.inBytes - afterLoopback.inBytes, 20u * 1442);
+
+    netSysctlForceProcFallback(true);
+    EXPECT_EQ(tryReadNetTotals(), afterPair);
+    netSysctlForceProcFallback(false);
+
+    // The interfaces go: their counters leave the sum and the list shrinks again.
+    ASSERT_EQ(run("ip link del qfv0"), 0);
+    ASSERT_EQ(run("ip link del qftun0"), 0);
+    EXPECT_EQ(ifTypes(rawList()), (std::vector<std::uint8_t>{24}));
+    EXPECT_EQ(tryReadNetTotals(), (NetTotals{0, 0}));
+}
+
+TEST(NetCountersNamespace, InterfacesComeAndGoWithRealTraffic) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to create a network namespace";
+    }
+    const std::string ns = "quillfern_nt_" + std::to_string(::getpid());
+    if (run("ip netns add " + ns) != 0) {
+        GTEST_SKIP() << "cannot create a network namespace here (ip netns add failed)";
+    }
+    char self[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    const std::string cmd = "ip netns exec " + ns + " " +
+                            std::string(self, static_cast<std::size_t>(n)) +
+                            " --gtest_also_run_disabled_tests"
+                            " --gtest_filter=NetCountersNamespace.DISABLED_Inside";
+    const int status = std::system(cmd.c_str());
+    run("ip netns del " + ns);
+    EXPECT_EQ(status, 0) << "the run inside the namespace failed; its output is above";
 }
 
 } // namespace

@@ -124,4 +124,19 @@ TEST(SpeedView, RateFontHasTabularDigits) {
     EXPECT_NEAR(up.right(), down.right(), 1);
 }
 
+TEST(SpeedView, CardAndGraphFollowTheWidth) {
+    SpeedView view(QRectF(0, 0, 300, 92));
+    view.upHistory[59] = 2048; // a full-height bar, the newest
+    const QImage img = render(view);
+    EXPECT_EQ(qAlpha(img.pixel(299, 0)), 0);
+    EXPECT_NEAR(img.pixelColor(280, 50).alphaF(), 0.82, 0.02);
+    const QRect green = findPixels(img, QRect(14, 58, 286 - 14, 30), greenish);
+    const double step = (300.0 - 28) / 60;
+    EXPECT_NEAR(green.left(), 14 + 59 * step, 1);
+    EXPECT_EQ(green.top(), 62);
+    EXPECT_EQ(green.bottom(), 81);
+    // The texts keep their points: the up arrow is where it is on the standard card.
+    EXPECT_FALSE(findPixels(img, QRect(10, 8, 20, 22), greenish).isEmpty());
+}
+
 } // namespace
