@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -294,9 +295,14 @@ TEST_F(PanelE2E, OpensAtTheCornerMovesByDraggingAndReopensThere) {
     std::string panel = launch();
     ASSERT_FALSE(panel.empty()) << "no panel window appeared";
     EXPECT_EQ(geometryOf(panel), corner);
-    const std::string state = run("xprop -id " + panel + " _NET_WM_STATE _NET_WM_DESKTOP");
-    EXPECT_NE(state.find("_NET_WM_STATE_STICKY"), std::string::npos) << state;
-    EXPECT_NE(state.find("4294967295"), std::string::npos) << state;
+    if (onPath("xprop")) {
+        const std::string state = run("xprop -id " + panel + " _NET_WM_STATE _NET_WM_DESKTOP");
+        EXPECT_NE(state.find("_NET_WM_STATE_STICKY"), std::string::npos) << state;
+        EXPECT_NE(state.find("_NET_WM_STATE_ABOVE"), std::string::npos) << state;
+        EXPECT_NE(state.find("4294967295"), std::string::npos) << state;
+    } else {
+        std::cout << "xprop is not installed: the sticky state is not checked\n";
+    }
     EXPECT_TRUE(storedFrame().empty());
 
     // Press at (1268, 52), drag in steps to (1068, 252): the panel follows by (-200, +200).
