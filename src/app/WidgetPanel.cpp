@@ -11,11 +11,14 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
     setAttribute(Qt::WA_ShowWithoutActivating);
     setWindowTitle(QStringLiteral("Quillfern"));
 
-    const QRect qt = scrRectToQt(frame, scrPrimaryHeight()).toAlignedRect();
-    setGeometry(qt);
-    setFixedSize(qt.size());
+    // Windows sit on whole pixels: round the corner and the size each on its own, so a
+    // fractional stored frame neither grows nor shifts by more than half a pixel.
+    const QRectF qt = scrRectToQt(frame, scrPrimaryHeight());
+    const QSize size(qRound(qt.width()), qRound(qt.height()));
+    setFixedSize(size);
+    setGeometry(QRect(QPoint(qRound(qt.x()), qRound(qt.y())), size));
 
-    speedView = new SpeedView(QRectF(QPointF(0, 0), frame.size()), this);
+    speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
     speedView->hostPanel = this;
 }
 

@@ -261,3 +261,12 @@ TEST_F(PanelTest, PanelOffEveryScreenDragsWithoutLimitsAndOpensItsMenuAtThePoint
     EXPECT_EQ(frameOf(panel), QRectF(away.x(), -5010, 216, 92));
     view.mouseUp({away.x() + 10, -5000});
 }
+
+TEST_F(PanelTest, FractionalFramesLandOnWholePixelsWithoutGrowing) {
+    WidgetPanel panel(QRectF(10.25, 20.5, 216, 92.4));
+    const QRect qt = panel.geometry();
+    EXPECT_EQ(qt.size(), QSize(216, 92));
+    EXPECT_EQ(qt.x(), 10);
+    EXPECT_NEAR(qt.y(), scrPrimaryHeight() - 20.5 - 92.4, 0.5);
+    EXPECT_EQ(panel.view()->size(), QSize(216, 92));
+}
