@@ -53,7 +53,8 @@ public:
     // Opens the traffic history; when set, the menu offers it.
     std::function<void()> openHistory;
 
-    // The window the view moves and whose frame it stores (none when the view is alone).
+    // The window the view moves and whose frame it stores: the host panel (or the view's
+    // own top-level window); none until that window exists on the display.
     QWidget* hostWindow() const;
     bool isDragging() const { return dragging; }
     bool hasDragMoved() const { return dragMoved; }
@@ -66,8 +67,6 @@ protected:
 
 private:
     void saveExpandedFrame();
-
-public:
 
 protected:
     void paintEvent(class QPaintEvent* event) override;
