@@ -126,6 +126,11 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setShortcutVisibleInContextMenu(true);
+    // Qt matches the shortcuts of a context menu's own actions only through a menu bar, so
+    // the key would be shown but dead. Tied to the view as well, it works while the menu is
+    // open (and only then: the action goes with the menu).
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(quit);
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     return menu;
 }

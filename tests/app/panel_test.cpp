@@ -149,6 +149,9 @@ TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
     // The texts are fixed when the menu is built.
     view.peakUp = 0;
     EXPECT_EQ(items[0]->text(), QStringLiteral("峰值  ↑ 1.5 KB/s    ↓ 0 B/s"));
+    // The quit shortcut is reachable only while its menu exists.
+    EXPECT_EQ(items[5]->shortcutContext(), Qt::ApplicationShortcut);
+    EXPECT_TRUE(view.actions().contains(items[5]));
 
     // With a history opener the menu offers it as well.
     int opened = 0;
@@ -269,4 +272,13 @@ TEST_F(PanelTest, FractionalFramesLandOnWholePixelsWithoutGrowing) {
     EXPECT_EQ(qt.x(), 10);
     EXPECT_NEAR(qt.y(), scrPrimaryHeight() - 20.5 - 92.4, 0.5);
     EXPECT_EQ(panel.view()->size(), QSize(216, 92));
+}
+
+TEST_F(PanelTest, EachMenuLeavesNothingBehindOnTheView) {
+    SpeedView view;
+    for (int i = 0; i < 3; ++i) {
+        const std::unique_ptr<QMenu> menu = view.buildMenu();
+        EXPECT_EQ(view.actions().size(), 1);
+    }
+    EXPECT_TRUE(view.actions().isEmpty());
 }

@@ -267,10 +267,11 @@ protected:
         return menu;
     }
 
-    int quitThroughMenu(const std::string& panelId, const Geometry& panel) {
+    // Quits by choosing the last item, or by its shortcut while the menu is open.
+    int quitThroughMenu(const std::string& panelId, const Geometry& panel,
+                        const std::string& keys = "Up Return") {
         if (!openMenu(panelId, panel).empty()) {
-            // From no selection, Up lands on the last item: quit.
-            run("xdotool key Up Return");
+            run("xdotool key " + keys);
         }
         const std::optional<int> status = waitExit(app, 5s);
         if (!status) {
@@ -335,6 +336,7 @@ TEST_F(PanelE2E, DragStopsAtTheTopOfTheScreen) {
         << geometryOf(panel);
     EXPECT_TRUE(waitFor([&] { return storedFrame() == "{{1140, 808}, {216, 92}}"; }, 3s))
         << storedFrame();
+    EXPECT_EQ(quitThroughMenu(panel, Geometry{1140, 0, 216, 92}, "ctrl+q"), 0);
 }
 
 TEST_F(PanelE2E, StoredFrameOffEveryScreenOpensAtTheCorner) {
