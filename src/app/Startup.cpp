@@ -5,15 +5,12 @@
 #include "Sampler.h"
 #include "ScreenCoords.h"
 #include "SpeedView.h"
-#include "TrafficHistoryWindow.h"
-#include "TrafficRecorder.h"
 #include "WidgetPanel.h"
 
 #include <QApplication>
 #include <QSettings>
 #include <QStringList>
 #include <QTimer>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -65,31 +62,14 @@ int appRun(int argc, char** argv) {
     WidgetPanel panel(frame);
     SpeedView* view = panel.view();
 
-    // The recorder keeps per-day totals from the ticks and samples applications on its own
-    // timers; whatever it holds is saved when the program ends.
-    TrafficRecorder& recorder = TrafficRecorder::shared();
-    recorder.startTimers();
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &recorder,
-                     [&recorder] { recorder.stopAndSave(); });
-
-    // One history window, made when first asked for and shown again after that.
-    std::unique_ptr<TrafficHistoryWindow> history;
-    view->openHistory = [&history, &recorder] {
-        if (!history) {
-            history = std::make_unique<TrafficHistoryWindow>(recorder);
-        }
-        history->show();
-    };
-
     // The first reading is the baseline the first tick measures from.
     Sampler sampler;
     sampler.start();
 
     QTimer timer;
     timer.setInterval(1000);
-    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler, &recorder] {
-        const TickResult tick = sampler.tick(*view);
-        recorder.recordTotal(tick.sent, tick.received);
+    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler] {
+        sampler.tick(*view);
         view->update();
     });
     timer.start();
