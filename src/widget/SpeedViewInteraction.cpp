@@ -112,6 +112,8 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
                                       QStringLiteral("    ↓ ") + fmtBytes(totalDown));
     totals->setEnabled(false);
     menu->addSeparator();
+    QAction* reset = menu->addAction(QStringLiteral("重置统计"));
+    connect(reset, &QAction::triggered, this, &SpeedView::resetStats);
     if (openHistory) {
         QAction* history = menu->addAction(QStringLiteral("流量统计…"));
         connect(history, &QAction::triggered, this, [this] {
@@ -120,8 +122,6 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
             }
         });
     }
-    QAction* reset = menu->addAction(QStringLiteral("重置统计"));
-    connect(reset, &QAction::triggered, this, &SpeedView::resetStats);
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

@@ -158,8 +158,10 @@ TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
     view.openHistory = [&] { ++opened; };
     const std::unique_ptr<QMenu> longer = view.buildMenu();
     ASSERT_EQ(longer->actions().size(), 7);
-    EXPECT_EQ(longer->actions()[3]->text(), QStringLiteral("流量统计…"));
-    longer->actions()[3]->trigger();
+    EXPECT_EQ(longer->actions()[3]->text(), QStringLiteral("重置统计"));
+    EXPECT_EQ(longer->actions()[4]->text(), QStringLiteral("流量统计…"));
+    EXPECT_TRUE(longer->actions()[5]->isSeparator());
+    longer->actions()[4]->trigger();
     EXPECT_EQ(opened, 1);
 }
 
