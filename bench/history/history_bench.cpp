@@ -1,0 +1,95 @@
+// refresh() of the history window over seven days with 500 applications on the selected
+// day. Target: a median within one frame (16 ms). Run: build/bench/history/history_bench
+#include "TrafficHistoryWindow.h"
+#include "TrafficRecorder.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <benchmark/benchmark.h>
+#include <memory>
+
+namespace {
+
+struct Fixture {
+    QTemporaryDir dir;
+    std::unique_ptr<TrafficRecorder> recorder;
+    std::unique_ptr<TrafficHistoryWindow> window;
+
+    explicit Fixture(int apps) {
+        TrafficRecorder::Config cfg;
+        cfg.dataPath = dir.filePath("traffic.json");
+        cfg.load = false;
+        const QStringList keys = TrafficRecorder(cfg).recentDays(7);
+        QJsonObject top;
+        for (int d = 0; d < keys.size(); ++d) {
+            QJsonObject appObj;
+            const int count = d == keys.size() - 1 ? apps : 20;
+            qint64 in = 0, out = 0;
+            for (int a = 0; a < count; ++a) {
+                const qint64 ai = 1000003LL * (a % 97 + 1) + a;
+                const qint64 ao = 70001LL * (a % 13 + 1);
+                in += ai;
+                out += ao;
+                appObj.insert(QStringLiteral("application-%1").arg(a),
+                              QJsonObject{{"in", ai}, {"out", ao}});
+            }
+            top.insert(keys[d], QJsonObject{{"totalIn", in}, {"totalOut", out}, {"apps", appObj}});
+        }
+        QFile f(cfg.dataPath);
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(QJsonDocument(top).toJson());
+        }
+        f.close();
+        cfg.load = true;
+        recorder = std::make_unique<TrafficRecorder>(cfg);
+        window = std::make_unique<TrafficHistoryWindow>(*recorder);
+        QApplication::processEvents();
+    }
+};
+
+void BM_Refresh500Apps(benchmark::State& state) {
+    Fixture fx(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        fx.window->refresh();
+    }
+    state.SetLabel(std::to_string(state.range(0)) + " applications");
+}
+BENCHMARK(BM_Refresh500Apps)
+    ->Arg(500)
+    ->Arg(10)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+
+// What the user waits for: the refresh, the layout it causes and a paint of the window.
+void BM_RefreshAndPaint500Apps(benchmark::State& state) {
+    Fixture fx(500);
+    QImage img(fx.window->window()->size(), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        fx.window->refresh();
+        QApplication::processEvents();
+        fx.window->window()->render(&img);
+    }
+}
+BENCHMARK(BM_RefreshAndPaint500Apps)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+class QButtonGroup;
+
+// A row of exclusive segments, each a checkable button with a (possibly two-line) label and
+// its own width. At most one segment is selected; -1 means none.
+class SegmentedControl : public QWidget {
+    Q_OBJECT
+public:
+    explicit SegmentedControl(QWidget* parent = nullptr);
+    ~SegmentedControl() override;
+
+    int segmentCount() const;
+    // Adds or removes segments at the end; new segments have an empty label and width 0.
+    void setSegmentCount(int count);
+
+    QString label(int segment) const;
+    void setLabel(const QString& text, int segment);
+    double segmentWidth(int segment) const;
+    void setSegmentWidth(double width, int segment);
+
+    int selectedSegment() const;
+    // Out-of-range indexes clear the selection.
+    void setSelectedSegment(int segment);
+
+    // Runs when the user picks a segment (not when the selection is set in code).
+    void setAction(std::function<void(SegmentedControl&)> action);
+
+    QAbstractButton* segmentButton(int segment) const;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void layoutSegments();
+
+    QButtonGroup* group_;
+    std::vector<QAbstractButton*> buttons_;
+    std::vector<double> widths_;
+    std::function<void(SegmentedControl&)> action_;
+};

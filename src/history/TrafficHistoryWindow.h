@@ -1,0 +1,81 @@
+#pragma once
+
+#include "TrafficRecorder.h"
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class AppTableDataSource;
+class QLabel;
+class QObject;
+class QStyle;
+class QTableView;
+class QWidget;
+class SegmentedControl;
+class TrafficChartView;
+
+// Width of each of n day segments for a content view of the given width: the content width
+// less 40 shared equally, at least 60. Zero when there are no segments.
+double historySegmentWidth(double contentWidth, int n);
+
+// The size the application table takes: its header and rows tall, its current width wide,
+// or 560 when it has had no width yet.
+QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int rows);
+
+// The summary line of a day: its key and its download, upload and total.
+QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out);
+
+// Builds and runs the traffic history window: today's totals, the seven-day chart, a day
+// selector, and the chosen day's applications. It reads the recorder and never writes it.
+// Closing the window only hides it; show() brings the same window back up to date.
+class TrafficHistoryWindow {
+public:
+    explicit TrafficHistoryWindow(TrafficRecorder& recorder = TrafficRecorder::shared());
+    ~TrafficHistoryWindow();
+    TrafficHistoryWindow(const TrafficHistoryWindow&) = delete;
+    TrafficHistoryWindow& operator=(const TrafficHistoryWindow&) = delete;
+
+    // Re-reads the recorder into the header, chart, selector, summary and table.
+    void refresh();
+    // Refreshes and brings the window to the front.
+    void show();
+
+    // The selector's action with its selected index; -1 or an index past the days does nothing.
+    void onDateSelect(int index);
+    // Follows a new window size with the segment widths.
+    void windowDidResize();
+
+    // Read access for the program's tests and the screenshot tool.
+    QWidget* window() const;
+    TrafficChartView* chartView() const;
+    QTableView* tableView() const;
+    AppTableDataSource& tableDS() const;
+    SegmentedControl* dateSegmented() const;
+    QLabel* totalDownLabel() const;
+    QLabel* totalUpLabel() const;
+    QString summaryText() const;
+    const QStringList& dayKeys() const;
+    const QString& selectedDay() const;
+
+    // Where the offered days come from (default: the recorder's seven most recent days).
+    // Lets tests move "today" without waiting for midnight.
+    void setRecentDaysSource(std::function<QStringList()> source);
+
+private:
+    void build();
+    void updateAppTable();
+    void applySegmentWidths();
+
+    struct Views;
+    TrafficRecorder& recorder_;
+    std::unique_ptr<AppTableDataSource> tableDS_;
+    std::unique_ptr<QStyle> style_;
+    std::unique_ptr<Views> v_;
+    QObject* resizeObserver_ = nullptr;
+    std::function<QStringList()> recentDaysSource_;
+    QStringList dayKeys_;
+    QString selectedDay_;
+};

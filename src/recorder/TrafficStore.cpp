@@ -1,0 +1,174 @@
+#include "TrafficStore.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <charconv>
+#include <limits>
+
+namespace {
+
+// Only whole numbers within the signed 64-bit range count; everything else reads as 0.
+// Qt keeps integers that fit in 64 bits exactly, so large counts survive a load.
+std::uint64_t readCount(const QJsonValue& value) {
+    if (value.type() != QJsonValue::Double)
+        return 0;
+    const qint64 n = value.toInteger(0);
+    return n > 0 ? static_cast<std::uint64_t>(n) : 0;
+}
+
+// Lookups by Latin-1 key compare in place; iterating would build a QString per member.
+AppTraffic readApp(const QJsonObject& object) {
+    return AppTraffic(readCount(object.value(QLatin1StringView("in"))),
+                      readCount(object.value(QLatin1StringView("out"))));
+}
+
+DailyTraffic readDay(const QJsonObject& object) {
+    DailyTraffic day(readCount(object.value(QLatin1StringView("totalIn"))),
+                     readCount(object.value(QLatin1StringView("totalOut"))));
+    const QJsonValue apps = object.value(QLatin1StringView("apps"));
+    if (!apps.isObject())
+        return day;
+    const QJsonObject appsObject = apps.toObject();
+    // Keys arrive sorted and unique, so each insertion lands at the end of the map.
+    for (auto it = appsObject.begin(), end = appsObject.end(); it != end; ++it) {
+        const QJsonValue app = it.value();
+        if (app.isObject())
+            day.apps.insert(day.apps.end(), {it.key(), readApp(app.toObject())});
+    }
+    return day;
+}
+
+void appendCount(QByteArray& out, std::uint64_t value) {
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<qint64>::max());
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::min(value, largest));
+    out.append(buffer, result.ptr - buffer);
+}
+
+void appendString(QByteArray& out, const QString& text) {
+    static const char hex[] = "0123456789abcdef";
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += "\\u00";
+                out += hex[u >> 4];
+                out += hex[u & 0xf];
+            }
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+} // namespace
+
+TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return TrafficParse::NotJson;
+    if (!document.isObject())
+        return TrafficParse::NotObject;
+    const QJsonObject top = document.object();
+    TrafficDays days;
+    for (auto it = top.begin(), end = top.end(); it != end; ++it) {
+        const QJsonValue day = it.value();
+        if (day.isObject())
+            days.insert(days.end(), {it.key(), readDay(day.toObject())});
+    }
+    out = std::move(days);
+    return TrafficParse::Ok;
+}
+
+QByteArray trafficToJson(const TrafficDays& days) {
+    // Written by hand rather than through QJsonObject: building large objects one member at a
+    // time costs more than the whole write, and the member order stays the file's own. One
+    // line per application keeps a five-year file small enough to load quickly.
+    QByteArray out;
+    std::size_t apps = 0;
+    for (const auto& entry : days)
+        apps += entry.second.apps.size();
+    out.reserve(static_cast<qsizetype>(days.size() * 120 + apps * 64 + 16));
+    out += '{';
+    bool firstDay = true;
+    for (const auto& [key, day] : days) {
+        out += firstDay ? "\n    " : ",\n    ";
+        firstDay = false;
+        appendString(out, key);
+        out += ": {\n        \"totalIn\": ";
+        appendCount(out, day.totalIn);
+        out += ",\n        \"totalOut\": ";
+        appendCount(out, day.totalOut);
+        out += ",\n        \"apps\": {";
+        bool firstApp = true;
+        for (const auto& [name, app] : day.apps) {
+            out += firstApp ? "\n            " : ",\n            ";
+            firstApp = false;
+            appendString(out, name);
+            out += ": {\"in\": ";
+            appendCount(out, app.bytesIn);
+            out += ", \"out\": ";
+            appendCount(out, app.bytesOut);
+            out += '}';
+        }
+        out += day.apps.empty() ? "}\n    }" : "\n        }\n    }";
+    }
+    out += days.empty() ? "}\n" : "\n}\n";
+    return out;
+}
+
+QString trafficDayKey(QDate date) {
+    return QString::asprintf("%04d-%02d-%02d", date.year(), date.month(), date.day());
+}
+
+QDate trafficParseDayKey(const QString& key) {
+    if (key.size() != 10 || key[4] != u'-' || key[7] != u'-')
+        return {};
+    int parts[3] = {0, 0, 0};
+    const int starts[3] = {0, 5, 8};
+    const int lengths[3] = {4, 2, 2};
+    for (int p = 0; p < 3; ++p) {
+        for (int i = starts[p]; i < starts[p] + lengths[p]; ++i) {
+            const char16_t c = key[i].unicode();
+            if (c < u'0' || c > u'9')
+                return {};
+            parts[p] = parts[p] * 10 + (c - u'0');
+        }
+    }
+    return QDate(parts[0], parts[1], parts[2]);
+}
+
+QStringList trafficRecentDays(const QDateTime& now, int count) {
+    QStringList keys;
+    if (count < 1)
+        return keys;
+    // Calendar arithmetic on the local date, not on seconds: a day with a daylight-saving
+    // change is 23 or 25 hours long and must still count as one day.
+    const QDate today = now.toLocalTime().date();
+    keys.reserve(count);
+    for (int i = count - 1; i >= 0; --i) {
+        const QDate day = today.addDays(-i);
+        if (day.isValid())
+            keys.append(trafficDayKey(day));
+    }
+    return keys;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "TrafficTypes.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <map>
+
+// The pure half of the recorder: the file's JSON form, day keys and counter arithmetic.
+// Kept apart from TrafficRecorder so tests and benchmarks reach it without a recorder.
+
+using TrafficDays = std::map<QString, DailyTraffic>;
+
+// Counters never wrap: a sum that would pass 2^64 - 1 stays there.
+inline std::uint64_t trafficSatAdd(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+enum class TrafficParse { Ok, NotJson, NotObject };
+
+// Reads the file's text member by member: members of the wrong kind are skipped or read as 0,
+// so one bad day never costs the others. `out` is filled only when the result is Ok.
+TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out);
+
+// Pretty-printed text with exactly the members the reader knows. Counts that a signed 64-bit
+// JSON integer cannot hold are written as the largest one.
+QByteArray trafficToJson(const TrafficDays& days);
+
+// "yyyy-MM-dd" with ASCII digits, whatever the user's locale.
+QString trafficDayKey(QDate date);
+// The date a strict "yyyy-MM-dd" key names, or an invalid date.
+QDate trafficParseDayKey(const QString& key);
+// The local calendar days ending with the day of `now`, oldest first.
+QStringList trafficRecentDays(const QDateTime& now, int count);

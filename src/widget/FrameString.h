@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QRectF>
+#include <QString>
+#include <QStringView>
+
+// The stored panel frame as text: "{{x, y}, {w, h}}", origin then size, in screen
+// coordinates (origin bottom-left of the primary screen, y up).
+
+// Writes each number in its shortest form that reads back to the same double, so a
+// frame survives any number of save/restore cycles unchanged: "{{1208, 796}, {216, 92}}".
+QString frameToString(const QRectF& rect);
+
+// Reads the four numbers in order, tolerating any braces, commas and spaces around them;
+// missing numbers count as 0 and numbers after the fourth are ignored. Text that holds a
+// word (such as "nan" or "inf"), a number beyond the range of a double, or no number at all
+// is not a rectangle and gives the zero rectangle.
+QRectF frameFromString(QStringView text);
+
+// Where the frame is kept: QSettings with organisation and application "Quillfern".
+inline constexpr char frameSettingsOrganization[] = "Quillfern";
+inline constexpr char frameSettingsApplication[] = "Quillfern";
+inline constexpr char frameSettingsKey[] = "widgetFrame";

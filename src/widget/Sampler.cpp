@@ -1,0 +1,64 @@
+#include "Sampler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace {
+
+void pushHistory(std::array<double, SpeedStats::historyMax>& history, double value) {
+    std::move(history.begin() + 1, history.end(), history.begin());
+    history.back() = value;
+}
+
+} // namespace
+
+TickResult sampleTick(SpeedStats& stats, const std::optional<NetTotals>& last,
+                      const std::optional<NetTotals>& current, double elapsedSeconds) {
+    TickResult r;
+    r.readFailed = !current.has_value();
+    if (current && last) {
+        // No upper bound: a late tick divides by the real interval.
+        r.interval = elapsedSeconds > kMinTickInterval ? elapsedSeconds : kMinTickInterval;
+        // A lower sum (an interface went away, a counter restarted) counts nothing.
+        r.sent = current->outBytes >= last->outBytes ? current->outBytes - last->outBytes : 0;
+        r.received = current->inBytes >= last->inBytes ? current->inBytes - last->inBytes : 0;
+        r.upRate = static_cast<double>(r.sent) / r.interval;
+        r.downRate = static_cast<double>(r.received) / r.interval;
+    }
+    stats.uploadSpeed = r.upRate;
+    stats.downloadSpeed = r.downRate;
+    stats.peakUp = std::max(stats.peakUp, r.upRate);
+    stats.peakDown = std::max(stats.peakDown, r.downRate);
+    stats.totalUp = netSaturatingAdd(stats.totalUp, r.sent);
+    stats.totalDown = netSaturatingAdd(stats.totalDown, r.received);
+    pushHistory(stats.upHistory, r.upRate);
+    pushHistory(stats.downHistory, r.downRate);
+    return r;
+}
+
+double Sampler::monotonicSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+Sampler::Sampler(Reader reader, Clock clock)
+    : reader_(std::move(reader)), clock_(std::move(clock)) {}
+
+void Sampler::start() {
+    lastTotals_ = reader_();
+    lastTime_ = clock_();
+}
+
+TickResult Sampler::tick(SpeedStats& stats) {
+    const std::optional<NetTotals> current = reader_();
+    const double elapsed = clock_() - lastTime_;
+    const TickResult r = sampleTick(stats, lastTotals_, current, elapsed);
+    if (current) {
+        // A failed read keeps the previous baseline and its time, so the next good
+        // reading measures from the last real one.
+        lastTotals_ = current;
+        lastTime_ = clock_();
+    }
+    return r;
+}

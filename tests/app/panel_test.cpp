@@ -1,0 +1,286 @@
+#include "FrameString.h"
+#include "ScreenCoords.h"
+#include "SpeedView.h"
+#include "WidgetPanel.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Stored frames go to a private directory, never to the user's settings.
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        settings().remove(QString::fromLatin1(frameSettingsKey));
+    }
+
+    static QSettings settings() {
+        return QSettings(QString::fromLatin1(frameSettingsOrganization),
+                         QString::fromLatin1(frameSettingsApplication));
+    }
+    static QString storedFrame() {
+        return settings().value(QString::fromLatin1(frameSettingsKey)).toString();
+    }
+    static QRectF frameOf(const QWidget& w) {
+        return scrRectFromQt(QRectF(w.geometry()), scrPrimaryHeight());
+    }
+    // The screen's visible frame in screen coordinates (offscreen: the whole screen).
+    static QRectF visible() { return *scrMainVisibleFrame(); }
+
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(PanelTest, PanelIsAFramelessFloatingToolWindowHoldingTheView) {
+    WidgetPanel panel(QRectF(100, 200, 300, 92));
+    const Qt::WindowFlags flags = panel.windowFlags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Tool);
+    for (Qt::WindowType hint : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint,
+                                Qt::WindowDoesNotAcceptFocus, Qt::NoDropShadowWindowHint}) {
+        EXPECT_TRUE(flags.testFlag(hint)) << hint;
+    }
+    EXPECT_TRUE(panel.testAttribute(Qt::WA_TranslucentBackground));
+    EXPECT_TRUE(panel.testAttribute(Qt::WA_ShowWithoutActivating));
+    EXPECT_EQ(panel.windowTitle(), "Quillfern");
+    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
+    ASSERT_NE(panel.view(), nullptr);
+    EXPECT_EQ(panel.view()->geometry(), QRect(0, 0, 300, 92));
+    EXPECT_EQ(panel.view()->hostPanel, &panel);
+    EXPECT_EQ(panel.view()->hostWindow(), nullptr) << "not on the display before it is shown";
+
+    panel.present();
+    EXPECT_TRUE(panel.isVisible());
+    EXPECT_EQ(panel.view()->hostWindow(), &panel);
+    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
+}
+
+TEST_F(PanelTest, ClickWithoutMovementStoresTheUnchangedFrame) {
+    WidgetPanel panel(QRectF(100, 200, 216, 92));
+    panel.present();
+    SpeedView& view = *panel.view();
+    view.mouseDown({150, 250});
+    EXPECT_TRUE(view.isDragging());
+    EXPECT_TRUE(storedFrame().isEmpty());
+    view.mouseUp({150, 250});
+    EXPECT_FALSE(view.isDragging());
+    EXPECT_EQ(storedFrame(), "{{100, 200}, {216, 92}}");
+    // A release without a press stores nothing new.
+    settings().remove(QString::fromLatin1(frameSettingsKey));
+    view.mouseUp({150, 250});
+    EXPECT_TRUE(storedFrame().isEmpty());
+}
+
+TEST_F(PanelTest, DragMovesThePanelWithThePointerAndStoresItOnRelease) {
+    WidgetPanel panel(QRectF(100, 200, 216, 92));
+    panel.present();
+    SpeedView& view = *panel.view();
+
+    // Two points: moved, but not yet a "real" drag.
+    view.mouseDown({150, 250});
+    view.mouseDragged({152, 250});
+    EXPECT_EQ(frameOf(panel), QRectF(102, 200, 216, 92));
+    EXPECT_FALSE(view.hasDragMoved());
+    view.mouseUp({152, 250});
+    EXPECT_EQ(storedFrame(), "{{102, 200}, {216, 92}}");
+
+    view.mouseDown({150, 250});
+    view.mouseDragged({250, 300});
+    EXPECT_TRUE(view.hasDragMoved());
+    EXPECT_EQ(frameOf(panel), QRectF(202, 250, 216, 92));
+    // Returning to the press point keeps it a drag.
+    view.mouseDragged({150, 250});
+    EXPECT_TRUE(view.hasDragMoved());
+    // Down below the screen: held at the visible bottom; sideways: unlimited.
+    view.mouseDragged({0, -1000});
+    EXPECT_EQ(frameOf(panel), QRectF(-48, visible().top(), 216, 92));
+    // Above the top: the top edge stays at the visible top.
+    view.mouseDragged({300, 5000});
+    EXPECT_EQ(frameOf(panel), QRectF(252, visible().bottom() - 92, 216, 92));
+    view.mouseUp({300, 5000});
+    EXPECT_EQ(frameFromString(storedFrame()), QRectF(252, visible().bottom() - 92, 216, 92));
+
+    // Moves after the release do nothing.
+    view.mouseDragged({400, 300});
+    EXPECT_EQ(frameOf(panel), QRectF(252, visible().bottom() - 92, 216, 92));
+}
+
+TEST_F(PanelTest, ViewWithoutAWindowIgnoresThePointer) {
+    SpeedView view;
+    view.mouseDown({10, 10});
+    EXPECT_FALSE(view.isDragging());
+    view.mouseDragged({100, 100});
+    view.mouseUp({100, 100});
+    EXPECT_TRUE(storedFrame().isEmpty());
+}
+
+TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
+    SpeedView view;
+    view.peakUp = 1536;
+    view.peakDown = 0;
+    view.totalUp = 1048576;
+    view.totalDown = 0;
+    const std::unique_ptr<QMenu> menu = view.buildMenu();
+    const QList<QAction*> items = menu->actions();
+    ASSERT_EQ(items.size(), 6);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("峰值  ↑ 1.5 KB/s    ↓ 0 B/s"));
+    EXPECT_FALSE(items[0]->isEnabled());
+    EXPECT_EQ(items[1]->text(), QStringLiteral("累计  ↑ 1.0 MB    ↓ 0 B"));
+    EXPECT_FALSE(items[1]->isEnabled());
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[3]->text(), QStringLiteral("重置统计"));
+    EXPECT_TRUE(items[3]->isEnabled());
+    EXPECT_TRUE(items[4]->isSeparator());
+    EXPECT_EQ(items[5]->text(), QStringLiteral("退出羽蕨"));
+    EXPECT_EQ(items[5]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_TRUE(items[5]->isShortcutVisibleInContextMenu());
+
+    // The texts are fixed when the menu is built.
+    view.peakUp = 0;
+    EXPECT_EQ(items[0]->text(), QStringLiteral("峰值  ↑ 1.5 KB/s    ↓ 0 B/s"));
+    // The quit shortcut is reachable only while its menu exists.
+    EXPECT_EQ(items[5]->shortcutContext(), Qt::ApplicationShortcut);
+    EXPECT_TRUE(view.actions().contains(items[5]));
+
+    // With a history opener the menu offers it as well.
+    int opened = 0;
+    view.openHistory = [&] { ++opened; };
+    const std::unique_ptr<QMenu> longer = view.buildMenu();
+    ASSERT_EQ(longer->actions().size(), 7);
+    EXPECT_EQ(longer->actions()[3]->text(), QStringLiteral("重置统计"));
+    EXPECT_EQ(longer->actions()[4]->text(), QStringLiteral("流量统计…"));
+    EXPECT_TRUE(longer->actions()[5]->isSeparator());
+    longer->actions()[4]->trigger();
+    EXPECT_EQ(opened, 1);
+}
+
+TEST_F(PanelTest, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
+    SpeedView view;
+    view.uploadSpeed = 1200;
+    view.downloadSpeed = 3400;
+    view.peakUp = 5000;
+    view.peakDown = 6000;
+    view.totalUp = 1u << 30;
+    view.totalDown = 7;
+    view.upHistory.fill(10);
+    view.downHistory.fill(20);
+    const std::unique_ptr<QMenu> menu = view.buildMenu();
+    menu->actions()[3]->trigger();
+    EXPECT_EQ(view.uploadSpeed, 1200);
+    EXPECT_EQ(view.downloadSpeed, 3400);
+    EXPECT_EQ(view.peakUp, 0);
+    EXPECT_EQ(view.peakDown, 0);
+    EXPECT_EQ(view.totalUp, 0u);
+    EXPECT_EQ(view.totalDown, 0u);
+    for (int i = 0; i < SpeedStats::historyMax; ++i) {
+        EXPECT_EQ(view.upHistory[i], 0);
+        EXPECT_EQ(view.downHistory[i], 0);
+    }
+    const std::unique_ptr<QMenu> after = view.buildMenu();
+    EXPECT_EQ(after->actions()[0]->text(), QStringLiteral("峰值  ↑ 0 B/s    ↓ 0 B/s"));
+    EXPECT_EQ(after->actions()[1]->text(), QStringLiteral("累计  ↑ 0 B    ↓ 0 B"));
+}
+
+namespace {
+
+// Opens the view's menu, records where it appeared, and closes it once a fast timer has
+// fired five times while it was open (or after three seconds, which the caller notices).
+struct MenuRun {
+    QPoint topLeft;
+    int ticksWhileOpen = 0;
+};
+
+MenuRun runMenu(SpeedView& view, QPointF pointer) {
+    MenuRun run;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer ticker;
+    ticker.setInterval(10);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup) {
+            return;
+        }
+        run.topLeft = popup->geometry().topLeft();
+        if (++run.ticksWhileOpen >= 5 || clock.elapsed() > 3000) {
+            popup->close();
+        }
+    });
+    ticker.start();
+    view.showContextMenu(pointer);
+    return run;
+}
+
+} // namespace
+
+TEST_F(PanelTest, MenuOpensBelowOrAboveTheWidgetAndTimersKeepRunning) {
+    const double h = scrPrimaryHeight();
+    WidgetPanel panel(QRectF(100, visible().bottom() - 104, 216, 92));
+    panel.present();
+
+    // Room below: top-left corner 2 under the widget's bottom edge.
+    MenuRun below = runMenu(*panel.view(), {0, 0});
+    EXPECT_EQ(below.topLeft, scrPointToQt({100, visible().bottom() - 106}, h).toPoint());
+    EXPECT_GE(below.ticksWhileOpen, 5) << "timers must keep firing while the menu is open";
+
+    // No room below: 2 above the widget's top edge.
+    panel.view()->mouseDown({110, visible().bottom() - 50});
+    panel.view()->mouseDragged({110, visible().top() + 110});
+    panel.view()->mouseUp({110, visible().top() + 110});
+    const QRectF frame = frameOf(panel);
+    ASSERT_LT(frame.y() - visible().top(), 168);
+    MenuRun above = runMenu(*panel.view(), {0, 0});
+    EXPECT_EQ(above.topLeft, scrPointToQt({100, frame.bottom() + 2}, h).toPoint());
+}
+
+TEST_F(PanelTest, MenuWithoutAWindowOpensAtThePointer) {
+    SpeedView view;
+    MenuRun run = runMenu(view, {40, 300});
+    EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, scrPrimaryHeight()).toPoint());
+}
+
+TEST_F(PanelTest, PanelOffEveryScreenDragsWithoutLimitsAndOpensItsMenuAtThePointer) {
+    const double h = scrPrimaryHeight();
+    const QRectF away(visible().right() + 500, 100, 216, 92);
+    WidgetPanel panel(away);
+    panel.present();
+    ASSERT_EQ(frameOf(panel), away);
+
+    MenuRun run = runMenu(*panel.view(), {40, 300});
+    EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, h).toPoint());
+
+    SpeedView& view = *panel.view();
+    view.mouseDown({away.x() + 10, 110});
+    view.mouseDragged({away.x() + 10, -5000});
+    EXPECT_EQ(frameOf(panel), QRectF(away.x(), -5010, 216, 92));
+    view.mouseUp({away.x() + 10, -5000});
+}
+
+TEST_F(PanelTest, FractionalFramesLandOnWholePixelsWithoutGrowing) {
+    WidgetPanel panel(QRectF(10.25, 20.5, 216, 92.4));
+    const QRect qt = panel.geometry();
+    EXPECT_EQ(qt.size(), QSize(216, 92));
+    EXPECT_EQ(qt.x(), 10);
+    EXPECT_NEAR(qt.y(), scrPrimaryHeight() - 20.5 - 92.4, 0.5);
+    EXPECT_EQ(panel.view()->size(), QSize(216, 92));
+}
+
+TEST_F(PanelTest, EachMenuLeavesNothingBehindOnTheView) {
+    SpeedView view;
+    for (int i = 0; i < 3; ++i) {
+        const std::unique_ptr<QMenu> menu = view.buildMenu();
+        EXPECT_EQ(view.actions().size(), 1);
+    }
+    EXPECT_TRUE(view.actions().isEmpty());
+}

@@ -1,0 +1,152 @@
+// The socket dump's replies as the kernel lays them out, including the short tcp_info of older
+// kernels and malformed lengths.
+
+#include "nettop_system.h"
+
+#include <cstddef>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <random>
+#include <vector>
+
+using namespace qfnettop;
+
+namespace {
+
+constexpr std::uint32_t kSeq = 7;
+
+struct Buffer {
+    std::vector<std::uint32_t> words; // keeps netlink's 4-byte alignment
+    std::size_t size = 0;
+    char* data() { return reinterpret_cast<char*>(words.data()); }
+    void grow(std::size_t by) {
+        size += by;
+        words.resize((size + 3) / 4, 0);
+    }
+};
+
+// Appends one reply: a diag message for a socket, optionally with `infoLen` bytes of tcp_info.
+void addSocket(Buffer& b, std::uint8_t family, const std::uint8_t* src, const std::uint8_t* dst,
+               std::size_t infoLen, std::uint64_t rx = 0, std::uint64_t tx = 0,
+               std::uint32_t seq = kSeq, std::uint16_t type = SOCK_DIAG_BY_FAMILY) {
+    const std::size_t at = b.size;
+    const std::size_t attr = infoLen ? RTA_SPACE(infoLen) : 0;
+    const std::size_t len = NLMSG_LENGTH(sizeof(inet_diag_msg)) + attr;
+    b.grow(NLMSG_ALIGN(len));
+    auto* h = reinterpret_cast<nlmsghdr*>(b.data() + at);
+    h->nlmsg_len = static_cast<std::uint32_t>(len);
+    h->nlmsg_type = type;
+    h->nlmsg_seq = seq;
+    auto* m = static_cast<inet_diag_msg*>(NLMSG_DATA(h));
+    m->idiag_family = family;
+    m->id.idiag_cookie[0] = 0x11111111;
+    m->id.idiag_cookie[1] = 0x2;
+    m->idiag_inode = 4242;
+    m->idiag_uid = 1000;
+    std::memcpy(m->id.idiag_src, src, 16);
+    std::memcpy(m->id.idiag_dst, dst, 16);
+    if (infoLen) {
+        auto* rta = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(m) +
+                                              NLMSG_ALIGN(sizeof(inet_diag_msg)));
+        rta->rta_type = INET_DIAG_INFO;
+        rta->rta_len = static_cast<unsigned short>(RTA_LENGTH(infoLen));
+        char* info = static_cast<char*>(RTA_DATA(rta));
+        const std::size_t offTx = offsetof(tcp_info, tcpi_bytes_acked);
+        const std::size_t offRx = offsetof(tcp_info, tcpi_bytes_received);
+        if (offTx + 8 <= infoLen)
+            std::memcpy(info + offTx, &tx, 8);
+        if (offRx + 8 <= infoLen)
+            std::memcpy(info + offRx, &rx, 8);
+    }
+}
+
+void addDone(Buffer& b, std::uint16_t type = NLMSG_DONE) {
+    const std::size_t at = b.size;
+    b.grow(NLMSG_LENGTH(4));
+    auto* h = reinterpret_cast<nlmsghdr*>(b.data() + at);
+    h->nlmsg_len = NLMSG_LENGTH(4);
+    h->nlmsg_type = type;
+    h->nlmsg_seq = kSeq;
+}
+
+const std::uint8_t kA[16] = {10, 0, 0, 1};
+const std::uint8_t kB[16] = {10, 0, 0, 2};
+const std::uint8_t kLo6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+DumpStep parse(Buffer& b, std::vector<SocketRecord>& out) {
+    return parseDumpReplies(b.data(), b.size, kSeq, SOCK_DIAG_BY_FAMILY, out);
+}
+
+} // namespace
+
+TEST(NettopDump, ReadsCountersOnlyWhenTheKernelSentThem) {
+    const std::size_t needed = offsetof(tcp_info, tcpi_bytes_received) + 8;
+    Buffer b;
+    addSocket(b, AF_INET, kA, kB, sizeof(tcp_info), 5000, 7000);
+    addSocket(b, AF_INET, kA, kB, needed - 1, 5000, 7000); // an older, shorter tcp_info
+    addSocket(b, AF_INET, kA, kB, needed, 6, 9);           // just long enough
+    addSocket(b, AF_INET6, kLo6, kLo6, sizeof(tcp_info), 1, 1);
+    addSocket(b, AF_INET, kA, kB, 0);                                    // no info at all
+    addSocket(b, AF_INET, kA, kB, sizeof(tcp_info), 1, 1, kSeq + 1);     // another request's
+    addSocket(b, AF_INET, kA, kB, sizeof(tcp_info), 1, 1, kSeq, 0x4242); // another type
+    std::vector<SocketRecord> out;
+    EXPECT_EQ(parse(b, out), DumpStep::More);
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_TRUE(out[0].hasCounters);
+    EXPECT_EQ(out[0].bytes, (Counters{5000, 7000}));
+    EXPECT_EQ(out[0].cookie, 0x211111111ULL);
+    EXPECT_EQ(out[0].inode, 4242u);
+    EXPECT_EQ(out[0].uid, 1000u);
+    EXPECT_FALSE(out[0].loopback);
+    EXPECT_FALSE(out[1].hasCounters);
+    EXPECT_EQ(out[1].bytes, (Counters{}));
+    EXPECT_TRUE(out[2].hasCounters);
+    EXPECT_EQ(out[2].bytes, (Counters{6, 9}));
+    EXPECT_TRUE(out[3].loopback);
+    EXPECT_FALSE(out[4].hasCounters);
+
+    addDone(b);
+    out.clear();
+    EXPECT_EQ(parse(b, out), DumpStep::Done);
+    Buffer e;
+    addDone(e, NLMSG_ERROR);
+    EXPECT_EQ(parse(e, out), DumpStep::Failed);
+}
+
+TEST(NettopDump, MalformedLengthsAreNeverReadPast) {
+    Buffer valid;
+    addSocket(valid, AF_INET, kA, kB, sizeof(tcp_info), 1, 2);
+    addSocket(valid, AF_INET6, kA, kB, sizeof(tcp_info), 3, 4);
+    addDone(valid);
+
+    std::mt19937 rng(99);
+    for (int i = 0; i < 20000; ++i) {
+        Buffer b = valid;
+        if (i % 4 == 0) {
+            b.words.assign(rng() % 200, 0);
+            for (auto& w : b.words)
+                w = rng();
+            b.size = b.words.size() * 4;
+            if (b.size >= 8 && rng() % 2) // make the first header plausible
+                b.words[0] = static_cast<std::uint32_t>(rng() % (b.size + 8));
+        } else {
+            for (int k = 1 + static_cast<int>(rng() % 6); k > 0; --k)
+                b.data()[rng() % b.size] ^= static_cast<char>(1u << (rng() % 8));
+            b.size -= rng() % 3 == 0 ? 4 * (rng() % (b.size / 4)) : 0;
+        }
+        // Only the valid prefix may be visible to the parser, as with a short recv.
+        Buffer exact;
+        exact.grow(b.size);
+        if (b.size != 0)
+            std::memcpy(exact.data(), b.data(), b.size);
+        std::vector<SocketRecord> out;
+        parseDumpReplies(exact.data(), exact.size, kSeq, SOCK_DIAG_BY_FAMILY, out);
+        EXPECT_LE(out.size(), exact.size / NLMSG_LENGTH(sizeof(inet_diag_msg)));
+    }
+}

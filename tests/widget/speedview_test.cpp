@@ -1,0 +1,142 @@
+#include "SpeedGraph.h"
+#include "SpeedView.h"
+
+#include <QFontDatabase>
+#include <QImage>
+#include <QPainter>
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace {
+
+QImage render(const SpeedView& view) {
+    QImage img(view.size(), QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    view.draw(p);
+    p.end();
+    return img;
+}
+
+// Bounding box of the pixels where pred holds inside the region.
+QRect findPixels(const QImage& img, const QRect& region, auto pred) {
+    QRect box;
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        for (int x = region.left(); x <= region.right(); ++x) {
+            if (pred(img.pixelColor(x, y))) {
+                box = box.united(QRect(x, y, 1, 1));
+            }
+        }
+    }
+    return box;
+}
+
+bool greenish(const QColor& c) {
+    return c.green() > 120 && c.green() > c.red() + 50 && c.green() > c.blue() + 20;
+}
+bool bluish(const QColor& c) {
+    return c.blue() > 150 && c.blue() > c.red() + 80 && c.blue() > c.green() + 30;
+}
+
+TEST(SpeedView, StartsEmptyAtTheWidgetSize) {
+    SpeedView view;
+    EXPECT_EQ(view.size(), QSize(216, 92));
+    EXPECT_EQ(view.uploadSpeed, 0);
+    EXPECT_EQ(view.peakDown, 0);
+    EXPECT_EQ(view.totalUp, 0u);
+    EXPECT_EQ(view.upHistory.size(), 60u);
+    for (double v : view.downHistory) {
+        EXPECT_EQ(v, 0);
+    }
+    EXPECT_TRUE(view.testAttribute(Qt::WA_TranslucentBackground));
+    EXPECT_TRUE(view.hostPanel.isNull());
+
+    SpeedView wide(QRectF(5, 7, 300, 92));
+    EXPECT_EQ(wide.geometry(), QRect(5, 7, 300, 92));
+}
+
+TEST(SpeedView, RendersCardRatesAndHangingGraph) {
+    SpeedView view;
+    view.uploadSpeed = 1536;
+    view.downloadSpeed = 2.5 * 1048576;
+    view.downHistory[59] = 3000;
+    view.upHistory[59] = 1000;
+    view.downHistory[30] = 1500;
+    const QImage img = render(view);
+    img.save(QStringLiteral("/tmp/quillfern_speedview.png"));
+    {
+        // An enlarged copy over a light desktop, for looking at by eye.
+        QImage shown(img.size() * 4, QImage::Format_ARGB32_Premultiplied);
+        shown.fill(QColor(210, 210, 210));
+        QPainter p(&shown);
+        p.drawImage(shown.rect(), img);
+        p.end();
+        shown.save(QStringLiteral("/tmp/quillfern_speedview_x4.png"));
+    }
+
+    // Corners outside the rounded card stay transparent; the inside is the dark card.
+    EXPECT_EQ(qAlpha(img.pixel(0, 0)), 0);
+    EXPECT_EQ(qAlpha(img.pixel(215, 91)), 0);
+    const QColor inside = img.pixelColor(108, 55);
+    EXPECT_NEAR(inside.alphaF(), 0.82, 0.02);
+    EXPECT_LT(inside.red(), 30);
+
+    // Arrows: green up arrow in the first row, blue down arrow in the second.
+    const QRect upArrow = findPixels(img, QRect(10, 8, 20, 22), greenish);
+    const QRect downArrow = findPixels(img, QRect(10, 31, 20, 22), bluish);
+    EXPECT_FALSE(upArrow.isEmpty());
+    EXPECT_FALSE(downArrow.isEmpty());
+    EXPECT_TRUE(findPixels(img, QRect(10, 8, 20, 22), bluish).isEmpty());
+    EXPECT_TRUE(findPixels(img, QRect(10, 31, 20, 22), greenish).isEmpty());
+    EXPECT_LT(upArrow.bottom(), downArrow.top());
+
+    // White rate text to the right of the arrows.
+    const auto white = [](const QColor& c) { return c.red() > 200 && c.green() > 200; };
+    EXPECT_FALSE(findPixels(img, QRect(34, 12, 100, 17), white).isEmpty());
+    EXPECT_FALSE(findPixels(img, QRect(34, 35, 100, 17), white).isEmpty());
+
+    // The newest bar is the rightmost, hanging from y 62: blue 62..77, then green 77..82.
+    const int lastX = static_cast<int>(14 + 59 * (188.0 / 60) + 1);
+    const QRect graph(14, 58, 188, 30);
+    const QRect blue = findPixels(img, graph, bluish);
+    const QRect green = findPixels(img, graph, greenish);
+    EXPECT_EQ(blue.top(), 62);
+    EXPECT_EQ(blue.bottom(), 76);
+    EXPECT_EQ(green.top(), 77);
+    EXPECT_EQ(green.bottom(), 81);
+    EXPECT_TRUE(green.contains(lastX, 79));
+    // The middle sample has only a download part, 7.5 points tall.
+    const int midX = static_cast<int>(14 + 30 * (188.0 / 60) + 1);
+    EXPECT_TRUE(bluish(img.pixelColor(midX, 64)));
+    EXPECT_FALSE(bluish(img.pixelColor(midX, 71)));
+}
+
+TEST(SpeedView, RateFontHasTabularDigits) {
+    // The rates change every second; digits of unequal advance would make them jitter.
+    SpeedView view;
+    view.uploadSpeed = 111;
+    view.downloadSpeed = 888;
+    const QImage a = render(view);
+    // Same width of ink span for "111 B/s" and "888 B/s" ends: the unit starts at one x.
+    const auto white = [](const QColor& c) { return c.red() > 200 && c.green() > 200; };
+    const QRect up = findPixels(a, QRect(34, 12, 120, 17), white);
+    const QRect down = findPixels(a, QRect(34, 35, 120, 17), white);
+    EXPECT_NEAR(up.right(), down.right(), 1);
+}
+
+TEST(SpeedView, CardAndGraphFollowTheWidth) {
+    SpeedView view(QRectF(0, 0, 300, 92));
+    view.upHistory[59] = 2048; // a full-height bar, the newest
+    const QImage img = render(view);
+    EXPECT_EQ(qAlpha(img.pixel(299, 0)), 0);
+    EXPECT_NEAR(img.pixelColor(280, 50).alphaF(), 0.82, 0.02);
+    const QRect green = findPixels(img, QRect(14, 58, 286 - 14, 30), greenish);
+    const double step = (300.0 - 28) / 60;
+    EXPECT_NEAR(green.left(), 14 + 59 * step, 1);
+    EXPECT_EQ(green.top(), 62);
+    EXPECT_EQ(green.bottom(), 81);
+    // The texts keep their points: the up arrow is where it is on the standard card.
+    EXPECT_FALSE(findPixels(img, QRect(10, 8, 20, 22), greenish).isEmpty());
+}
+
+} // namespace

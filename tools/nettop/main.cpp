@@ -1,0 +1,129 @@
+// quillfern-nettop: bytes each process has moved over TCP, one comma-separated line per
+// process, in the layout the traffic recorder reads.
+
+#include "nettop_core.h"
+#include "nettop_system.h"
+
+#include <cerrno>
+#include <ctime>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+using namespace qfnettop;
+
+bool writeAll(int fd, const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+        const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string nowClock() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    ::localtime_r(&ts.tv_sec, &local);
+    return formatClock(local.tm_hour, local.tm_min, local.tm_sec, ts.tv_nsec / 1000);
+}
+
+// One sample: read the sockets, credit them, remember, and print. False if the kernel's socket
+// dump failed, in which case nothing is printed and the remembered state is left alone.
+bool sampleOnce(StateStore& store, const StateIdentity& id) {
+    store.lock();
+    const State previous = store.load(id);
+    auto sockets = dumpTcpSockets(DumpMethod::Combined);
+    if (!sockets)
+        sockets = dumpTcpSockets(DumpMethod::PerFamily);
+    if (!sockets) {
+        store.unlock();
+        return false;
+    }
+
+    Snapshot snap;
+    snap.sockets = *sockets;
+    std::unordered_set<std::uint64_t> wanted;
+    for (const SocketRecord& s : snap.sockets) {
+        if (s.inode != 0 && socketMatters(s, previous))
+            wanted.insert(s.inode);
+    }
+
+    // Start times are read once per pid; a process that vanished in between has none.
+    std::unordered_map<std::uint32_t, std::optional<std::uint64_t>> starts;
+    const auto startOf = [&](std::uint32_t pid) {
+        auto it = starts.find(pid);
+        if (it == starts.end())
+            it = starts.emplace(pid, processStartTime(pid)).first;
+        return it->second;
+    };
+    for (const auto& [inode, pid] : findSocketHolders(wanted)) {
+        if (const auto start = startOf(pid)) {
+            const OwnerKey owner = OwnerKey::process(pid, *start);
+            snap.inodeOwner.emplace(inode, owner);
+            snap.liveProcesses.insert(owner);
+        }
+    }
+    const auto checkAlive = [&](const OwnerKey& o) {
+        if (o.kind == OwnerKey::Process && startOf(o.id) == o.start)
+            snap.liveProcesses.insert(o);
+    };
+    for (const auto& [cookie, st] : previous.sockets)
+        checkAlive(st.owner);
+    for (const auto& [owner, c] : previous.closed)
+        checkAlive(owner);
+
+    const CountResult result = countTraffic(previous, snap);
+    store.save(result.next, id);
+    store.unlock();
+
+    const std::string time = nowClock();
+    std::string out = headerLine();
+    for (const auto& [owner, c] : result.totals) {
+        if (owner.kind == OwnerKey::User) {
+            out += processLine(time, userOwnerName(owner.id, loginName(owner.id)), owner.id, c);
+            continue;
+        }
+        const auto name = processName(owner.id);
+        // Exited since its sockets were read: it has no line any more.
+        if (!name || startOf(owner.id) != owner.start)
+            continue;
+        out += processLine(time, sanitizeName(*name), owner.id, c);
+    }
+    writeAll(STDOUT_FILENO, out);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const auto options = parseOptions(args);
+    if (!options) {
+        writeAll(STDERR_FILENO, std::string(usageLine()));
+        return 2;
+    }
+
+    StateStore store;
+    const StateIdentity id = currentIdentity();
+    for (long i = 0; i < options->samples; ++i) {
+        if (i > 0) {
+            timespec pause{options->intervalSeconds, 0};
+            while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+            }
+        }
+        if (!sampleOnce(store, id)) {
+            writeAll(STDERR_FILENO, "quillfern-nettop: cannot read the kernel's socket list\n");
+            return 1;
+        }
+    }
+    return 0;
+}

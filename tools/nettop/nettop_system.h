@@ -1,0 +1,69 @@
+#pragma once
+
+// The reading half of quillfern-nettop: the kernel's TCP socket dump, /proc, and the state file.
+
+#include "nettop_core.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace qfnettop {
+
+// Every TCP socket (IPv4 and IPv6) of this network namespace that can carry bytes.
+// nullopt when the kernel's socket dump cannot be had. Combined asks for both families in one
+// request (cheaper; a kernel built without the older request form refuses it), PerFamily sends
+// one request per family.
+enum class DumpMethod { Combined, PerFamily };
+std::optional<std::vector<SocketRecord>> dumpTcpSockets(DumpMethod method = DumpMethod::Combined);
+
+// Walks one buffer of netlink replies to a socket dump request, appending the sockets it
+// describes. Every length in the buffer is checked before it is used.
+enum class DumpStep { More, Done, Failed };
+DumpStep parseDumpReplies(const char* buf, std::size_t size, std::uint32_t seq,
+                          std::uint16_t replyType, std::vector<SocketRecord>& out);
+
+// Finds, for each wanted socket inode, the lowest-numbered process holding a descriptor for it.
+// Processes whose descriptors we may not read are passed over.
+std::unordered_map<std::uint64_t, std::uint32_t>
+findSocketHolders(const std::unordered_set<std::uint64_t>& wantedInodes);
+
+// Start time (clock ticks since boot, field 22 of /proc/<pid>/stat); nullopt if it is gone.
+std::optional<std::uint64_t> processStartTime(std::uint32_t pid);
+// Contents of /proc/<pid>/comm without the newline the kernel appends; not sanitized.
+std::optional<std::string> processName(std::uint32_t pid);
+std::optional<std::string> loginName(std::uint32_t uid);
+
+// Which user, boot and network namespace a state file must belong to.
+StateIdentity currentIdentity();
+
+// The per-user state file: $XDG_RUNTIME_DIR/quillfern/nettop-state.v1, else the user's cache
+// directory. Each sample holds an exclusive lock on the directory while it reads and rewrites.
+class StateStore {
+public:
+    // dir: the directory to keep the file in; empty picks the per-user default.
+    explicit StateStore(std::string dir = {});
+    ~StateStore();
+    StateStore(const StateStore&) = delete;
+    StateStore& operator=(const StateStore&) = delete;
+
+    bool usable() const { return dirFd_ >= 0; }
+    void lock();
+    void unlock();
+    // Anything unreadable, foreign or malformed reads as an empty state.
+    State load(const StateIdentity& id) const;
+    // Written to a temporary file and renamed over the old one, so readers see old or new.
+    bool save(const State& state, const StateIdentity& id) const;
+
+    static std::string defaultDirectory();
+    static constexpr const char* kFileName = "nettop-state.v1";
+
+private:
+    int dirFd_ = -1;
+    bool locked_ = false;
+};
+
+} // namespace qfnettop
