@@ -14,7 +14,7 @@ class QLocalServer;
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // key names the lock and the socket; runtimeDir is where the lock file lives.
+    // key names the lock and the socket, both in runtimeDir.
     SingleInstance(const QString& key, const QString& runtimeDir, QObject* parent = nullptr);
     ~SingleInstance() override;
 
@@ -32,7 +32,7 @@ signals:
     void messageReceived(const QByteArray& message);
 
 private:
-    QString m_key;
+    QString m_key; // the socket's path
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
 };

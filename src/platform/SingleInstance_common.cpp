@@ -6,12 +6,14 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
-
 #include <unistd.h>
 
 SingleInstance::SingleInstance(const QString& key, const QString& runtimeDir, QObject* parent)
-    : QObject(parent), m_key(key),
-      m_lock(std::make_unique<QLockFile>(QDir(runtimeDir).filePath(key + QStringLiteral(".lock")))) {
+    // The socket is a full path in the user's own runtime directory, not a bare name in
+    // the shared temporary directory where another user or a test could take it over.
+    : QObject(parent), m_key(QDir(runtimeDir).filePath(key + QStringLiteral(".sock"))),
+      m_lock(
+          std::make_unique<QLockFile>(QDir(runtimeDir).filePath(key + QStringLiteral(".lock")))) {
     // Staleness by age would let a launch take the lock of an instance that has simply
     // run for longer than the limit; a lock whose owner has died is still taken over,
     // because QLockFile checks the owner's process id first.
