@@ -1,16 +1,23 @@
 #include "Startup.h"
 
+#include "Autostart.h"
 #include "FrameString.h"
 #include "PanelPlacement.h"
+#include "QuitSignals.h"
 #include "Sampler.h"
 #include "ScreenCoords.h"
+#include "SingleInstance.h"
 #include "SpeedView.h"
+#include "TrafficHistoryWindow.h"
+#include "TrafficRecorder.h"
 #include "WidgetPanel.h"
 
 #include <QApplication>
 #include <QSettings>
 #include <QStringList>
 #include <QTimer>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -53,6 +60,19 @@ int appRun(int argc, char** argv) {
     // Closing some other window (the history) must never end the widget.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Two instances would each overwrite the other's traffic history: a later launch asks
+    // the running one to show its history and leaves.
+    SingleInstance instance(SingleInstance::defaultKey(), SingleInstance::defaultRuntimeDir());
+    if (!instance.becomePrimary()) {
+        if (instance.sendToPrimary(appShowHistoryMessage)) {
+            return 0;
+        }
+        std::fprintf(stderr, "quillfern: another instance holds the lock but does not answer\n");
+        return 1;
+    }
+    // Logout, shutdown and Ctrl-C take the same road as the Quit item.
+    installQuitSignalHandlers(&app);
+
     std::vector<QRectF> visibleFrames;
     for (const ScreenFrames& screen : scrAllScreens()) {
         visibleFrames.push_back(screen.visibleFrame);
@@ -61,6 +81,28 @@ int appRun(int argc, char** argv) {
 
     WidgetPanel panel(frame);
     SpeedView* view = panel.view();
+    TrafficRecorder& recorder = TrafficRecorder::shared();
+
+    // One history window for the life of the program, built when first asked for.
+    std::unique_ptr<TrafficHistoryWindow> history;
+    const auto openHistory = [&history, &recorder] {
+        if (history) {
+            history->show();
+        } else {
+            history = std::make_unique<TrafficHistoryWindow>(recorder);
+        }
+    };
+    view->openHistory = openHistory;
+    view->isAutostartEnabled = [] { return autostart::isEnabled(); };
+    view->setAutostartEnabled = [](bool on) {
+        autostart::setEnabled(on, QCoreApplication::applicationFilePath());
+    };
+    QObject::connect(&instance, &SingleInstance::messageReceived, &app,
+                     [openHistory](const QByteArray& message) {
+                         if (message == appShowHistoryMessage) {
+                             openHistory();
+                         }
+                     });
 
     // The first reading is the baseline the first tick measures from.
     Sampler sampler;
@@ -68,12 +110,23 @@ int appRun(int argc, char** argv) {
 
     QTimer timer;
     timer.setInterval(1000);
-    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler] {
-        sampler.tick(*view);
+    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler, &recorder] {
+        const TickResult tick = sampler.tick(*view);
+        // The day totals get exactly what the widget's totals got; a failed read gives
+        // nothing rather than zeros that would mean nothing happened.
+        if (!tick.readFailed) {
+            recorder.recordTotal(tick.sent, tick.received);
+        }
         view->update();
     });
     timer.start();
 
     panel.present();
-    return app.exec();
+    recorder.startTimers();
+    // The recorder is never destroyed; this is its last save, whatever ended the loop.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &recorder,
+                     [&recorder] { recorder.stopAndSave(); });
+    const int status = QApplication::exec();
+    timer.stop();
+    return status;
 }

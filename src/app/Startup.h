@@ -8,6 +8,9 @@
 // user chose is left alone.
 QByteArray appForcedPlatform(bool waylandDisplaySet, bool displaySet, bool userChosePlatform);
 
+// What a later launch sends the running instance: open the history window.
+inline constexpr char appShowHistoryMessage[] = "show-history";
+
 // The whole program: sets up the panel, the first reading and the one-second timer, then
 // runs the event loop. Returns the exit status.
 int appRun(int argc, char** argv);

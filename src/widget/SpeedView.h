@@ -52,6 +52,9 @@ public:
 
     // Opens the traffic history; when set, the menu offers it.
     std::function<void()> openHistory;
+    // Starting at login; when both are set, the menu offers a check item for it.
+    std::function<bool()> isAutostartEnabled;
+    std::function<void(bool)> setAutostartEnabled;
 
     // The window the view moves and whose frame it stores: the host panel (or the view's
     // own top-level window); none until that window exists on the display.

@@ -122,6 +122,18 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
             }
         });
     }
+    if (isAutostartEnabled && setAutostartEnabled) {
+        QAction* login = menu->addAction(QStringLiteral("登录时启动"));
+        login->setCheckable(true);
+        // Read when the menu is built, so the mark follows the entry on disk even if the
+        // user removed it by hand meanwhile.
+        login->setChecked(isAutostartEnabled());
+        connect(login, &QAction::toggled, this, [this](bool on) {
+            if (setAutostartEnabled) {
+                setAutostartEnabled(on);
+            }
+        });
+    }
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

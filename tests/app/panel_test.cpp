@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -163,6 +164,24 @@ TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
     EXPECT_TRUE(longer->actions()[5]->isSeparator());
     longer->actions()[4]->trigger();
     EXPECT_EQ(opened, 1);
+
+    // The login toggle follows the history item; its mark is read when the menu is built.
+    bool enabled = true;
+    std::vector<bool> writes;
+    view.isAutostartEnabled = [&] { return enabled; };
+    view.setAutostartEnabled = [&](bool on) { writes.push_back(on); };
+    const std::unique_ptr<QMenu> full = view.buildMenu();
+    ASSERT_EQ(full->actions().size(), 8);
+    QAction* login = full->actions()[5];
+    EXPECT_EQ(login->text(), QStringLiteral("登录时启动"));
+    EXPECT_TRUE(login->isCheckable());
+    EXPECT_TRUE(login->isChecked());
+    EXPECT_TRUE(full->actions()[6]->isSeparator());
+    EXPECT_EQ(full->actions()[7]->text(), QStringLiteral("退出羽蕨"));
+    login->trigger();
+    EXPECT_EQ(writes, std::vector<bool>{false});
+    enabled = false;
+    EXPECT_FALSE(view.buildMenu()->actions()[5]->isChecked());
 }
 
 TEST_F(PanelTest, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {

@@ -114,6 +114,9 @@ TEST(MenuGeometry, OpensBelowWhenThereIsRoomElseAboveAndStaysLeftOfTheEdge) {
     // Exactly 168 below still fits; 167 does not.
     EXPECT_EQ(geomMenuTopLeft({100, 168, 216, 92}, visible, 6), QPointF(100, 166));
     EXPECT_EQ(geomMenuTopLeft({100, 167, 216, 92}, visible, 6), QPointF(100, 261));
+    // Eight items (history and login toggle) need 216.
+    EXPECT_EQ(geomMenuTopLeft({100, 216, 216, 92}, visible, 8), QPointF(100, 214));
+    EXPECT_EQ(geomMenuTopLeft({100, 215, 216, 92}, visible, 8), QPointF(100, 309));
     // Seven items need 192.
     EXPECT_EQ(geomMenuTopLeft({100, 180, 216, 92}, visible, 7), QPointF(100, 274));
     // A visible area that starts above the screen's bottom counts from there.
