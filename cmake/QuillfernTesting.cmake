@@ -1,11 +1,12 @@
-# quillfern_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [GUI] [ENV ...] [TIMEOUT s])
+# quillfern_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [GUI] [SERIAL] [ENV ...] [TIMEOUT s])
 #
 # One GoogleTest executable; every test case becomes its own CTest test so
 # that skipped cases show up as skipped.  GUI tests get a QApplication on the
 # offscreen platform through quillfern_gui_test_main.  Label "unit" marks the
-# suites the sanitizer build runs; "e2e" the ones that need Xvfb or root.
+# suites the sanitizer build runs; "e2e" the ones that need Xvfb or root.  SERIAL keeps
+# a suite from running beside any other (it changes something the others use).
 function(quillfern_add_test name)
-  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "GUI;SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   if(T_GUI)
     target_link_libraries(${name} PRIVATE quillfern_gui_test_main)
@@ -23,8 +24,13 @@ function(quillfern_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  set(serial FALSE)
+  if(T_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${T_ENV}" TIMEOUT ${T_TIMEOUT})
+    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${T_ENV}" TIMEOUT ${T_TIMEOUT}
+               RUN_SERIAL ${serial})
 endfunction()
