@@ -24,13 +24,17 @@ function(quillfern_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(serial FALSE)
+  # An empty value would shift every property after it by one, so ENVIRONMENT is only
+  # passed when there is one.
+  set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_ENV)
+    list(APPEND props ENVIRONMENT "${T_ENV}")
+  endif()
   if(T_SERIAL)
-    set(serial TRUE)
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${T_ENV}" TIMEOUT ${T_TIMEOUT}
-               RUN_SERIAL ${serial})
+    PROPERTIES ${props})
 endfunction()
