@@ -212,8 +212,30 @@ void blendRoundedRect(QImage& image, const QRectF& r, qreal radius, quint32 prem
     const int yBegin = std::max(0, int(std::floor(r.top())));
     const int yEnd = std::min(image.height(), int(std::ceil(r.bottom())));
     const double x0 = r.left(), x1 = r.right(), y0 = r.top(), y1 = r.bottom();
+    const auto blend = [premultiplied](quint32& pixel, int coverage) {
+        const quint32 src = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
+        pixel = src + byteMul(pixel, 255 - (src >> 24));
+    };
+    const auto toCoverage = [](double area) { return std::clamp(int(area * 255 + 0.5), 0, 255); };
+    // Rows wholly inside the bar and clear of its corners are all covered alike: the column
+    // overlaps alone decide, computed once (most of a tall bar's pixels are such rows).
+    std::array<int, 16> rowCoverage{};
+    const bool rowsAlike = xEnd - xBegin <= int(rowCoverage.size());
+    for (int x = xBegin; rowsAlike && x < xEnd; ++x) {
+        rowCoverage[std::size_t(x - xBegin)] = toCoverage(overlap(x0, x1, x, x + 1));
+    }
+    uchar* const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
     for (int y = yBegin; y < yEnd; ++y) {
-        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+        auto* line = reinterpret_cast<quint32*>(bits + y * bytesPerLine);
+        if (rowsAlike && y >= y0 + ry && y + 1 <= y1 - ry) {
+            for (int x = xBegin; x < xEnd; ++x) {
+                if (const int coverage = rowCoverage[std::size_t(x - xBegin)]; coverage > 0) {
+                    blend(line[x], coverage);
+                }
+            }
+            continue;
+        }
         const double rowCover = overlap(y0, y1, y, y + 1);
         const bool topRow = y < y0 + ry;
         const bool bottomRow = y + 1 > y1 - ry;
@@ -234,12 +256,9 @@ void blendRoundedRect(QImage& image, const QRectF& r, qreal radius, quint32 prem
             if (bottomRow && rightColumn) {
                 area -= cornerCut({x1, y1}, {x1 - rx, y1 - ry}, rx, ry, x, y);
             }
-            const int coverage = std::clamp(int(area * 255 + 0.5), 0, 255);
-            if (coverage == 0) {
-                continue;
+            if (const int coverage = toCoverage(area); coverage > 0) {
+                blend(line[x], coverage);
             }
-            const quint32 src = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
-            line[x] = src + byteMul(line[x], 255 - (src >> 24));
         }
     }
 }
@@ -327,20 +346,25 @@ SpeedView::~SpeedView() = default;
 void SpeedView::paintEvent(QPaintEvent* event) {
     Q_UNUSED(event); // always redrawn in full
     QPainter p(this);
+    // The window is translucent, so Qt clears what it repaints to transparent first: the
+    // kept picture can replace those pixels (a plain copy) instead of blending over them.
+    p.setCompositionMode(QPainter::CompositionMode_Source);
     draw(p);
 }
 
+// The kept picture goes down with the painter's composition mode (over what is there,
+// unless the caller knows better); everything else is drawn over.
 void SpeedView::draw(QPainter& p) const {
     p.save();
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     const QSizeF size(width(), height());
-    const GraphLayout g = graphLayout(upHistory, downHistory, width());
 
     const qreal scale = exactCopyScale(p);
     if (scale == 0) {
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         drawStaticParts(p, size, upColor, downColor);
         drawRates(p, uploadSpeed, downloadSpeed);
-        paintBars(p, g);
+        paintBars(p, graphLayout(upHistory, downHistory, width()));
         p.restore();
         return;
     }
@@ -364,7 +388,7 @@ void SpeedView::draw(QPainter& p) const {
         // The rates and the graph do not overlap, so their order does not matter.
         std::memcpy(cache.frame.bits(), cache.staticParts.constBits(),
                     static_cast<std::size_t>(cache.frame.sizeInBytes()));
-        blendBars(cache.frame, g, scale);
+        blendBars(cache.frame, graphLayout(upHistory, downHistory, width()), scale);
         QPainter fp(&cache.frame);
         fp.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
         drawRates(fp, uploadSpeed, downloadSpeed);
