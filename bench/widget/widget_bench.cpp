@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstring>
 #include <fcntl.h>
@@ -122,17 +123,21 @@ SpeedView& busyView() {
     return view;
 }
 
-// One repaint of a busy widget into an image of the panel's size. `change` alters a rate
-// before each repaint (a tick with new numbers: the picture is rendered again); without
-// it the repaint finds the picture it drew last time. `offset` moves the painter by a
-// fraction of a pixel, which rules out copying a kept picture (everything is drawn).
+// One repaint of a busy widget into an image of the panel's size. `change` does what a
+// tick does before each repaint (new rates shown, the history moved on by one: the picture
+// is rendered again); without it the repaint finds the picture it drew last time. `offset` moves
+// the painter by a fraction of a pixel, which rules out copying a kept picture (everything is
+// drawn).
 void drawLoop(benchmark::State& state, bool change, QPointF offset) {
     SpeedView& view = busyView();
     QImage img(216, 92, QImage::Format_ARGB32_Premultiplied);
     int tick = 0;
     for (auto _ : state) {
         if (change) {
-            view.uploadSpeed = 123456 + (++tick % 2);
+            view.uploadSpeed = (++tick % 2) != 0 ? 123456 : 234567;
+            std::rotate(view.upHistory.begin(), view.upHistory.begin() + 1, view.upHistory.end());
+            std::rotate(view.downHistory.begin(), view.downHistory.begin() + 1,
+                        view.downHistory.end());
         }
         img.fill(Qt::transparent);
         QPainter p(&img);

@@ -124,11 +124,11 @@ qreal exactCopyScale(const QPainter& p) {
     return whole(t.dx()) && whole(t.dy()) ? t.m11() : 0;
 }
 
-void drawRates(QPainter& p, double uploadSpeed, double downloadSpeed) {
+void drawRates(QPainter& p, const QString& upload, const QString& download) {
     const TextStyle& value = valueStyle();
     const QColor white(Qt::white);
-    drawTextAt(p, {34, 12}, fmtSpeed(uploadSpeed), value, white);
-    drawTextAt(p, {34, 35}, fmtSpeed(downloadSpeed), value, white);
+    drawTextAt(p, {34, 12}, upload, value, white);
+    drawTextAt(p, {34, 35}, download, value, white);
 }
 
 const QColor kDownBarColor = QColor::fromRgbF(0.35f, 0.64f, 1.0f, 0.75f);
@@ -310,8 +310,8 @@ void paintBars(QPainter& p, const GraphLayout& g) {
 struct FrameKey {
     QSize pixels;
     qreal scale = 0;
-    double uploadSpeed = 0;
-    double downloadSpeed = 0;
+    QString uploadText; // the rates as shown: a change too small to show redraws nothing
+    QString downloadText;
     std::array<double, SpeedStats::historyMax> upHistory{};
     std::array<double, SpeedStats::historyMax> downHistory{};
     bool operator==(const FrameKey&) const = default;
@@ -363,7 +363,7 @@ void SpeedView::draw(QPainter& p) const {
     if (scale == 0) {
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         drawStaticParts(p, size, upColor, downColor);
-        drawRates(p, uploadSpeed, downloadSpeed);
+        drawRates(p, fmtSpeed(uploadSpeed), fmtSpeed(downloadSpeed));
         paintBars(p, graphLayout(upHistory, downHistory, width()));
         p.restore();
         return;
@@ -372,8 +372,8 @@ void SpeedView::draw(QPainter& p) const {
     static FrameCache cache;
     const FrameKey key{QSize(qCeil(size.width() * scale), qCeil(size.height() * scale)),
                        scale,
-                       uploadSpeed,
-                       downloadSpeed,
+                       fmtSpeed(uploadSpeed),
+                       fmtSpeed(downloadSpeed),
                        upHistory,
                        downHistory};
     if (cache.key != key) {
@@ -391,7 +391,7 @@ void SpeedView::draw(QPainter& p) const {
         blendBars(cache.frame, graphLayout(upHistory, downHistory, width()), scale);
         QPainter fp(&cache.frame);
         fp.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-        drawRates(fp, uploadSpeed, downloadSpeed);
+        drawRates(fp, key.uploadText, key.downloadText);
         fp.end();
         cache.key = key;
     }
