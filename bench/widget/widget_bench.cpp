@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstring>
 #include <fcntl.h>
@@ -111,25 +112,56 @@ void BM_SampleTickArithmetic(benchmark::State& state) {
 }
 BENCHMARK(BM_SampleTickArithmetic);
 
-// One full redraw of a busy widget, into an image of the panel's size.
-void BM_DrawSpeedView(benchmark::State& state) {
-    SpeedView view;
+SpeedView& busyView() {
+    static SpeedView view;
     view.uploadSpeed = 123456;
     view.downloadSpeed = 7654321;
     for (int i = 0; i < SpeedStats::historyMax; ++i) {
         view.upHistory[i] = 1000.0 * (i % 7);
         view.downHistory[i] = 5000.0 * (i % 11);
     }
+    return view;
+}
+
+// One repaint of a busy widget into an image of the panel's size. `change` does what a
+// tick does before each repaint (new rates shown, the history moved on by one: the picture
+// is rendered again); without it the repaint finds the picture it drew last time. `offset` moves
+// the painter by a fraction of a pixel, which rules out copying a kept picture (everything is
+// drawn).
+void drawLoop(benchmark::State& state, bool change, QPointF offset) {
+    SpeedView& view = busyView();
     QImage img(216, 92, QImage::Format_ARGB32_Premultiplied);
+    int tick = 0;
     for (auto _ : state) {
+        if (change) {
+            view.uploadSpeed = (++tick % 2) != 0 ? 123456 : 234567;
+            std::rotate(view.upHistory.begin(), view.upHistory.begin() + 1, view.upHistory.end());
+            std::rotate(view.downHistory.begin(), view.downHistory.begin() + 1,
+                        view.downHistory.end());
+        }
         img.fill(Qt::transparent);
         QPainter p(&img);
+        p.translate(offset);
         view.draw(p);
         p.end();
         benchmark::DoNotOptimize(img.bits());
     }
 }
+
+void BM_DrawSpeedView(benchmark::State& state) {
+    drawLoop(state, true, {});
+}
 BENCHMARK(BM_DrawSpeedView);
+
+void BM_DrawSpeedViewUnchanged(benchmark::State& state) {
+    drawLoop(state, false, {});
+}
+BENCHMARK(BM_DrawSpeedViewUnchanged);
+
+void BM_DrawSpeedViewUncached(benchmark::State& state) {
+    drawLoop(state, false, {0.5, 0});
+}
+BENCHMARK(BM_DrawSpeedViewUncached);
 
 } // namespace
 

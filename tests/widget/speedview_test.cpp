@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -137,6 +138,125 @@ TEST(SpeedView, CardAndGraphFollowTheWidth) {
     EXPECT_EQ(green.bottom(), 81);
     // The texts keep their points: the up arrow is where it is on the standard card.
     EXPECT_FALSE(findPixels(img, QRect(10, 8, 20, 22), greenish).isEmpty());
+}
+
+int maxChannelDiff(QRgb a, QRgb b) {
+    return std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                     std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
+}
+
+void fillBusy(SpeedView& view) {
+    view.uploadSpeed = 123456;
+    view.downloadSpeed = 7654321;
+    for (int i = 0; i < SpeedStats::historyMax; ++i) {
+        view.upHistory[i] = 1000.0 * (i % 7);
+        view.downHistory[i] = 5000.0 * (i % 11) + 333.3 * i;
+    }
+}
+
+TEST(SpeedView, KeptPictureFollowsEveryDrawnChange) {
+    SpeedView view;
+    fillBusy(view);
+    const QImage first = render(view);
+    EXPECT_EQ(render(view), first);
+
+    // A new rate shows at once; the graph is untouched.
+    view.uploadSpeed = 2048;
+    const QImage rate = render(view);
+    EXPECT_NE(rate.copy(0, 0, 216, 58), first.copy(0, 0, 216, 58));
+    EXPECT_EQ(rate.copy(0, 58, 216, 34), first.copy(0, 58, 216, 34));
+    // A change too small to show in the text leaves the picture as it was.
+    view.uploadSpeed = 2048.4;
+    EXPECT_EQ(render(view), rate);
+
+    // The history moved on by one bar: the graph changes.
+    view.downHistory[59] = 0;
+    EXPECT_NE(render(view).copy(0, 58, 216, 34), rate.copy(0, 58, 216, 34));
+
+    // Back to the first values: the same picture, and another view of another size in
+    // between gets its own.
+    fillBusy(view);
+    SpeedView wide(QRectF(0, 0, 300, 92));
+    fillBusy(wide);
+    const QImage wideFirst = render(wide);
+    EXPECT_EQ(wideFirst.size(), QSize(300, 92));
+    EXPECT_EQ(render(view), first);
+    EXPECT_EQ(render(wide), wideFirst);
+}
+
+TEST(SpeedView, BarsMatchQPainterRoundedRects) {
+    // The bars' coverage is computed by hand; QPainter's own rounded rectangles over the
+    // same card are the reference. They may differ by a few levels, and by more only on
+    // slivers under a pixel tall, where QPainter flattens the rounded ends to chords.
+    for (const int width : {216, 300}) {
+        SpeedView view(QRectF(0, 0, width, 92));
+        fillBusy(view);
+        view.upHistory[30] = 0.2; // a sliver
+        const QImage kept = render(view);
+
+        SpeedView bare(QRectF(0, 0, width, 92));
+        bare.uploadSpeed = view.uploadSpeed;
+        bare.downloadSpeed = view.downloadSpeed;
+        const QImage card = render(bare);
+        QImage expected = card;
+        QPainter p(&expected);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        for (const GraphBar& bar : graphLayout(view.upHistory, view.downHistory, width).bars) {
+            p.setBrush(QColor::fromRgbF(0.35f, 0.64f, 1.0f, 0.75f));
+            p.drawRoundedRect(bar.down, 1, 1);
+            p.setBrush(QColor::fromRgbF(0.3f, 0.85f, 0.52f, 0.75f));
+            p.drawRoundedRect(bar.up, 1, 1);
+        }
+        p.end();
+
+        // Outside the graph nothing differs; inside, every pixel is close and the total
+        // ink of each colour (what a wrong height or a missing bar would change) agrees.
+        int worst = 0;
+        double keptBlue = 0, expectedBlue = 0, keptGreen = 0, expectedGreen = 0;
+        for (int y = 0; y < kept.height(); ++y) {
+            for (int x = 0; x < kept.width(); ++x) {
+                const QRgb k = kept.pixel(x, y), e = expected.pixel(x, y);
+                if (y < kGraphTop - 1 || y > kGraphTop + kGraphHeight + 1) {
+                    ASSERT_EQ(k, e) << "at " << x << "," << y;
+                }
+                worst = std::max(worst, maxChannelDiff(k, e));
+                const QRgb c = card.pixel(x, y);
+                keptBlue += qBlue(k) - qBlue(c);
+                expectedBlue += qBlue(e) - qBlue(c);
+                keptGreen += qGreen(k) - qGreen(c);
+                expectedGreen += qGreen(e) - qGreen(c);
+            }
+        }
+        EXPECT_LE(worst, 32) << "width " << width;
+        EXPECT_NEAR(keptBlue / expectedBlue, 1, 0.01) << "width " << width;
+        EXPECT_NEAR(keptGreen / expectedGreen, 1, 0.01) << "width " << width;
+    }
+}
+
+TEST(SpeedView, KeptPictureAtDevicePixelRatios) {
+    // HiDPI screens paint at a device pixel ratio; the picture is made at that scale and
+    // lands pixel for pixel (no blur from resampling).
+    for (const qreal dpr : {1.0, 1.25, 2.0}) {
+        SpeedView view;
+        fillBusy(view);
+        QImage img(qRound(216 * dpr), qRound(92 * dpr), QImage::Format_ARGB32_Premultiplied);
+        img.setDevicePixelRatio(dpr);
+        img.fill(Qt::transparent);
+        QPainter p(&img);
+        view.draw(p);
+        p.end();
+        // The card's flat fill is the same everywhere inside, sharp up to its edge.
+        const QRgb inside = img.pixel(qRound(150 * dpr), qRound(40 * dpr));
+        EXPECT_NEAR(qAlpha(inside), qRound(0.82 * 255), 1) << dpr;
+        EXPECT_EQ(img.pixel(qRound(150 * dpr), qRound(3 * dpr)), inside) << dpr;
+        EXPECT_EQ(qAlpha(img.pixel(0, 0)), 0) << dpr;
+        // The bars are there at that scale.
+        const QRect blue =
+            findPixels(img, QRect(0, qRound(60 * dpr), img.width(), qRound(25 * dpr)), bluish);
+        EXPECT_NEAR(blue.top(), 62 * dpr, 1) << dpr;
+        EXPECT_GT(blue.width(), 150 * dpr) << dpr;
+    }
 }
 
 } // namespace
