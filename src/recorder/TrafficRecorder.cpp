@@ -72,9 +72,30 @@ struct TrafficRecorder::Impl {
     QObject* worker = nullptr;
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 
+    // Today's key, remembered until the next local midnight (or a minute, so that a change
+    // of time zone shows soon): the tick asks for it every second, and working it out means
+    // a trip through the time zone rules each time.
+    QString cachedDay;
+    qint64 cachedFromMs = 0;
+    qint64 cachedUntilMs = 0;
+    QString today();
+
     void load();
     bool moveAside();
 };
+
+QString TrafficRecorder::Impl::today() {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A clock set back counts as a change too.
+    if (now >= cachedFromMs && now < cachedUntilMs)
+        return cachedDay;
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(now);
+    cachedDay = trafficDayKey(local.date());
+    const qint64 midnight = QDateTime(local.date().addDays(1), QTime(0, 0)).toMSecsSinceEpoch();
+    cachedFromMs = now;
+    cachedUntilMs = std::min(midnight, now + 60 * 1000);
+    return cachedDay;
+}
 
 void TrafficRecorder::Impl::load() {
     const QFileInfo info(dataPath);
@@ -206,7 +227,7 @@ QString TrafficRecorder::displayDate(const QString& dayKey) {
 }
 
 void TrafficRecorder::recordTotal(std::uint64_t dUp, std::uint64_t dDown) {
-    auto [it, inserted] = d->data.try_emplace(todayString());
+    auto [it, inserted] = d->data.try_emplace(d->today());
     DailyTraffic& day = it->second;
     const std::uint64_t oldIn = day.totalIn;
     const std::uint64_t oldOut = day.totalOut;
@@ -224,7 +245,7 @@ std::optional<DailyTraffic> TrafficRecorder::getDay(const QString& dayKey) const
 }
 
 std::optional<DailyTraffic> TrafficRecorder::getToday() const {
-    return getDay(todayString());
+    return getDay(d->today());
 }
 
 QStringList TrafficRecorder::recentDays(int count) const {
@@ -373,7 +394,7 @@ AppSample TrafficRecorder::parseNettop(const QString& output) {
 }
 
 void TrafficRecorder::processAppSample(const AppSample& sample) {
-    auto [dayIt, inserted] = d->data.try_emplace(todayString());
+    auto [dayIt, inserted] = d->data.try_emplace(d->today());
     if (inserted)
         d->dirty = true;
     DailyTraffic& day = dayIt->second;
