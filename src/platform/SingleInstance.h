@@ -4,10 +4,10 @@
 #include <QLockFile>
 #include <QObject>
 #include <QString>
-
+#include <map>
 #include <memory>
 
-class QLocalServer;
+class QSocketNotifier;
 
 // One running program per user: the first launch holds a lock and listens on a local
 // socket; a later launch hands its request to the first one instead of starting again.
@@ -21,7 +21,7 @@ public:
     // True when this process is now the one instance (and listens for requests).
     bool becomePrimary();
 
-    // Sends a request to the running instance; true once it has been delivered.
+    // Sends a one-line request to the running instance; true once it has been handed over.
     bool sendToPrimary(const QByteArray& message, int timeoutMs = 3000) const;
 
     // The per-user defaults: key "quillfern-<uid>", the user's runtime directory.
@@ -32,7 +32,18 @@ signals:
     void messageReceived(const QByteArray& message);
 
 private:
-    QString m_key; // the socket's path
+    void acceptPending();
+    void readFrom(int fd);
+    void dropClient(int fd);
+
+    QString m_socketPath;
     std::unique_ptr<QLockFile> m_lock;
-    QLocalServer* m_server = nullptr;
+    bool m_primary = false;
+    int m_listenFd = -1;
+    QSocketNotifier* m_listenNotifier = nullptr;
+    struct Client {
+        QSocketNotifier* notifier = nullptr;
+        QByteArray buffer;
+    };
+    std::map<int, Client> m_clients;
 };

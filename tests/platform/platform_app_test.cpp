@@ -3,14 +3,12 @@
 #include "SingleInstance.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -58,6 +56,33 @@ TEST(SingleInstance, SecondLaunchHandsItsRequestToTheFirst) {
     loop.exec();
     ASSERT_EQ(received.size(), 1);
     EXPECT_TRUE(sent);
+    EXPECT_EQ(received.first(), QByteArray("show-history"));
+}
+
+TEST(SingleInstance, OverlongOrUnfinishedRequestsAreDroppedAndTheNextOneWorks) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString key = QStringLiteral("quillfern-junk-%1").arg(QCoreApplication::applicationPid());
+    SingleInstance first(key, dir.path());
+    ASSERT_TRUE(first.becomePrimary());
+    QList<QByteArray> received;
+    QObject::connect(&first, &SingleInstance::messageReceived,
+                     [&](const QByteArray& m) { received << m; });
+
+    SingleInstance other(key, dir.path());
+    // A line far longer than any request: dropped unread past its first few hundred bytes.
+    other.sendToPrimary(QByteArray(4096, 'x'));
+    const auto pump = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    pump(200);
+    bool sent = false;
+    QTimer::singleShot(0, [&] { sent = other.sendToPrimary("show-history"); });
+    pump(300);
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(received.size(), 1);
     EXPECT_EQ(received.first(), QByteArray("show-history"));
 }
 
