@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <netinet/in.h>
@@ -26,6 +27,25 @@
 #include <vector>
 
 namespace qfnettop_test {
+
+inline const std::string kTool = QUILLFERN_BINARY_DIR "/tools/nettop/quillfern-nettop";
+
+// A private directory for one test (a runtime directory for the tool's state), removed after.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/qf-nettop-XXXXXX";
+        if (::mkdtemp(tmpl))
+            path = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
 
 inline std::string ipTool() {
     for (const char* p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {

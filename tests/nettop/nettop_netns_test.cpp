@@ -16,26 +16,10 @@ using namespace qfnettop_test;
 
 namespace {
 
-const std::string kTool = QUILLFERN_BINARY_DIR "/tools/nettop/quillfern-nettop";
-
 // A handshake or a FIN can add a byte to each direction's count.
 constexpr std::uint64_t kSlack = 2;
 // Each exchange announces its sizes in 16 bytes ahead of the payload.
 constexpr std::uint64_t kAnnounce = 16;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/qf-nettop-XXXXXX";
-        if (::mkdtemp(tmpl))
-            path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
-    }
-};
 
 ToolRun runTool(const VethPair& net, const TempDir& runtime) {
     return runIn(net.nsA, {kTool, "-P", "-x", "-L", "1", "-s", "1"},

@@ -14,23 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kTool = QUILLFERN_BINARY_DIR "/tools/nettop/quillfern-nettop";
 const std::string kHeader = "time,,interface,state,bytes_in,bytes_out,rx_dupe,rx_ooo,re-tx,"
                             "rtt_avg,rcvsize,tx_win,tc_class,tc_mgt,cc_algo,P,C,R,W,arch,";
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/qf-nettop-XXXXXX";
-        if (::mkdtemp(tmpl))
-            path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty())
-            fs::remove_all(path, ec);
-    }
-};
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
