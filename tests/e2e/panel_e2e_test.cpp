@@ -37,8 +37,8 @@ protected:
         m_app = m_box.launch();
         std::string panel;
         waitUntil([&] {
-            const auto ids =
-                m_xdo->search({"--pid", std::to_string(m_app->pid()), "--name", "^Quillfern$"});
+            const auto ids = m_xdo->search(
+                {"--all", "--pid", std::to_string(m_app->pid()), "--name", "^Quillfern$"});
             panel = ids.empty() ? "" : ids.front();
             return !panel.empty() || !m_app->running();
         });

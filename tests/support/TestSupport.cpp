@@ -656,8 +656,11 @@ RunResult Xdo::run(std::vector<std::string> args) const {
     return qftest::run(std::move(o));
 }
 
-std::vector<std::string> Xdo::search(std::vector<std::string> args) const {
-    args.insert(args.begin(), {"search", "--onlyvisible"});
+std::vector<std::string> Xdo::search(std::vector<std::string> args, bool hiddenToo) const {
+    if (!hiddenToo) {
+        args.insert(args.begin(), "--onlyvisible");
+    }
+    args.insert(args.begin(), "search");
     std::istringstream in(run(std::move(args)).out);
     std::vector<std::string> ids;
     for (std::string id; in >> id;) {
