@@ -819,7 +819,8 @@ std::string TrafficServer::why() const {
 
 TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              const std::vector<Target>& targets, std::uint64_t up,
-                             std::uint64_t down, const fs::path& logFile) {
+                             std::uint64_t down, const fs::path& logFile,
+                             std::optional<pid_t> pid) {
     ChildOptions o;
     o.argv = {generatorPath().string(), "client", name, std::to_string(up), std::to_string(down)};
     for (const auto& t : targets) {
@@ -829,6 +830,7 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
     o.netns = netns;
     o.pipeStdin = o.pipeStdout = true;
     o.logFile = logFile;
+    o.pid = pid;
     m_child = std::make_unique<Child>(std::move(o));
     m_connected = m_child->readLine(60s) == std::optional<std::string>("connected");
 }
