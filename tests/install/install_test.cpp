@@ -26,9 +26,8 @@ TEST(Install, InstalledProgramRunsTheInstalledTool) {
               std::string::npos);
 
     XServer x;
-    if (!x.ready()) {
+    if (!x.ready())
         GTEST_SKIP() << x.why();
-    }
     // Hide the build tree's tool for the duration: what runs must be the installed copy.
     const fs::path hidden = toolPath().string() + ".hidden-by-install-test";
     std::error_code ec;

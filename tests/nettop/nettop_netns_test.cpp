@@ -29,9 +29,8 @@ class NettopNetns : public ::testing::Test {
 protected:
     void SetUp() override {
         m_net = std::make_unique<NetnsPair>(true);
-        if (!m_net->ready()) {
+        if (!m_net->ready())
             GTEST_SKIP() << m_net->why();
-        }
         m_server = std::make_unique<TrafficServer>(m_net->b(), NetnsPair::kAddrB);
         ASSERT_TRUE(m_server->ready()) << m_server->why();
     }
@@ -142,9 +141,8 @@ TEST_F(NettopNetns, NameWithCommasAndNewlineCannotForgeLines) {
     std::string header;
     std::getline(rows, header);
     const auto fields = std::count(header.begin(), header.end(), ',');
-    for (std::string row; std::getline(rows, row);) {
+    for (std::string row; std::getline(rows, row);)
         EXPECT_EQ(std::count(row.begin(), row.end(), ','), fields) << row;
-    }
     const AppSample sample = recorderReads(r);
     EXPECT_FALSE(sample.count("a"));
     ASSERT_TRUE(sample.count("a_9_9_evil")) << r.out;
@@ -174,9 +172,8 @@ TEST_F(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
             std::vector<
                 std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool>>
                 out;
-            for (const auto& r : dumpTcpSockets(method).value_or(std::vector<SocketRecord>{})) {
+            for (const auto& r : dumpTcpSockets(method).value_or(std::vector<SocketRecord>{}))
                 out.emplace_back(r.cookie, r.inode, r.bytes.rx, r.bytes.tx, r.loopback);
-            }
             std::sort(out.begin(), out.end());
             return out;
         };

@@ -26,12 +26,10 @@ RunResult runArgs(const TempDir& dir, const std::vector<std::string>& args) {
 
 TEST(NettopTool, CommandLineHeadersAndRefusals) {
     TempDir dir;
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-z"}, {"-L", "0"}, {"-P", "x"}, {"--version"}, {"-s"}}) {
-        const RunResult r = runArgs(dir, args);
-        EXPECT_EQ(r.exitCode, 2) << args[0];
-        EXPECT_TRUE(r.out.empty()) << args[0];
-    }
+    // The options themselves are the core suite's; here, a refusal's exit status and silence.
+    const RunResult refused = runArgs(dir, {"-L", "0"});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.out.empty());
     // Nothing is written when the command line is refused.
     EXPECT_FALSE(fs::exists(dir / "quillfern"));
 
@@ -39,9 +37,8 @@ TEST(NettopTool, CommandLineHeadersAndRefusals) {
     const RunResult r = runArgs(dir, {"-Px", "-L", "3", "-s", "0"});
     ASSERT_EQ(r.exitCode, 0);
     std::size_t headers = 0;
-    for (std::size_t at = 0; (at = r.out.find(kHeader + "\n", at)) != std::string::npos; ++at) {
+    for (std::size_t at = 0; (at = r.out.find(kHeader + "\n", at)) != std::string::npos; ++at)
         ++headers;
-    }
     EXPECT_EQ(headers, 3u);
 }
 
@@ -73,9 +70,8 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesGarbageAndLinks) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     // Only the state file is left behind: no temporary files.
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(stateDir)) {
+    for (const auto& e : fs::directory_iterator(stateDir))
         names.push_back(e.path().filename());
-    }
     EXPECT_EQ(names, std::vector<std::string>{"nettop-state.v1"});
 }
 
