@@ -21,3 +21,8 @@ bool stickMakeWindowSticky(QWindow* window) {
                                   NSWindowCollectionBehaviorIgnoresCycle;
     return true;
 }
+
+// An accessory application's panel is never marked for attention by the system.
+bool stickNeverDemandAttention(QWindow*) {
+    return false;
+}
