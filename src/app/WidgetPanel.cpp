@@ -24,6 +24,5 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
 void WidgetPanel::present() {
     winId(); // the native window must exist before its initial state can be requested
     stickMakeWindowSticky(windowHandle());
-    stickNeverDemandAttention(windowHandle());
     show();
 }

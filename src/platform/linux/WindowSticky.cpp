@@ -62,17 +62,40 @@ void sendToWindowManager(xcb_connection_t* conn, xcb_window_t id, xcb_atom_t typ
 constexpr std::uint32_t stateRemove = 0;
 constexpr std::uint32_t stateAdd = 1;
 
-// Watches one window's _NET_WM_STATE and withdraws a demand for attention the moment the
-// window manager sets one. Lives as long as the window (its QObject parent).
-class AttentionGuard : public QObject, public QAbstractNativeEventFilter {
+std::uint32_t readDesktop(xcb_connection_t* conn, xcb_window_t id, xcb_atom_t desktop) {
+    std::uint32_t value = 0;
+    const xcb_get_property_cookie_t cookie =
+        xcb_get_property(conn, 0, id, desktop, XCB_ATOM_CARDINAL, 0, 1);
+    if (xcb_get_property_reply_t* reply = xcb_get_property_reply(conn, cookie, nullptr)) {
+        if (reply->format == 32 && xcb_get_property_value_length(reply) == 4) {
+            std::memcpy(&value, xcb_get_property_value(reply), 4);
+        }
+        std::free(reply);
+    }
+    return value;
+}
+
+constexpr std::uint32_t allDesktops = 0xFFFFFFFF;
+
+// Keeps a mapped card as it was asked for, for the life of the window (its QObject parent):
+// - KWin's focus-stealing prevention declines to activate a window mapped with a user time
+//   of 0 (which Qt sets for a window shown without activating, as it should) and then marks
+//   it as demanding attention, although the card never asked to be activated; the mark
+//   would highlight it in task managers at every start. No window type or state avoids that
+//   without side effects under other managers, so the mark is withdrawn whenever it appears.
+// - Qt writes the current desktop into _NET_WM_DESKTOP when it maps a window, and KWin, which
+//   does not read sticky as "every desktop", then keeps the card on that one: each time the
+//   desktop changes to a single one, every desktop is asked for again (once per change, so a
+//   manager that refuses is not asked in a loop).
+class StateKeeper : public QObject, public QAbstractNativeEventFilter {
 public:
-    AttentionGuard(QWindow* window, xcb_connection_t* conn, xcb_atom_t netWmState,
-                   xcb_atom_t demandsAttention)
+    StateKeeper(QWindow* window, xcb_connection_t* conn, xcb_atom_t netWmState,
+                xcb_atom_t demandsAttention, xcb_atom_t desktop)
         : QObject(window), m_conn(conn), m_id(static_cast<xcb_window_t>(window->winId())),
-          m_netWmState(netWmState), m_demandsAttention(demandsAttention) {
+          m_netWmState(netWmState), m_demandsAttention(demandsAttention), m_desktop(desktop) {
         QCoreApplication::instance()->installNativeEventFilter(this);
     }
-    ~AttentionGuard() override {
+    ~StateKeeper() override {
         if (QCoreApplication::instance()) {
             QCoreApplication::instance()->removeNativeEventFilter(this);
         }
@@ -87,14 +110,19 @@ public:
             return false;
         }
         const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
-        if (property->window == m_id && property->atom == m_netWmState &&
-            property->state == XCB_PROPERTY_NEW_VALUE) {
-            withdrawIfDemanded();
+        if (property->window != m_id || property->state != XCB_PROPERTY_NEW_VALUE) {
+            return false;
         }
-        return false; // Qt keeps tracking the state as before
+        if (property->atom == m_netWmState) {
+            withdrawAttention();
+        } else if (property->atom == m_desktop) {
+            keepOnEveryDesktop();
+        }
+        return false; // Qt keeps tracking the window as before
     }
 
-    void withdrawIfDemanded() {
+private:
+    void withdrawAttention() {
         const std::vector<xcb_atom_t> states = readStates(m_conn, m_id, m_netWmState);
         if (std::find(states.begin(), states.end(), m_demandsAttention) != states.end()) {
             sendToWindowManager(m_conn, m_id, m_netWmState, stateRemove, m_demandsAttention, 0);
@@ -102,11 +130,21 @@ public:
         }
     }
 
-private:
+    void keepOnEveryDesktop() {
+        const std::uint32_t now = readDesktop(m_conn, m_id, m_desktop);
+        if (now != allDesktops && now != m_lastDesktop) {
+            sendToWindowManager(m_conn, m_id, m_desktop, allDesktops, 1, 0);
+            xcb_flush(m_conn);
+        }
+        m_lastDesktop = now;
+    }
+
     xcb_connection_t* m_conn;
     xcb_window_t m_id;
     xcb_atom_t m_netWmState;
     xcb_atom_t m_demandsAttention;
+    xcb_atom_t m_desktop;
+    std::uint32_t m_lastDesktop = allDesktops;
 };
 
 xcb_connection_t* x11Connection() {
@@ -138,7 +176,7 @@ bool stickMakeWindowSticky(QWindow* window) {
         std::find(wanted.begin(), wanted.end(), XCB_ATOM_NONE) != wanted.end()) {
         return false;
     }
-    const std::uint32_t allDesktops = 0xFFFFFFFF;
+    const xcb_atom_t demandsAttention = internAtom(conn, "_NET_WM_STATE_DEMANDS_ATTENTION");
 
     if (!window->isVisible()) {
         // Keep whatever states are already requested and add each wanted one once.
@@ -156,39 +194,18 @@ bool stickMakeWindowSticky(QWindow* window) {
         sendToWindowManager(conn, id, netWmState, stateAdd, wanted[0], 0);
         // One message carries at most two states.
         sendToWindowManager(conn, id, netWmState, stateAdd, wanted[1], wanted[2]);
-        sendToWindowManager(conn, id, desktop, allDesktops, 0, 0);
+        sendToWindowManager(conn, id, desktop, allDesktops, 1, 0);
     }
     xcb_flush(conn);
-    return true;
-}
-
-// KWin's focus-stealing prevention declines to activate a window mapped with a user time of
-// 0 (which Qt sets for a window shown without activating, as it should) and then marks it
-// as demanding attention, although the card never asked to be activated; the mark would
-// highlight it in task managers at every start. No window type or state avoids that without
-// side effects under other window managers, so the mark is withdrawn whenever it appears.
-bool stickNeverDemandAttention(QWindow* window) {
-    xcb_connection_t* conn = x11Connection();
-    if (!window || !conn) {
-        return false;
+    if (demandsAttention != XCB_ATOM_NONE && !window->findChild<StateKeeper*>()) {
+        new StateKeeper(window, conn, netWmState, demandsAttention, desktop);
     }
-    const xcb_atom_t netWmState = internAtom(conn, "_NET_WM_STATE");
-    const xcb_atom_t demandsAttention = internAtom(conn, "_NET_WM_STATE_DEMANDS_ATTENTION");
-    if (netWmState == XCB_ATOM_NONE || demandsAttention == XCB_ATOM_NONE) {
-        return false;
-    }
-    auto* guard = new AttentionGuard(window, conn, netWmState, demandsAttention);
-    guard->withdrawIfDemanded();
     return true;
 }
 
 #else
 
 bool stickMakeWindowSticky(QWindow*) {
-    return false;
-}
-
-bool stickNeverDemandAttention(QWindow*) {
     return false;
 }
 

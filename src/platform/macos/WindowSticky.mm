@@ -22,7 +22,3 @@ bool stickMakeWindowSticky(QWindow* window) {
     return true;
 }
 
-// An accessory application's panel is never marked for attention by the system.
-bool stickNeverDemandAttention(QWindow*) {
-    return false;
-}
