@@ -7,7 +7,6 @@ class QWindow;
 // and before it is shown, so the request is part of the window's initial state; on X11 this
 // is EWMH sticky, skip-taskbar and skip-pager plus the all-desktops index, kept for the
 // window's life against a manager that moves it to one desktop or marks it as demanding
-// attention (see the X11 implementation). Returns false
-// where the platform offers no such request (Wayland, or no X connection).
+// attention (see the X11 implementation). Returns false where the platform offers no such
+// request (Wayland, or no X connection).
 bool stickMakeWindowSticky(QWindow* window);
-

@@ -21,4 +21,3 @@ bool stickMakeWindowSticky(QWindow* window) {
                                   NSWindowCollectionBehaviorIgnoresCycle;
     return true;
 }
-
