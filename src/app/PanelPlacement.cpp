@@ -3,21 +3,22 @@
 #include "FrameString.h"
 #include "SpeedView.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
-// X11 window sizes and positions are 16-bit; nothing larger can be a real panel.
+// X11 window positions are 16-bit; an origin beyond them was not written by a real panel.
 constexpr double largestCoordinate = 32767;
 
-bool usableStoredFrame(const QRectF& r) {
-    const double values[] = {r.x(), r.y(), r.width(), r.height()};
-    for (double v : values) {
-        if (!std::isfinite(v) || std::abs(v) > largestCoordinate) {
-            return false;
-        }
-    }
-    return r.width() > 10;
+bool usableOrigin(QPointF origin) {
+    return std::isfinite(origin.x()) && std::isfinite(origin.y()) &&
+           std::abs(origin.x()) <= largestCoordinate && std::abs(origin.y()) <= largestCoordinate;
+}
+
+double overlapArea(const QRectF& a, const QRectF& b) {
+    const QRectF overlap = a.intersected(b);
+    return overlap.width() * overlap.height();
 }
 
 } // namespace
@@ -30,24 +31,37 @@ QRectF placeDefaultFrame(const std::optional<QRectF>& mainVisibleFrame) {
             size.width(), size.height()};
 }
 
+QRectF placeKeepInside(const QRectF& card, const QRectF& area) {
+    // Lower limit applied last: a card larger than the area keeps its left edge, and its top
+    // edge (the larger y) on the area's top.
+    const double x = std::max(std::min(card.x(), area.right() - card.width()), area.left());
+    const double y = std::min(std::max(card.y(), area.top()), area.bottom() - card.height());
+    return {x, y, card.width(), card.height()};
+}
+
 QRectF placeRestoredFrame(const QString& stored, const std::optional<QRectF>& mainVisibleFrame,
                           const std::vector<QRectF>& visibleFrames) {
-    QRectF frame = frameFromString(stored);
-    if (!usableStoredFrame(frame)) {
-        frame = QRectF(QPointF(0, 0), SpeedView::widgetSize);
+    const std::optional<QRectF> read = frameReadString(stored);
+    if (!read || !usableOrigin(read->topLeft())) {
+        return placeDefaultFrame(mainVisibleFrame);
     }
+    const QRectF card(read->topLeft(), SpeedView::widgetSize);
     if (visibleFrames.empty()) {
-        return frame;
+        return card;
     }
-    // A panel of no height shows nothing to click on, wherever it is.
-    if (frame.height() > 0) {
-        for (const QRectF& visible : visibleFrames) {
-            if (visible.intersects(frame)) {
-                return frame;
-            }
+    const QRectF* best = nullptr;
+    double bestArea = 0;
+    for (const QRectF& visible : visibleFrames) {
+        const double area = overlapArea(card, visible);
+        if (area > bestArea) {
+            bestArea = area;
+            best = &visible;
         }
     }
-    return placeDefaultFrame(mainVisibleFrame);
+    if (!best) {
+        return placeDefaultFrame(mainVisibleFrame);
+    }
+    return placeKeepInside(card, *best);
 }
 
 QRectF placePanelFrame(const std::optional<QString>& stored,

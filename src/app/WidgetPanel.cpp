@@ -1,6 +1,6 @@
 #include "WidgetPanel.h"
 
-#include "ScreenCoords.h"
+#include "PanelFrame.h"
 #include "SpeedView.h"
 #include "WindowSticky.h"
 
@@ -12,11 +12,10 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
     setWindowTitle(QStringLiteral("Quillfern"));
 
     // Windows sit on whole pixels: round the corner and the size each on its own, so a
-    // fractional stored frame neither grows nor shifts by more than half a pixel.
-    const QRectF qt = scrRectToQt(frame, scrPrimaryHeight());
-    const QSize size(qRound(qt.width()), qRound(qt.height()));
+    // fractional frame neither grows nor shifts by more than half a pixel.
+    const QSize size(qRound(frame.width()), qRound(frame.height()));
     setFixedSize(size);
-    setGeometry(QRect(QPoint(qRound(qt.x()), qRound(qt.y())), size));
+    panelPlaceWindow(*this, frame.topLeft());
 
     speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
     speedView->hostPanel = this;

@@ -215,7 +215,10 @@ void TrafficHistoryWindow::build() {
     win->setMinimumSize(520, 580);
     if (QScreen* screen = win->screen()) {
         const QRect avail = screen->availableGeometry();
-        win->move(avail.center() - QPoint(300, 330));
+        // The window's own area, not its frame: move() would place the frame's corner there,
+        // and a window manager with tall frames (mutter) would push the window well below
+        // the centre.
+        win->setGeometry(QRect(avail.center() - QPoint(300, 330), QSize(600, 660)));
     }
     win->setPalette(darkPalette());
     win->setAutoFillBackground(true);

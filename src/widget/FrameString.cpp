@@ -57,7 +57,7 @@ QString frameToString(const QRectF& rect) {
     return QString::fromStdString(out);
 }
 
-QRectF frameFromString(QStringView text) {
+std::optional<QRectF> frameReadString(QStringView text) {
     std::array<double, 4> values{};
     std::size_t found = 0;
     std::string number;
@@ -65,7 +65,7 @@ QRectF frameFromString(QStringView text) {
     while (i < text.size() && found < values.size()) {
         const char16_t c = text[i].unicode();
         if (isLetter(c)) {
-            return {};
+            return std::nullopt;
         }
         if (!numberStartsAt(text, i)) {
             ++i;
@@ -93,10 +93,17 @@ QRectF frameFromString(QStringView text) {
         double value = 0;
         const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
         if (ec != std::errc() || !std::isfinite(value)) {
-            return {};
+            return std::nullopt;
         }
         values[found++] = value;
         i = start + (end - number.data());
     }
-    return {values[0], values[1], values[2], values[3]};
+    if (found == 0) {
+        return std::nullopt;
+    }
+    return QRectF(values[0], values[1], values[2], values[3]);
+}
+
+QRectF frameFromString(QStringView text) {
+    return frameReadString(text).value_or(QRectF());
 }

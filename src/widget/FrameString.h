@@ -3,6 +3,7 @@
 #include <QRectF>
 #include <QString>
 #include <QStringView>
+#include <optional>
 
 // The stored panel frame as text: "{{x, y}, {w, h}}", origin then size, in screen
 // coordinates (origin bottom-left of the primary screen, y up).
@@ -16,6 +17,10 @@ QString frameToString(const QRectF& rect);
 // word (such as "nan" or "inf"), a number beyond the range of a double, or no number at all
 // is not a rectangle and gives the zero rectangle.
 QRectF frameFromString(QStringView text);
+
+// The same reading, but text that is not a rectangle gives none instead of the zero
+// rectangle, so a caller can tell "{{0, 0}, {0, 0}}" from garbage.
+std::optional<QRectF> frameReadString(QStringView text);
 
 // Where the frame is kept: QSettings with organisation and application "Quillfern".
 inline constexpr char frameSettingsOrganization[] = "Quillfern";

@@ -4,6 +4,7 @@
 
 #include "Formatters.h"
 #include "FrameString.h"
+#include "PanelFrame.h"
 #include "ScreenCoords.h"
 #include "SpeedView.h"
 #include "WidgetGeometry.h"
@@ -19,17 +20,8 @@
 
 namespace {
 
-QRectF windowFrame(const QWidget& window, double primaryHeight) {
-    return scrRectFromQt(QRectF(window.geometry()), primaryHeight);
-}
-
-void setWindowOrigin(QWidget& window, QPointF origin, double primaryHeight) {
-    const QRectF qt = scrRectToQt(QRectF(origin, QSizeF(window.size())), primaryHeight);
-    window.move(qt.topLeft().toPoint());
-}
-
-std::optional<QRectF> visibleFrameForWindow(const QWidget& window, double primaryHeight) {
-    if (auto screen = scrScreenForFrame(windowFrame(window, primaryHeight), scrAllScreens())) {
+std::optional<QRectF> visibleFrameForWindow(const QWidget& window) {
+    if (auto screen = scrScreenForFrame(panelWindowFrame(window), scrAllScreens())) {
         return screen->visibleFrame;
     }
     return std::nullopt;
@@ -48,7 +40,7 @@ void SpeedView::mouseDown(QPointF screenPoint) {
     if (!w) {
         return;
     }
-    const QRectF frame = windowFrame(*w, scrPrimaryHeight());
+    const QRectF frame = panelWindowFrame(*w);
     dragStartScreen = screenPoint;
     dragOffset = screenPoint - frame.topLeft(); // topLeft() is the origin: minimum x and y
     dragMoved = false;
@@ -66,10 +58,8 @@ void SpeedView::mouseDragged(QPointF screenPoint) {
     if (geomDragExceedsThreshold(screenPoint, dragStartScreen)) {
         dragMoved = true;
     }
-    const double primaryHeight = scrPrimaryHeight();
-    const QPointF origin = geomDragOrigin(screenPoint, dragOffset, w->height(),
-                                          visibleFrameForWindow(*w, primaryHeight));
-    setWindowOrigin(*w, origin, primaryHeight);
+    panelPlaceWindow(
+        *w, geomDragOrigin(screenPoint, dragOffset, w->height(), visibleFrameForWindow(*w)));
 }
 
 void SpeedView::mouseUp(QPointF) {
@@ -87,8 +77,7 @@ void SpeedView::saveExpandedFrame() {
     }
     QSettings settings(QString::fromLatin1(frameSettingsOrganization),
                        QString::fromLatin1(frameSettingsApplication));
-    settings.setValue(QString::fromLatin1(frameSettingsKey),
-                      frameToString(windowFrame(*w, scrPrimaryHeight())));
+    settings.setValue(QString::fromLatin1(frameSettingsKey), frameToString(panelWindowFrame(*w)));
 }
 
 void SpeedView::resetStats() {
@@ -152,8 +141,12 @@ void SpeedView::showContextMenu(QPointF pointer) {
     const double primaryHeight = scrPrimaryHeight();
     QPointF topLeft = pointer;
     if (QWidget* w = hostWindow()) {
-        if (auto visible = visibleFrameForWindow(*w, primaryHeight)) {
-            const QRectF viewInQt(QPointF(mapToGlobal(QPointF(0, 0))), QSizeF(size()));
+        if (auto visible = visibleFrameForWindow(*w)) {
+            // From where the panel was placed, not mapToGlobal(): that asks Qt's idea of
+            // the window's position, which a reparenting window manager can leave wrong.
+            const QRectF windowInQt = scrRectToQt(panelWindowFrame(*w), primaryHeight);
+            const QRectF viewInQt(windowInQt.topLeft() + QPointF(mapTo(w, QPoint(0, 0))),
+                                  QSizeF(size()));
             topLeft = geomMenuTopLeft(scrRectFromQt(viewInQt, primaryHeight), *visible,
                                       static_cast<int>(menu->actions().size()));
         }

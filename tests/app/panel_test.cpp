@@ -1,4 +1,5 @@
 #include "FrameString.h"
+#include "PanelFrame.h"
 #include "ScreenCoords.h"
 #include "SpeedView.h"
 #include "WidgetPanel.h"
@@ -11,6 +12,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -74,6 +76,20 @@ TEST_F(PanelTest, DragMovesThePanelWithThePointerAndStoresItOnRelease) {
     // Moves after the release do nothing.
     view.mouseDragged({400, 300});
     EXPECT_EQ(frameOf(panel), QRectF(200, 250, 216, 92));
+}
+
+// A reparenting window manager can leave Qt believing the card sits at (0, 0) while it is
+// where the program put it: the drag and the stored frame go by the program's placement.
+TEST_F(PanelTest, DragGoesByWhereTheProgramPlacedThePanelNotWhatIsReportedBack) {
+    WidgetPanel panel(QRectF(1000, 700, 216, 92));
+    panel.present();
+    panel.windowHandle()->setPosition(0, 0); // what Qt would believe
+    SpeedView& view = *panel.view();
+    view.mouseDown({1050, 750});
+    view.mouseDragged({950, 650});
+    EXPECT_EQ(frameOf(panel), QRectF(900, 600, 216, 92));
+    view.mouseUp({950, 650});
+    EXPECT_EQ(storedFrame(), "{{900, 600}, {216, 92}}");
 }
 
 TEST_F(PanelTest, ViewWithoutAWindowIgnoresThePointer) {
@@ -233,7 +249,10 @@ TEST_F(PanelTest, FractionalFramesLandOnWholePixelsWithoutGrowing) {
     const QRect qt = panel.geometry();
     EXPECT_EQ(qt.size(), QSize(216, 92));
     EXPECT_EQ(qt.x(), 10);
-    EXPECT_NEAR(qt.y(), scrPrimaryHeight() - 20.5 - 92.4, 0.5);
+    // The bottom edge stays where the model put it; the model keeps the fraction, so a
+    // stored origin survives any number of save/restore cycles.
+    EXPECT_NEAR(qt.y(), scrPrimaryHeight() - 20.5 - 92, 0.5);
+    EXPECT_EQ(panelWindowFrame(panel), QRectF(10.25, 20.5, 216, 92));
     EXPECT_EQ(panel.view()->size(), QSize(216, 92));
 }
 

@@ -21,48 +21,45 @@ TEST(PanelPlacement, DefaultCornerOfTheVisibleArea) {
     EXPECT_EQ(placePanelFrame(std::nullopt, std::nullopt, {}), QRectF(1208, 796, 216, 92));
 }
 
-TEST(PanelPlacement, StoredFramesAreUsedAsStored) {
-    EXPECT_EQ(placePanelFrame(QString("{{100, 200}, {216, 92}}"), mac1440, oneScreen),
-              QRectF(100, 200, 216, 92));
-    EXPECT_EQ(placePanelFrame(QString("{{100, 200}, {300, 92}}"), mac1440, oneScreen),
-              QRectF(100, 200, 300, 92));
-    // Partly off the screen is still reachable, so it stays.
-    EXPECT_EQ(placePanelFrame(QString("{{-200, 850}, {216, 92}}"), mac1440, oneScreen),
-              QRectF(-200, 850, 216, 92));
-    // Fractions survive.
-    EXPECT_EQ(placePanelFrame(QString("{{10.25, 20.5}, {216, 92}}"), mac1440, oneScreen),
-              QRectF(10.25, 20.5, 216, 92));
-    // Without any screen to check against, the stored frame is trusted.
-    EXPECT_EQ(placePanelFrame(QString("{{5000, 5000}, {216, 92}}"), std::nullopt, {}),
-              QRectF(5000, 5000, 216, 92));
-}
-
-TEST(PanelPlacement, NarrowOrUnreadableFramesOpenAtTheOrigin) {
-    for (const char* text :
-         {"{{100, 200}, {10, 92}}", "{{100, 200}, {-300, 92}}", "not a rect", "",
-          "{{0, 0}, {nan, 92}}", "{{0, 0}, {1e300, 92}}", "{{0, 0}, {40000, 92}}"}) {
-        EXPECT_EQ(placePanelFrame(QString(text), mac1440, oneScreen), QRectF(0, 0, 216, 92))
-            << text;
-    }
-    EXPECT_EQ(placePanelFrame(QString("{{100, 200}, {10.5, 92}}"), mac1440, oneScreen),
-              QRectF(100, 200, 10.5, 92));
-}
-
-TEST(PanelPlacement, FramesOffEveryScreenOpenAtTheDefaultCorner) {
+TEST(PanelPlacement, OnlyTheStoredOriginIsUsedAndTheCardStaysWholeOnAScreen) {
     const QRectF corner(1208, 796, 216, 92);
-    // A monitor to the right that is gone, a lowered resolution, far below, huge numbers.
+    const auto placed = [](const char* text, const std::vector<QRectF>& screens = oneScreen) {
+        return placePanelFrame(QString(text), screens.front(), screens);
+    };
+    EXPECT_EQ(placed("{{100, 200}, {216, 92}}"), QRectF(100, 200, 216, 92));
+    EXPECT_EQ(placed("{{10.25, 20.5}, {216, 92}}"), QRectF(10.25, 20.5, 216, 92));
+    // Whatever size is stored, the card keeps its own: a screen-sized card would swallow
+    // every click, one of 11 x 1 could not be found, one of 30000 x 30000 exhausts memory.
     for (const char* text :
-         {"{{2000, 300}, {216, 92}}", "{{1440, 796}, {216, 92}}", "{{100, -92}, {216, 92}}",
-          "{{-30000, 0}, {216, 92}}", "{{100, 200}, {216, 0}}", "{{100, 200}, {216, -92}}"}) {
-        EXPECT_EQ(placePanelFrame(QString(text), mac1440, oneScreen), corner) << text;
+         {"{{0, 0}, {30000, 30000}}", "{{0, 0}, {1440, 900}}", "{{0, 0}, {1e300, -5}}"}) {
+        EXPECT_EQ(placed(text), QRectF(0, 0, 216, 92)) << text;
     }
-    // The same frame is fine while the second monitor is still there.
+    EXPECT_EQ(placed("{{100, 100}, {11, 1}}"), QRectF(100, 100, 216, 92));
+    EXPECT_EQ(placed("{{100, 200}, {5, 92}}"), QRectF(100, 200, 216, 92));
+    // Text that is not a rectangle opens at the default corner, not at the origin.
+    for (const char* text : {"not a rect", "", "{{}, {}}", "{{0, 0}, {nan, 92}}",
+                             "{{inf, 0}, {216, 92}}", "{{40000, 100}, {216, 92}}"}) {
+        EXPECT_EQ(placed(text), corner) << text;
+    }
+    // Partly outside: moved in the least distance, on the side it left.
+    EXPECT_EQ(placed("{{-200, 850}, {216, 92}}"), QRectF(0, 808, 216, 92));
+    EXPECT_EQ(placed("{{1400, -50}, {216, 92}}"), QRectF(1224, 0, 216, 92));
+    // Off every screen (a monitor unplugged, a lowered resolution): the default corner.
+    for (const char* text : {"{{2000, 300}, {216, 92}}", "{{1440, 796}, {216, 92}}",
+                             "{{100, -92}, {216, 92}}", "{{-30000, 0}, {216, 92}}"}) {
+        EXPECT_EQ(placed(text), corner) << text;
+    }
+    // Two screens: kept on the one it overlaps most, whole.
     const QRectF second(1440, 0, 1280, 1024);
-    EXPECT_EQ(placePanelFrame(QString("{{2000, 300}, {216, 92}}"), mac1440, {mac1440, second}),
-              QRectF(2000, 300, 216, 92));
-    // The origin fallback itself is checked too: a primary screen away from the origin.
-    const QRectF shifted(1440, 0, 1440, 900);
-    EXPECT_EQ(placePanelFrame(QString("garbage"), shifted, {shifted}), QRectF(2648, 796, 216, 92));
+    EXPECT_EQ(placed("{{2000, 300}, {216, 92}}", {mac1440, second}), QRectF(2000, 300, 216, 92));
+    EXPECT_EQ(placed("{{1400, 300}, {216, 92}}", {mac1440, second}), QRectF(1440, 300, 216, 92));
+    EXPECT_EQ(placed("{{1300, 300}, {216, 92}}", {mac1440, second}), QRectF(1224, 300, 216, 92));
+    // Without any screen to check against, the origin is used as stored.
+    EXPECT_EQ(placePanelFrame(QString("{{5000, 5000}, {9, 9}}"), std::nullopt, {}),
+              QRectF(5000, 5000, 216, 92));
+    // A visible area smaller than the card: its left and top edges stay on the area's.
+    EXPECT_EQ(placeKeepInside(QRectF(50, 50, 216, 92), QRectF(0, 0, 100, 60)),
+              QRectF(0, -32, 216, 92));
 }
 
 TEST(ScreenCoords, ConvertsBetweenBottomLeftAndTopLeftOrigins) {

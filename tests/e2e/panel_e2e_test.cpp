@@ -1,5 +1,7 @@
 // The real program in a real X server: Xvfb at 1440 x 900 without a window manager, driven
-// by xdotool with real pointer and key events, in a sandbox of its own.
+// by xdotool with real pointer and key events, in a sandbox of its own. The opening place,
+// the drag, the stored frame and the menu's place are checked under every window manager
+// (and under none) in wm_e2e_test.cpp.
 
 #include "TestSupport.h"
 
@@ -95,35 +97,6 @@ protected:
 
 } // namespace
 
-TEST_F(PanelE2E, OpensAtTheCornerMovesByDraggingAndReopensThere) {
-    std::string panel = launch();
-    ASSERT_FALSE(panel.empty()) << "no panel window appeared";
-    EXPECT_EQ(geometryOf(panel), kCorner);
-    if (!findProgram("xprop").empty()) {
-        const std::string props = run({"env", "DISPLAY=" + m_x->display(), "xprop", "-id", panel,
-                                       "_NET_WM_STATE", "_NET_WM_DESKTOP"})
-                                      .out;
-        EXPECT_NE(props.find("_NET_WM_STATE_STICKY"), std::string::npos) << props;
-        EXPECT_NE(props.find("_NET_WM_STATE_ABOVE"), std::string::npos) << props;
-        EXPECT_NE(props.find("4294967295"), std::string::npos) << props;
-    }
-    EXPECT_TRUE(storedFrame().empty());
-
-    // Pressed at (1268, 52) and dragged to (1068, 252): the panel follows by (-200, +200).
-    ASSERT_TRUE(m_xdo->drag(1268, 52, 1068, 252));
-    const Geometry moved{1008, 212, 216, 92};
-    EXPECT_TRUE(waitUntil([&] { return geometryOf(panel) == moved; })) << geometryOf(panel);
-    // Bottom-left origin, y up: 900 - (212 + 92) = 596.
-    EXPECT_TRUE(waitUntil([&] { return storedFrame() == "{{1008, 596}, {216, 92}}"; }))
-        << storedFrame();
-    EXPECT_EQ(quitThroughMenu(panel, moved), "exited with 0");
-
-    panel = launch();
-    ASSERT_FALSE(panel.empty());
-    EXPECT_EQ(geometryOf(panel), moved);
-    EXPECT_EQ(quitThroughMenu(panel, moved), "exited with 0");
-}
-
 TEST_F(PanelE2E, DragStopsAtTheTopOfTheScreen) {
     const std::string panel = launch();
     ASSERT_FALSE(panel.empty());
@@ -133,21 +106,6 @@ TEST_F(PanelE2E, DragStopsAtTheTopOfTheScreen) {
     EXPECT_TRUE(waitUntil([&] { return storedFrame() == "{{1140, 808}, {216, 92}}"; }))
         << storedFrame();
     EXPECT_EQ(quitThroughMenu(panel, top, {"ctrl+q"}), "exited with 0");
-}
-
-TEST_F(PanelE2E, StoredFrameOffEveryScreenOpensAtTheCorner) {
-    storeFrame("{{3000, 300}, {216, 92}}");
-    std::string panel = launch();
-    ASSERT_FALSE(panel.empty());
-    EXPECT_EQ(geometryOf(panel), kCorner);
-    EXPECT_EQ(quitThroughMenu(panel, kCorner), "exited with 0");
-
-    storeFrame("{{100, 200}, {300, 92}}");
-    panel = launch();
-    ASSERT_FALSE(panel.empty());
-    const Geometry wide{100, 608, 300, 92};
-    EXPECT_EQ(geometryOf(panel), wide);
-    EXPECT_EQ(quitThroughMenu(panel, wide), "exited with 0");
 }
 
 TEST_F(PanelE2E, ContextMenuOpensBelowTheWidgetResetsAndQuits) {

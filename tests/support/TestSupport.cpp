@@ -622,6 +622,11 @@ std::optional<Geometry> Xdo::geometry(const std::string& window) const {
 }
 
 bool Xdo::move(int x, int y) const {
+    // --sync waits for the pointer to move, which never happens when it is already there.
+    const std::string here = run({"getmouselocation", "--shell"}).out;
+    if (here.find("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n") == 0) {
+        return true;
+    }
     return run({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
 }
 bool Xdo::down(int button) const {
