@@ -213,9 +213,10 @@ int udpServer(std::uint16_t port) {
     }
 }
 
-std::function<int()> udpStream(std::uint16_t port, int datagrams, std::size_t size) {
+std::function<int()> udpStream(std::uint16_t port, int datagrams, std::size_t size,
+                               const char* name = "qf-udpstream") {
     return [=] {
-        ::prctl(PR_SET_NAME, "qf-udpstream");
+        ::prctl(PR_SET_NAME, name);
         const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         const sockaddr_in to = addressOf(NetnsPair::kAddrB, port);
         static char buf[65536];
@@ -253,10 +254,13 @@ std::function<int()> udpRequests(std::uint16_t port, int requests, std::size_t s
     };
 }
 
-std::unique_ptr<Child> startBody(const std::string& netns, std::function<int()> body) {
+std::unique_ptr<Child> startBody(const std::string& netns, std::function<int()> body,
+                                 std::optional<uid_t> uid = std::nullopt) {
     ChildOptions o;
     o.body = std::move(body);
     o.netns = netns;
+    o.uid = uid;
+    o.gid = uid;
     o.extraFd = 3;
     return std::make_unique<Child>(std::move(o));
 }
@@ -426,4 +430,83 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcesses) {
                   << "\n";
     }
     std::cout << "total  " << movedSum << "  " << sum << "  " << fallbackSum << "\n";
+}
+
+namespace {
+
+// Sends raw request bytes on one connection and reads until the service closes it or has
+// answered `answers` times.
+std::string rawExchange(const std::string& socket, const std::string& bytes, int answers) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, socket.c_str(), sizeof a.sun_path - 1);
+    std::string got;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        sendAll(fd, bytes.data(), bytes.size())) {
+        char buf[4096];
+        int ends = 0;
+        for (std::size_t at = 0; ends < answers;) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            got.append(buf, std::size_t(n));
+            for (; (at = got.find("END\n", at)) != std::string::npos; at += 4)
+                ++ends;
+            at = got.size() >= 3 ? got.size() - 3 : 0;
+        }
+    }
+    ::close(fd);
+    return got;
+}
+
+} // namespace
+
+TEST(NetdService, OtherUsersStayAnonymousAndBadRequestsChangeNothing) {
+    TestCgroup cg;
+    NetnsPair net;
+    NETD_PRECONDITIONS(net, cg)
+    Service service(net, cg);
+    if (!service.skipWhy.empty())
+        GTEST_SKIP() << service.skipWhy;
+    ASSERT_TRUE(service.failWhy.empty()) << service.failWhy;
+    fs::permissions(service.dir.path(),
+                    fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+    constexpr uid_t kNobody = 65534;
+
+    ASSERT_TRUE(cg.enter());
+    auto mine = startBody(net.a(), udpStream(7200, 200, 1000, "qf-nobodys"), kNobody);
+    auto roots = startBody(net.a(), udpStream(7200, 300, 1000, "qf-roots"));
+    ASSERT_TRUE(cg.leave());
+    ASSERT_TRUE(movedBy(*mine) && movedBy(*roots));
+    ASSERT_TRUE(waitUntil([&] {
+        const auto v = service.ask();
+        return v && attributed(*v, mine->pid()) >= 200000 && attributed(*v, roots->pid()) >= 300000;
+    }));
+
+    ChildOptions tool;
+    tool.argv = {toolPath().string(), "-P", "-x", "-L", "1", "-s", "1"};
+    tool.netns = net.a();
+    tool.uid = tool.gid = kNobody;
+    tool.env = {"QUILLFERN_NETD_SOCKET=" + service.socket, "XDG_RUNTIME_DIR=/nonexistent"};
+    const RunResult asNobody = run(tool);
+    ASSERT_EQ(asNobody.exitCode, 0) << asNobody.err;
+    auto lines = toolLines(asNobody.out);
+    EXPECT_TRUE(lines.count("qf-nobodys." + std::to_string(mine->pid()))) << asNobody.out;
+    EXPECT_GE(lines["(system).0"], 300000u) << asNobody.out;
+    EXPECT_EQ(asNobody.out.find("qf-roots"), std::string::npos) << asNobody.out;
+    EXPECT_EQ(asNobody.out.find("." + std::to_string(roots->pid()) + ","), std::string::npos);
+
+    // Garbage, a request for something else, and a line that never ends: each gets an error,
+    // and the same connection keeps being answered until the endless line.
+    const std::string junk =
+        rawExchange(service.socket, "hello\nRESET\nTOTALS\n" + std::string(4000, 'x'), 4);
+    EXPECT_EQ(junk.rfind("ERR ", 0), 0u) << junk;
+    EXPECT_NE(junk.find("END\nERR "), std::string::npos) << junk;
+    EXPECT_NE(junk.find("\nOK\n"), std::string::npos) << junk;
+    EXPECT_NE(junk.find("ERR request too long"), std::string::npos) << junk;
+    const auto after = service.ask();
+    ASSERT_TRUE(after);
+    EXPECT_GE(attributed(*after, roots->pid()), 300000u);
+    EXPECT_TRUE(service.child->running());
 }
