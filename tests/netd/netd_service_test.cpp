@@ -1,9 +1,7 @@
 // The counting service against real traffic: its kernel programs on a cgroup this test makes,
 // a veth pair between namespaces this test makes, and the tool reading it.
 
-#include "TestSupport.h"
-#include "netd_client.h"
-#include "netd_system.h"
+#include "netd_fixture.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -20,87 +18,9 @@
 #include <unistd.h>
 
 using namespace qftest;
+using namespace qfnetd_test;
 
 namespace {
-
-const fs::path kService = buildDir() / "tools/netd/quillfern-netd";
-
-// A cgroup of our own under the v2 tree, removed (once empty) on destruction.
-class TestCgroup {
-public:
-    TestCgroup() {
-        const std::string root = qfnetd::defaultCgroup();
-        if (::geteuid() != 0) {
-            m_why = "needs root for cgroups and BPF";
-            return;
-        }
-        if (root.empty()) {
-            m_why = "no cgroup v2 hierarchy mounted";
-            return;
-        }
-        m_path = fs::path(root) / ("qf-netd-test-" + std::to_string(::getpid()));
-        if (::mkdir(m_path.c_str(), 0755) != 0) {
-            m_why = "cannot create a cgroup: " + std::string(std::strerror(errno));
-            m_path.clear();
-        }
-        m_root = root;
-    }
-    ~TestCgroup() {
-        if (!m_path.empty())
-            ::rmdir(m_path.c_str());
-    }
-    bool ready() const { return !m_path.empty(); }
-    const std::string& why() const { return m_why; }
-    const fs::path& path() const { return m_path; }
-    // Moves this test process in (so the children it starts now are inside) or back out.
-    bool enter() { return move(m_path); }
-    bool leave() { return move(originalCgroup()); }
-
-private:
-    fs::path originalCgroup() const {
-        std::ifstream in("/proc/self/cgroup");
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("0::", 0) == 0)
-                return fs::path(m_root) / line.substr(4);
-        }
-        return m_root;
-    }
-    static bool move(const fs::path& dir) {
-        std::ofstream out(dir / "cgroup.procs");
-        out << ::getpid() << std::flush;
-        return bool(out);
-    }
-    fs::path m_path, m_root;
-    std::string m_why;
-};
-
-// The service in namespace A on the test's cgroup; ready once it says it is answering.
-struct Service {
-    TempDir dir;
-    std::string socket;
-    std::unique_ptr<Child> child;
-    std::string skipWhy, failWhy;
-
-    Service(const NetnsPair& net, const TestCgroup& cg) {
-        socket = (dir / "netd.sock").string();
-        ChildOptions o;
-        o.argv = {kService.string(), "--cgroup", cg.path().string(), "--socket", socket};
-        o.netns = net.a();
-        o.pipeStderr = true;
-        child = std::make_unique<Child>(std::move(o));
-        const auto line = child->readLine(60s, Child::Stream::Stderr);
-        if (line && line->find("answering on") != std::string::npos)
-            return;
-        const std::string said = line.value_or("(nothing)");
-        // A kernel or environment without BPF for cgroups is a reason to skip, not a fault.
-        if (said.find("cannot load") != std::string::npos ||
-            said.find("too old") != std::string::npos)
-            skipWhy = "the counting service cannot run here: " + said;
-        else
-            failWhy = said;
-    }
-    std::optional<qfnetd::View> ask() const { return qfnetd::askService(socket); }
-};
 
 const qfnetd::ProcessLine* lineOf(const qfnetd::View& v, pid_t pid) {
     for (const auto& p : v.processes) {
@@ -318,12 +238,12 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcesses) {
     // Connected before the service starts: found through the kernel's socket list.
     auto earlier =
         std::make_unique<TrafficClient>(net.a(), "qf-long0", target, 24u << 20, 8u << 20);
+    ASSERT_TRUE(cg.leave());
     Service service(net, cg);
-    if (!service.skipWhy.empty()) {
-        cg.leave();
+    if (!service.skipWhy.empty())
         GTEST_SKIP() << service.skipWhy;
-    }
     ASSERT_TRUE(service.failWhy.empty()) << service.failWhy;
+    ASSERT_TRUE(cg.enter());
     TrafficClient long1(net.a(), "qf-long1", target, 16u << 20, 16u << 20);
     TrafficClient long2(net.a(), "qf-long2", target, 4u << 20, 32u << 20);
     ASSERT_TRUE(cg.leave());
