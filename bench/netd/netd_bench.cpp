@@ -62,6 +62,60 @@ std::uint64_t statusKb(pid_t pid, const char* key) {
     return 0;
 }
 
+sockaddr_in addressB(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, NetnsPair::kAddrB, &a.sin_addr);
+    return a;
+}
+
+// In namespace B: takes one connection at a time, reads it to its end, closes it.
+int sink(std::uint16_t port) {
+    const int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = addressB(port);
+    if (::bind(ls, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 4096) != 0)
+        return 1;
+    if (::write(3, "r\n", 2) != 2)
+        return 1;
+    static char buf[1 << 16];
+    for (;;) {
+        const int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        while (c >= 0 && ::recv(c, buf, sizeof buf, 0) > 0) {
+        }
+        ::close(c);
+    }
+}
+
+// In namespace A: on each line from the test, sends kTransfer bytes on a fresh connection and
+// answers once the sink has read them all (it closes only at the end of the stream).
+int bulkSender(std::uint16_t port) {
+    static char buf[1 << 16];
+    char cmd;
+    while (::read(0, &cmd, 1) == 1) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = addressB(port);
+        if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+            return 2;
+        for (std::uint64_t left = kTransfer; left > 0;) {
+            const ssize_t n =
+                ::send(s, buf, std::min<std::uint64_t>(sizeof buf, left), MSG_NOSIGNAL);
+            if (n <= 0)
+                return 3;
+            left -= std::uint64_t(n);
+        }
+        ::shutdown(s, SHUT_WR);
+        while (::recv(s, buf, sizeof buf, 0) > 0) {
+        }
+        ::close(s);
+        if (::write(3, "d\n", 2) != 2)
+            return 4;
+    }
+    return 0;
+}
+
 // arg 0: the cgroup has no programs; arg 1: the service counts it.
 void BM_VethThroughput(benchmark::State& state) {
     TestCgroup cg;
@@ -71,7 +125,12 @@ void BM_VethThroughput(benchmark::State& state) {
             (cg.why() + net.why() + " (needs root, cgroup v2, the service)").c_str());
         return;
     }
-    TrafficServer server(net.b(), NetnsPair::kAddrB);
+    ChildOptions so;
+    so.netns = net.b();
+    so.extraFd = 3;
+    so.body = [] { return sink(7400); };
+    Child server(std::move(so));
+    server.readLine(30s, Child::Stream::Extra);
     std::unique_ptr<Service> service;
     if (state.range(0) == 1) {
         service = std::make_unique<Service>(net, cg);
@@ -81,12 +140,17 @@ void BM_VethThroughput(benchmark::State& state) {
         }
     }
     cg.enter();
-    TrafficClient client(net.a(), "qf-bulk", {{NetnsPair::kAddrB, server.port()}}, kTransfer, 0);
+    ChildOptions co;
+    co.netns = net.a();
+    co.extraFd = 3;
+    co.pipeStdin = true;
+    co.body = [] { return bulkSender(7400); };
+    Child client(std::move(co));
     cg.leave();
     const std::uint64_t packetsBefore = packetsIn(net.a());
     const double cpuBefore = service ? cpuMs(service->child->pid()) : 0;
     for (auto _ : state) {
-        if (!client.go(300s)) {
+        if (!client.writeStdin("g") || !client.readLine(300s, Child::Stream::Extra)) {
             state.SkipWithError("transfer failed");
             return;
         }
@@ -96,9 +160,66 @@ void BM_VethThroughput(benchmark::State& state) {
         const double packets = double(packetsIn(net.a()) - packetsBefore);
         state.counters["service_cpu_ms_per_Mpkt"] =
             (cpuMs(service->child->pid()) - cpuBefore) / (packets / 1e6);
+        state.counters["packets"] = packets;
     }
 }
 BENCHMARK(BM_VethThroughput)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Small UDP datagrams, one packet each, so the per-packet cost of the programs shows rather
+// than being spread over 64 KiB segments. arg as above.
+void BM_SmallPacketRate(benchmark::State& state) {
+    constexpr int kDatagrams = 200000;
+    TestCgroup cg;
+    NetnsPair net;
+    if (!cg.ready() || !net.ready() || !fs::exists(kService)) {
+        state.SkipWithError(
+            (cg.why() + net.why() + " (needs root, cgroup v2, the service)").c_str());
+        return;
+    }
+    std::unique_ptr<Service> service;
+    if (state.range(0) == 1) {
+        service = std::make_unique<Service>(net, cg);
+        if (!service->skipWhy.empty() || !service->failWhy.empty()) {
+            state.SkipWithError((service->skipWhy + service->failWhy).c_str());
+            return;
+        }
+    }
+    cg.enter();
+    ChildOptions co;
+    co.netns = net.a();
+    co.extraFd = 3;
+    co.pipeStdin = true;
+    co.body = [] {
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = addressB(7500); // nobody listens: the packets still cross the veth
+        if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+            return 2;
+        char buf[64] = {};
+        char cmd;
+        while (::read(0, &cmd, 1) == 1) {
+            for (int i = 0; i < kDatagrams; ++i)
+                ::send(s, buf, sizeof buf, 0);
+            if (::write(3, "d\n", 2) != 2)
+                return 4;
+        }
+        return 0;
+    };
+    Child client(std::move(co));
+    cg.leave();
+    const double cpuBefore = service ? cpuMs(service->child->pid()) : 0;
+    for (auto _ : state) {
+        if (!client.writeStdin("g") || !client.readLine(300s, Child::Stream::Extra)) {
+            state.SkipWithError("sending failed");
+            return;
+        }
+    }
+    state.counters["packets_per_s"] =
+        benchmark::Counter(double(state.iterations()) * kDatagrams, benchmark::Counter::kIsRate);
+    if (service)
+        state.counters["service_cpu_ms_per_Mpkt"] = (cpuMs(service->child->pid()) - cpuBefore) /
+                                                    (double(state.iterations()) * kDatagrams / 1e6);
+}
+BENCHMARK(BM_SmallPacketRate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // 100,000 connections, each open for one small exchange, with the service counting them.
 void BM_ServiceMemoryUnderShortConnections(benchmark::State& state) {

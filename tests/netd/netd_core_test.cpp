@@ -50,13 +50,19 @@ TEST(NetdCore, LedgerKeepsBytesAcrossFoldsAndForgetsEndedProcesses) {
     l.fold(sock(4, 41, 5));
     l.setLive({sock(2, 6, 6), sock(3, 7, 7)});
     EXPECT_EQ(l.unattributed(), (Counters{41, 5}));
+    // Pushed out of the kernel's table: its owner keeps what it was last seen with.
+    l.setLive({sock(2, 6, 6)});
+    l.setLive({sock(2, 6, 6)});
+    EXPECT_EQ(l.processes().at(b).folded, (Counters{7, 7}));
+    EXPECT_FALSE(l.hasOwner(3));
+    EXPECT_EQ(l.trackedSockets(), 1u);
 
     // Ended, but a socket is still open: kept. Once it is folded and the retention passed: gone.
     l.markGone(a, 100 * kS);
     l.expire(1000 * kS, 10 * kS);
     ASSERT_TRUE(l.processes().count(a));
     l.fold(sock(2, 6, 6));
-    l.setLive({sock(3, 7, 7)});
+    l.setLive({});
     l.expire(105 * kS, 10 * kS);
     EXPECT_TRUE(l.processes().count(a));
     l.expire(110 * kS, 10 * kS);

@@ -7,6 +7,7 @@
 #include "netd_system.h"
 #include "nettop_system.h"
 
+#include <algorithm>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -36,6 +38,9 @@ constexpr int kPassIntervalMs = 1000;
 // A client asking often does not make the service walk the kernel table more often than this.
 constexpr std::uint64_t kMinPassGapNs = kSecond / 4;
 constexpr std::size_t kMaxClients = 64;
+// No single user can take every connection, and a client that says nothing is let go.
+constexpr std::size_t kMaxClientsPerUser = 8;
+constexpr std::uint64_t kIdleNs = 10 * kSecond;
 constexpr std::size_t kMaxPendingOutput = 4u << 20;
 // Tries to find the owner of a socket first seen by a packet before its bytes stay unattributed.
 constexpr int kResolveAttempts = 3;
@@ -66,6 +71,7 @@ std::optional<Options> parseArgs(int argc, char** argv) {
 struct Client {
     int fd = -1;
     std::uint32_t uid = 0;
+    std::uint64_t lastActiveNs = 0;
     std::string in;
     std::string out;
 };
@@ -442,7 +448,7 @@ int run(const Options& o) {
             service.pass();
             nextPass = bootTimeNs() + kPassIntervalMs * 1000000ull;
         }
-        if (n <= 0)
+        if (n < 0)
             continue;
         if (fds[1].revents & POLLIN)
             stop = true;
@@ -450,9 +456,11 @@ int run(const Options& o) {
         for (std::size_t i = 0; i < clients.size(); ++i) {
             Client& c = clients[i];
             bool ok = true;
-            if (fds[2 + i].revents & (POLLIN | POLLHUP | POLLERR))
+            if (fds[2 + i].revents & (POLLIN | POLLHUP | POLLERR)) {
                 ok = serve(service, c);
-            ok = flush(c) && ok;
+                c.lastActiveNs = bootTimeNs();
+            }
+            ok = flush(c) && ok && bootTimeNs() - c.lastActiveNs < kIdleNs;
             if (ok)
                 kept.push_back(std::move(c));
             else
@@ -466,12 +474,16 @@ int run(const Options& o) {
                     break;
                 ucred cred{};
                 socklen_t len = sizeof cred;
-                if (clients.size() >= kMaxClients ||
-                    ::getsockopt(cfd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+                const bool known = ::getsockopt(cfd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+                const auto sameUser =
+                    std::count_if(clients.begin(), clients.end(),
+                                  [&](const Client& c) { return c.uid == cred.uid; });
+                if (!known || clients.size() >= kMaxClients ||
+                    std::size_t(sameUser) >= kMaxClientsPerUser) {
                     ::close(cfd);
                     continue;
                 }
-                clients.push_back({cfd, cred.uid, {}, {}});
+                clients.push_back({cfd, cred.uid, bootTimeNs(), {}, {}});
             }
         }
     }

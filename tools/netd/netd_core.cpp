@@ -40,18 +40,32 @@ bool readyToFold(const SocketSample& s, std::uint64_t nowNs, std::uint64_t grace
 }
 
 void Ledger::setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info) {
-    m_unresolvable.erase(cookie);
-    m_socketOwner[cookie] = key;
+    Tracked& t = m_sockets[cookie];
+    t.owner = key;
+    t.gaveUp = false;
     auto [it, fresh] = m_processes.try_emplace(key);
     if (fresh || it->second.info.name.empty())
         it->second.info = info;
 }
 
+bool Ledger::hasOwner(std::uint64_t cookie) const {
+    const auto it = m_sockets.find(cookie);
+    return it != m_sockets.end() && it->second.owner;
+}
+
 std::optional<ProcessKey> Ledger::ownerOf(std::uint64_t cookie) const {
-    const auto it = m_socketOwner.find(cookie);
-    if (it == m_socketOwner.end())
-        return std::nullopt;
-    return it->second;
+    const auto it = m_sockets.find(cookie);
+    return it == m_sockets.end() ? std::nullopt : it->second.owner;
+}
+
+bool Ledger::gaveUp(std::uint64_t cookie) const {
+    const auto it = m_sockets.find(cookie);
+    return it != m_sockets.end() && it->second.gaveUp;
+}
+
+void Ledger::settle(const Tracked& t, const Counters& bytes) {
+    const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
+    addTo(entry == m_processes.end() ? m_unattributedFolded : entry->second.folded, bytes);
 }
 
 void Ledger::setLive(const std::vector<SocketSample>& sockets) {
@@ -60,30 +74,34 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
         e.liveSockets = 0;
     }
     m_unattributedLive = {};
+    std::unordered_map<std::uint64_t, Tracked> still;
+    still.reserve(sockets.size());
     for (const SocketSample& s : sockets) {
-        const auto owner = m_socketOwner.find(s.cookie);
-        const auto entry =
-            owner == m_socketOwner.end() ? m_processes.end() : m_processes.find(owner->second);
+        auto it = m_sockets.find(s.cookie);
+        Tracked t = it == m_sockets.end() ? Tracked{} : std::move(it->second);
+        if (it != m_sockets.end())
+            m_sockets.erase(it);
+        t.last = s.bytes;
+        const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
         if (entry == m_processes.end()) {
             addTo(m_unattributedLive, s.bytes);
-            continue;
+        } else {
+            addTo(entry->second.live, s.bytes);
+            ++entry->second.liveSockets;
         }
-        addTo(entry->second.live, s.bytes);
-        ++entry->second.liveSockets;
+        still.emplace(s.cookie, std::move(t));
     }
+    // What is left was pushed out of the kernel's table: its last counters are final.
+    for (const auto& [cookie, t] : m_sockets)
+        settle(t, t.last);
+    m_sockets = std::move(still);
 }
 
 void Ledger::fold(const SocketSample& last) {
-    const auto owner = m_socketOwner.find(last.cookie);
-    const auto entry =
-        owner == m_socketOwner.end() ? m_processes.end() : m_processes.find(owner->second);
-    if (entry == m_processes.end())
-        addTo(m_unattributedFolded, last.bytes);
-    else
-        addTo(entry->second.folded, last.bytes);
-    if (owner != m_socketOwner.end())
-        m_socketOwner.erase(owner);
-    m_unresolvable.erase(last.cookie);
+    const auto it = m_sockets.find(last.cookie);
+    settle(it == m_sockets.end() ? Tracked{} : it->second, last.bytes);
+    if (it != m_sockets.end())
+        m_sockets.erase(it);
 }
 
 void Ledger::markGone(const ProcessKey& key, std::uint64_t nowNs) {

@@ -66,13 +66,15 @@ public:
     };
 
     void setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info);
-    bool hasOwner(std::uint64_t cookie) const { return m_socketOwner.count(cookie) != 0; }
+    bool hasOwner(std::uint64_t cookie) const;
     std::optional<ProcessKey> ownerOf(std::uint64_t cookie) const;
     // A socket nobody could be found for: its bytes stay unattributed.
-    void giveUp(std::uint64_t cookie) { m_unresolvable[cookie] = true; }
-    bool gaveUp(std::uint64_t cookie) const { return m_unresolvable.count(cookie) != 0; }
+    void giveUp(std::uint64_t cookie) { m_sockets[cookie].gaveUp = true; }
+    bool gaveUp(std::uint64_t cookie) const;
 
-    // Every socket still in the kernel's table, replacing the previous view of them.
+    // Every socket still in the kernel's table, replacing the previous view of them. One that
+    // has left the table without being folded (pushed out of a full table) keeps the bytes it
+    // was last seen with.
     void setLive(const std::vector<SocketSample>& sockets);
     // A socket taken out of the kernel's table with its final counters.
     void fold(const SocketSample& last);
@@ -84,12 +86,18 @@ public:
 
     const std::map<ProcessKey, Entry>& processes() const { return m_processes; }
     Counters unattributed() const;
-    std::size_t trackedSockets() const { return m_socketOwner.size() + m_unresolvable.size(); }
+    std::size_t trackedSockets() const { return m_sockets.size(); }
 
 private:
+    struct Tracked {
+        std::optional<ProcessKey> owner;
+        Counters last;
+        bool gaveUp = false;
+    };
+    void settle(const Tracked& t, const Counters& bytes);
+
     std::map<ProcessKey, Entry> m_processes;
-    std::unordered_map<std::uint64_t, ProcessKey> m_socketOwner;
-    std::unordered_map<std::uint64_t, bool> m_unresolvable;
+    std::unordered_map<std::uint64_t, Tracked> m_sockets;
     Counters m_unattributedFolded;
     Counters m_unattributedLive;
 };
