@@ -156,6 +156,12 @@ std::vector<SocketSample> Service::readTable() {
 void Service::resolve(std::vector<SocketSample>& samples) {
     const std::uint64_t hz = ticksPerSecond();
     std::vector<const SocketSample*> unowned;
+    // A process opening many sockets between two passes is looked up once.
+    struct Seen {
+        std::optional<std::uint64_t> start;
+        std::optional<std::string> name;
+    };
+    std::unordered_map<std::uint32_t, Seen> seen;
     for (const SocketSample& s : samples) {
         if (m_ledger.hasOwner(s.cookie) || m_ledger.gaveUp(s.cookie))
             continue;
@@ -163,9 +169,14 @@ void Service::resolve(std::vector<SocketSample>& samples) {
             unowned.push_back(&s);
             continue;
         }
-        const auto start = qfnettop::processStartTime(s.tgid);
+        auto [it, fresh] = seen.try_emplace(s.tgid);
+        if (fresh) {
+            it->second.start = qfnettop::processStartTime(s.tgid);
+            it->second.name = qfnettop::processName(s.tgid);
+        }
+        const auto& start = it->second.start;
         if (start && startedBy(*start, hz, s.createdNs)) {
-            const auto name = qfnettop::processName(s.tgid);
+            const auto& name = it->second.name;
             m_ledger.setOwner(s.cookie, {s.tgid, *start}, {s.uid, name ? *name : s.comm});
         } else {
             // The creator is gone (its pid may belong to someone else now): keep it apart.
