@@ -399,7 +399,7 @@ int run(const Options& o) {
     netd_bpf* skel = netd_bpf__open_and_load();
     if (!skel) {
         say(std::string("cannot load the counting programs: ") + std::strerror(errno) +
-            " (needs CAP_BPF and CAP_NET_ADMIN, or root)");
+            " (needs CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON, or root)");
         return 1;
     }
     // Links, not plain attachments: if this process dies the kernel detaches the programs.
