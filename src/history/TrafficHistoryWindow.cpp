@@ -169,6 +169,31 @@ QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_
            QStringLiteral(" · 合计 ") + fmtBytesTraffic(satAdd(in, out));
 }
 
+QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
+                                const std::vector<AppRowRecord>& rows) {
+    if (rows.empty()) {
+        return {};
+    }
+    std::uint64_t appsIn = 0, appsOut = 0;
+    for (const AppRowRecord& r : rows) {
+        appsIn = satAdd(appsIn, r.inBytes);
+        appsOut = satAdd(appsOut, r.outBytes);
+    }
+    // Per direction: applications that moved more than the day in one direction say nothing
+    // about the other.
+    const std::uint64_t in = dayIn > appsIn ? dayIn - appsIn : 0;
+    const std::uint64_t out = dayOut > appsOut ? dayOut - appsOut : 0;
+    const std::uint64_t rest = satAdd(in, out);
+    const std::uint64_t total = satAdd(dayIn, dayOut);
+    if (rest == 0 || total == 0) {
+        return {};
+    }
+    const double pct = static_cast<double>(rest) / static_cast<double>(total) * 100;
+    return QStringLiteral("未归属到应用：下载 ") + fmtBytesTraffic(in) +
+           QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) + QStringLiteral(" · 占比 ") +
+           fmtFixed(pct, 1) + QLatin1Char('%');
+}
+
 struct TrafficHistoryWindow::Views {
     std::unique_ptr<QWidget> window;
     TrafficChartView* chartView = nullptr;
@@ -177,6 +202,7 @@ struct TrafficHistoryWindow::Views {
     QLabel* totalDownLabel = nullptr;
     QLabel* totalUpLabel = nullptr;
     ElidingLabel* summaryLabel = nullptr;
+    ElidingLabel* unattributedLabel = nullptr;
     QScrollArea* scroll = nullptr;
 };
 
@@ -268,6 +294,13 @@ void TrafficHistoryWindow::build() {
     v.summaryLabel->setContentsMargins(2, 0, 2, 0);
     v.summaryLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
+    v.unattributedLabel = new ElidingLabel;
+    v.unattributedLabel->setFont(historyFont(11, QFont::Normal));
+    v.unattributedLabel->setPalette(v.summaryLabel->palette());
+    v.unattributedLabel->setContentsMargins(2, 0, 2, 0);
+    v.unattributedLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    v.unattributedLabel->hide();
+
     v.tableView = tableDS_->makeTableView();
 
     v.scroll = new QScrollArea;
@@ -297,6 +330,8 @@ void TrafficHistoryWindow::build() {
     content->addWidget(v.summaryLabel);
     content->addSpacing(8);
     content->addWidget(v.scroll, 1);
+    content->addSpacing(6);
+    content->addWidget(v.unattributedLabel);
 
     // A dark Fusion look of the window's own, whatever the desktop's style and colours.
     style_.reset(QStyleFactory::create(QStringLiteral("Fusion")));
@@ -413,6 +448,9 @@ void TrafficHistoryWindow::updateAppTable() {
         r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
         rows.push_back(std::move(r));
     }
+    const QString unattributed = historyUnattributedText(day.totalIn, day.totalOut, rows);
+    v.unattributedLabel->setText(unattributed);
+    v.unattributedLabel->setVisible(!unattributed.isEmpty());
     tableDS_->rows = std::move(rows);
     tableDS_->reloadData();
 
@@ -450,6 +488,9 @@ QLabel* TrafficHistoryWindow::totalUpLabel() const {
 }
 QString TrafficHistoryWindow::summaryText() const {
     return v_->summaryLabel->text();
+}
+QString TrafficHistoryWindow::unattributedText() const {
+    return v_->unattributedLabel->text();
 }
 const QStringList& TrafficHistoryWindow::dayKeys() const {
     return dayKeys_;

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class AppTableDataSource;
 class QLabel;
@@ -27,6 +28,14 @@ QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int ro
 
 // The summary line of a day: its key and its download, upload and total.
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out);
+
+struct AppRowRecord;
+
+// The line under the table that explains shares not adding up to 100 %: the day's bytes no
+// application accounts for, per direction. Empty when there are no application rows or the
+// applications account for everything.
+QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
+                                const std::vector<AppRowRecord>& rows);
 
 // Builds and runs the traffic history window: today's totals, the seven-day chart, a day
 // selector, and the chosen day's applications. It reads the recorder and never writes it.
@@ -57,6 +66,7 @@ public:
     QLabel* totalDownLabel() const;
     QLabel* totalUpLabel() const;
     QString summaryText() const;
+    QString unattributedText() const;
     const QStringList& dayKeys() const;
     const QString& selectedDay() const;
 

@@ -132,6 +132,7 @@ TEST_F(HistoryWindowTest, RowsSummaryAndChartFromTheRecorder) {
     ASSERT_EQ(w.tableDS().rows.size(), 1u);
     EXPECT_EQ(w.tableDS().rows[0].name, "Terminal");
     EXPECT_DOUBLE_EQ(w.tableDS().rows[0].pct, 3072.0 / 2048.0);
+    EXPECT_EQ(w.unattributedText(), ""); // the applications account for more than the day
 
     w.onDateSelect(0);
     EXPECT_EQ(w.selectedDay(), keys[0]);
@@ -146,6 +147,8 @@ TEST_F(HistoryWindowTest, RowsSummaryAndChartFromTheRecorder) {
     EXPECT_EQ(w.summaryText(),
               "应用流量明细 · " + keys[0] + "    下载 9.8 KB · 上传 4.9 KB · 合计 14.6 KB");
     EXPECT_EQ(w.tableView()->height(), 24 + 3 * 24);
+    // What the applications leave of the day, per direction.
+    EXPECT_EQ(w.unattributedText(), "未归属到应用：下载 1000 B · 上传 3.9 KB · 占比 33.3%");
     EXPECT_EQ(w.tableView()->model()->data(w.tableView()->model()->index(1, 4)).toString(),
               "26.7%");
 
@@ -154,6 +157,7 @@ TEST_F(HistoryWindowTest, RowsSummaryAndChartFromTheRecorder) {
     EXPECT_EQ(w.tableDS().rows[0].pct, 0.0);
     w.onDateSelect(4); // an application above the day's totals keeps its share above 1
     EXPECT_DOUBLE_EQ(w.tableDS().rows[0].pct, 1.5);
+    EXPECT_EQ(w.unattributedText(), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
     w.onDateSelect(5); // no record at all
     EXPECT_TRUE(w.tableDS().rows.empty());
     EXPECT_TRUE(w.summaryText().endsWith("    下载 0 B · 上传 0 B · 合计 0 B"));

@@ -1,6 +1,7 @@
-// quillfern-nettop: bytes each process has moved over TCP, one comma-separated line per
+// quillfern-nettop: bytes each process has moved, one comma-separated line per
 // process, in the layout the traffic recorder reads.
 
+#include "netd_client.h"
 #include "nettop_core.h"
 #include "nettop_system.h"
 
@@ -102,6 +103,22 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
     return true;
 }
 
+// One sample from the counting service, when it answers: every protocol and every connection,
+// counted in the kernel. False when it does not, and the sock_diag path takes over.
+bool sampleFromService(const std::string& socketPath) {
+    const auto view = qfnetd::askService(socketPath);
+    if (!view)
+        return false;
+    const std::string time = nowClock();
+    std::string out = headerLine();
+    for (const qfnetd::ProcessLine& p : view->processes)
+        out += processLine(time, p.name, p.pid, p.bytes);
+    for (const qfnetd::UserLine& u : view->users)
+        out += processLine(time, userOwnerName(u.uid, loginName(u.uid)), u.uid, u.bytes);
+    writeAll(STDOUT_FILENO, out);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -114,12 +131,15 @@ int main(int argc, char** argv) {
 
     StateStore store;
     const StateIdentity id = currentIdentity();
+    const std::string servicePath = qfnetd::serviceSocketPath();
     for (long i = 0; i < options->samples; ++i) {
         if (i > 0) {
             timespec pause{options->intervalSeconds, 0};
             while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
             }
         }
+        if (sampleFromService(servicePath))
+            continue;
         if (!sampleOnce(store, id)) {
             writeAll(STDERR_FILENO, "quillfern-nettop: cannot read the kernel's socket list\n");
             return 1;

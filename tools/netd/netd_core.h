@@ -1,0 +1,150 @@
+#pragma once
+
+// The counting service's logic without the kernel: which process a socket's bytes belong to,
+// when a closed socket's bytes are folded into its process, what each client may see, and the
+// line protocol. The service and quillfern-nettop share it; tests drive it with made-up input.
+
+#include "nettop_core.h"
+
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace qfnetd {
+
+using qfnettop::Counters;
+
+// One incarnation of a process: a pid and its start time in clock ticks since boot. A start of
+// 0 stands for a process that was gone before it could be looked at; its pid may have been
+// given to another process since, so it is never merged with a live one.
+struct ProcessKey {
+    std::uint32_t pid = 0;
+    std::uint64_t start = 0;
+    auto operator<=>(const ProcessKey&) const = default;
+};
+
+struct ProcessInfo {
+    std::uint32_t uid = 0;
+    std::string name;
+};
+
+// One socket as the kernel programs recorded it.
+struct SocketSample {
+    std::uint64_t cookie = 0;
+    Counters bytes;
+    std::uint64_t createdNs = 0; // boot-time clock
+    std::uint64_t closedNs = 0;  // 0 while open
+    std::uint32_t tgid = 0;
+    std::uint32_t uid = 0;
+    bool unowned = false; // first seen by a packet: the creating process is not known
+    std::string comm;
+};
+
+// True when the process whose start time is `startTicks` can have created a socket at
+// `createdNs`: a process that started later got the pid after the creator was gone.
+bool startedBy(std::uint64_t startTicks, std::uint64_t ticksPerSecond, std::uint64_t createdNs);
+
+// TCP keeps sending what is queued after its socket is released; a closed socket is only
+// folded into its process once it has been quiet for the grace period.
+bool readyToFold(const SocketSample& s, std::uint64_t nowNs, std::uint64_t graceNs);
+
+// Per-process totals kept by the service: bytes of sockets already folded plus the counters of
+// sockets still in the kernel's table.
+class Ledger {
+public:
+    struct Entry {
+        ProcessInfo info;
+        Counters folded;
+        Counters live;
+        std::uint64_t goneSinceNs = 0; // 0 while the process runs
+        std::size_t liveSockets = 0;
+    };
+
+    void setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info);
+    bool hasOwner(std::uint64_t cookie) const;
+    std::optional<ProcessKey> ownerOf(std::uint64_t cookie) const;
+    // A socket nobody could be found for: its bytes stay unattributed.
+    void giveUp(std::uint64_t cookie) { m_sockets[cookie].gaveUp = true; }
+    bool gaveUp(std::uint64_t cookie) const;
+
+    // Every socket still in the kernel's table, replacing the previous view of them. One that
+    // has left the table without being folded (pushed out of a full table) keeps the bytes it
+    // was last seen with.
+    void setLive(const std::vector<SocketSample>& sockets);
+    // A socket taken out of the kernel's table with its final counters.
+    void fold(const SocketSample& last);
+
+    // Processes that ended are kept for `retentionNs` so a client asking after the end still
+    // sees their last bytes, then forgotten.
+    void markGone(const ProcessKey& key, std::uint64_t nowNs);
+    void expire(std::uint64_t nowNs, std::uint64_t retentionNs);
+
+    const std::map<ProcessKey, Entry>& processes() const { return m_processes; }
+    Counters unattributed() const;
+    std::size_t trackedSockets() const { return m_sockets.size(); }
+
+private:
+    struct Tracked {
+        std::optional<ProcessKey> owner;
+        Counters last;
+        bool gaveUp = false;
+    };
+    void settle(const Tracked& t, const Counters& bytes);
+
+    std::map<ProcessKey, Entry> m_processes;
+    std::unordered_map<std::uint64_t, Tracked> m_sockets;
+    Counters m_unattributedFolded;
+    Counters m_unattributedLive;
+};
+
+// Health figures the service reports with every answer.
+struct ServiceStats {
+    Counters unattributed;            // bytes whose process could not be found
+    std::uint64_t evictedSockets = 0; // pushed out of the full kernel table before being read
+    std::uint64_t lostPackets = 0;    // packets of sockets the kernel table had no room for
+};
+
+// What one client is shown.
+struct ProcessLine {
+    std::uint32_t pid = 0;
+    std::uint32_t uid = 0;
+    std::string name; // already safe for one field
+    Counters bytes;
+    bool operator==(const ProcessLine&) const = default;
+};
+struct UserLine {
+    std::uint32_t uid = 0;
+    Counters bytes;
+    bool operator==(const UserLine&) const = default;
+};
+struct View {
+    std::vector<ProcessLine> processes;
+    std::vector<UserLine> users; // other users' processes, summed per user
+    ServiceStats stats;
+};
+
+// A client sees its own user's processes by name; every other user's are summed under that
+// user. Root sees every process. A pid that has a running incarnation shows only that one.
+View viewFor(std::uint32_t clientUid, const Ledger& ledger, const ServiceStats& stats);
+
+// ---- the line protocol ----
+// A client sends one request per line; the service answers each with lines ending in "END".
+enum class Request { Totals, Stats, Invalid };
+Request parseRequest(std::string_view line);
+constexpr std::size_t kMaxRequestLine = 128;
+
+std::string formatView(const View& v);          // answer to "TOTALS"
+std::string formatStats(const ServiceStats& s); // answer to "STATS"
+std::string formatError(std::string_view why);
+// Reads an answer to "TOTALS"; nullopt unless it is complete and well formed.
+std::optional<View> parseView(std::string_view text);
+
+// Where the service listens unless told otherwise.
+constexpr const char* kDefaultSocket = "/run/quillfern/netd.sock";
+
+} // namespace qfnetd

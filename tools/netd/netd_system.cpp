@@ -1,0 +1,131 @@
+#include "netd_system.h"
+
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+#include <linux/inet_diag.h>
+#include <linux/magic.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace qfnetd {
+
+bool releaseAtLeast(const std::string& release, int major, int minor) {
+    int maj = 0, min = 0;
+    const char* p = release.data();
+    const char* end = p + release.size();
+    auto r = std::from_chars(p, end, maj);
+    if (r.ec != std::errc() || r.ptr == end || *r.ptr != '.')
+        return false;
+    r = std::from_chars(r.ptr + 1, end, min);
+    if (r.ec != std::errc())
+        return false;
+    return maj > major || (maj == major && min >= minor);
+}
+
+std::optional<std::string> kernelRefusal() {
+    utsname u{};
+    if (::uname(&u) != 0)
+        return std::string("cannot read the kernel version");
+    if (!releaseAtLeast(u.release, 5, 9))
+        return "kernel " + std::string(u.release) +
+               " is too old: counting needs Linux 5.9 or later (socket release hook)";
+    return std::nullopt;
+}
+
+bool isCgroup2(const std::string& dir) {
+    struct statfs fs {};
+    return ::statfs(dir.c_str(), &fs) == 0 && fs.f_type == CGROUP2_SUPER_MAGIC;
+}
+
+std::string defaultCgroup() {
+    for (const char* d : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+        if (isCgroup2(d))
+            return d;
+    }
+    return {};
+}
+
+std::uint64_t bootTimeNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec);
+}
+
+std::uint64_t ticksPerSecond() {
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    return hz > 0 ? std::uint64_t(hz) : 100;
+}
+
+namespace {
+
+bool dumpOne(int nl, std::uint8_t family, std::uint8_t protocol, std::uint32_t seq,
+             std::unordered_map<std::uint64_t, DiagSocket>& out) {
+    struct {
+        nlmsghdr nlh;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.nlh.nlmsg_len = sizeof msg;
+    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    msg.nlh.nlmsg_seq = seq;
+    msg.req.sdiag_family = family;
+    msg.req.sdiag_protocol = protocol;
+    msg.req.idiag_states = ~0u;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(nl, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
+        return false;
+    alignas(nlmsghdr) static char buf[32 * 1024];
+    for (;;) {
+        const ssize_t n = ::recv(nl, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        int len = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, len);
+             h = NLMSG_NEXT(h, len)) {
+            if (h->nlmsg_seq != seq)
+                continue;
+            if (h->nlmsg_type == NLMSG_DONE)
+                return true;
+            if (h->nlmsg_type == NLMSG_ERROR)
+                return false;
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                continue;
+            const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            const std::uint64_t cookie =
+                std::uint64_t(m->id.idiag_cookie[0]) | (std::uint64_t(m->id.idiag_cookie[1]) << 32);
+            out[cookie] = {m->idiag_inode, m->idiag_uid};
+        }
+    }
+}
+
+} // namespace
+
+std::optional<std::unordered_map<std::uint64_t, DiagSocket>> socketsByCookie() {
+    const int nl = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0)
+        return std::nullopt;
+    std::unordered_map<std::uint64_t, DiagSocket> out;
+    std::uint32_t seq = 1;
+    // IPv6 or UDP diagnostics may be missing from a kernel; what the others find still counts.
+    bool ok = false;
+    for (const std::uint8_t family : {std::uint8_t(AF_INET), std::uint8_t(AF_INET6)}) {
+        for (const std::uint8_t proto : {std::uint8_t(IPPROTO_TCP), std::uint8_t(IPPROTO_UDP)})
+            ok = dumpOne(nl, family, proto, seq++, out) || ok;
+    }
+    ::close(nl);
+    if (!ok)
+        return std::nullopt;
+    return out;
+}
+
+} // namespace qfnetd
