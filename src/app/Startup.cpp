@@ -92,11 +92,13 @@ int appRun(int argc, char** argv) {
             history = std::make_unique<TrafficHistoryWindow>(recorder);
         }
     };
-    view->openHistory = openHistory;
-    view->isAutostartEnabled = [] { return autostart::isEnabled(); };
-    view->setAutostartEnabled = [](bool on) {
+    view->setHistoryItemShown(true);
+    view->setLoginItemState([] { return autostart::isEnabled(); });
+    QObject::connect(view, &SpeedView::historyRequested, &app, openHistory);
+    QObject::connect(view, &SpeedView::loginItemToggled, &app, [](bool on) {
         autostart::setEnabled(on, QCoreApplication::applicationFilePath());
-    };
+    });
+    QObject::connect(view, &SpeedView::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::messageReceived, &app,
                      [openHistory](const QByteArray& message) {
                          if (message == appShowHistoryMessage) {
@@ -104,20 +106,27 @@ int appRun(int argc, char** argv) {
                          }
                      });
 
+    // The statistics live here; the view shows a copy after each change.
+    SpeedStats stats;
+    QObject::connect(view, &SpeedView::resetRequested, view, [view, &stats] {
+        stats.reset();
+        view->setStats(stats);
+    });
+
     // The first reading is the baseline the first tick measures from.
     Sampler sampler;
     sampler.start();
 
     QTimer timer;
     timer.setInterval(1000);
-    QObject::connect(&timer, &QTimer::timeout, view, [view, &sampler, &recorder] {
-        const TickResult tick = sampler.tick(*view);
+    QObject::connect(&timer, &QTimer::timeout, view, [view, &stats, &sampler, &recorder] {
+        const TickResult tick = sampler.tick(stats);
         // The day totals get exactly what the widget's totals got; a failed read gives
         // nothing rather than zeros that would mean nothing happened.
         if (!tick.readFailed) {
             recorder.recordTotal(tick.sent, tick.received);
         }
-        view->update();
+        view->setStats(stats);
     });
     timer.start();
 

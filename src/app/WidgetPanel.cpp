@@ -18,8 +18,8 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
     setFixedSize(size);
     setGeometry(QRect(QPoint(qRound(qt.x()), qRound(qt.y())), size));
 
-    speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
-    speedView->hostPanel = this;
+    m_speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
+    m_speedView->setHostPanel(this);
 }
 
 void WidgetPanel::present() {
