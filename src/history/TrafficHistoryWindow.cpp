@@ -2,6 +2,7 @@
 
 #include "AppTableDataSource.h"
 #include "Formatters.h"
+#include "Saturating.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
@@ -26,12 +27,6 @@
 #include <limits>
 
 namespace {
-
-std::uint64_t satAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // The rounded card behind today's totals: a diagonal gradient, lighter at the top left.
 class HeaderCard : public QWidget {
@@ -166,7 +161,7 @@ QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int ro
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out) {
     return QStringLiteral("应用流量明细 · ") + dayKey + QStringLiteral("    下载 ") +
            fmtBytesTraffic(in) + QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) +
-           QStringLiteral(" · 合计 ") + fmtBytesTraffic(satAdd(in, out));
+           QStringLiteral(" · 合计 ") + fmtBytesTraffic(saturatingAdd(in, out));
 }
 
 struct TrafficHistoryWindow::Views {
@@ -339,7 +334,7 @@ void TrafficHistoryWindow::refresh() {
     for (int i = 0; i < n; ++i) {
         const auto& day = chart[static_cast<std::size_t>(i)];
         v.dateSegmented->setLabel(TrafficRecorder::displayDate(day.date) + QLatin1Char('\n') +
-                                      fmtBytesTraffic(satAdd(day.inBytes, day.outBytes)),
+                                      fmtBytesTraffic(saturatingAdd(day.inBytes, day.outBytes)),
                                   i);
     }
     v.chartView->dailyData = std::move(chart);
@@ -395,7 +390,7 @@ void TrafficHistoryWindow::updateAppTable() {
     auto& v = *v_;
     const DailyTraffic day = recorder_.getDay(selectedDay_).value_or(DailyTraffic{});
     const auto apps = recorder_.sortedApps(selectedDay_);
-    const std::uint64_t total = satAdd(day.totalIn, day.totalOut);
+    const std::uint64_t total = saturatingAdd(day.totalIn, day.totalOut);
 
     v.summaryLabel->setText(historySummaryText(selectedDay_, day.totalIn, day.totalOut));
 
@@ -406,7 +401,7 @@ void TrafficHistoryWindow::updateAppTable() {
         r.name = app.name;
         r.inBytes = app.traffic.bytesIn;
         r.outBytes = app.traffic.bytesOut;
-        r.total = satAdd(r.inBytes, r.outBytes);
+        r.total = saturatingAdd(r.inBytes, r.outBytes);
         r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
         rows.push_back(std::move(r));
     }

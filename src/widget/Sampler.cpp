@@ -1,5 +1,7 @@
 #include "Sampler.h"
 
+#include "Saturating.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -30,8 +32,8 @@ TickResult sampleTick(SpeedStats& stats, const std::optional<NetTotals>& last,
     stats.downloadSpeed = r.downRate;
     stats.peakUp = std::max(stats.peakUp, r.upRate);
     stats.peakDown = std::max(stats.peakDown, r.downRate);
-    stats.totalUp = netSaturatingAdd(stats.totalUp, r.sent);
-    stats.totalDown = netSaturatingAdd(stats.totalDown, r.received);
+    stats.totalUp = saturatingAdd(stats.totalUp, r.sent);
+    stats.totalDown = saturatingAdd(stats.totalDown, r.received);
     pushHistory(stats.upHistory, r.upRate);
     pushHistory(stats.downHistory, r.downRate);
     return r;

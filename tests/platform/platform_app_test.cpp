@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,20 +72,15 @@ TEST(SingleInstance, OverlongOrUnfinishedRequestsAreDroppedAndTheNextOneWorks) {
                      [&](const QByteArray& m) { received << m; });
 
     SingleInstance other(key, dir.path());
-    // A line far longer than any request: dropped unread past its first few hundred bytes.
+    // A line far longer than any request (dropped unread past its first few hundred bytes),
+    // then a proper one: only the proper one arrives.
     other.sendToPrimary(QByteArray(4096, 'x'));
-    const auto pump = [](int ms) {
-        QEventLoop loop;
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        loop.exec();
-    };
-    pump(200);
-    bool sent = false;
-    QTimer::singleShot(0, [&] { sent = other.sendToPrimary("show-history"); });
-    pump(300);
-    EXPECT_TRUE(sent);
-    ASSERT_EQ(received.size(), 1);
-    EXPECT_EQ(received.first(), QByteArray("show-history"));
+    EXPECT_TRUE(other.sendToPrimary("show-history"));
+    QEventLoop loop;
+    QObject::connect(&first, &SingleInstance::messageReceived, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit); // a generous bound, not a wait
+    loop.exec();
+    EXPECT_EQ(received, QList<QByteArray>{"show-history"});
 }
 
 TEST(SingleInstance, NobodyListeningMeansTheRequestFails) {
@@ -91,6 +88,56 @@ TEST(SingleInstance, NobodyListeningMeansTheRequestFails) {
     SingleInstance lone(QStringLiteral("quillfern-none-%1").arg(QCoreApplication::applicationPid()),
                         dir.path());
     EXPECT_FALSE(lone.sendToPrimary("show-history", 200));
+}
+
+TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const auto path = [&](const char* name) { return root.filePath(QString::fromLatin1(name)); };
+    const auto native = [](const QString& p) { return QFile::encodeName(p); };
+    const auto mode = [&](const QString& p) {
+        struct stat st {};
+        ::lstat(native(p).constData(), &st);
+        return st.st_mode & 07777;
+    };
+    const QString runtime = path("runtime");
+    const QString cache = path("cache");
+    const QString own = cache + "/quillfern";
+    ASSERT_EQ(::mkdir(native(runtime).constData(), 0700), 0);
+
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), {}, {}), runtime);
+    // A runtime directory others may enter, a symlink to a good one, or a relative name:
+    // the user's cache instead, made private.
+    ASSERT_EQ(::symlink(native(runtime).constData(), native(path("link")).constData()), 0);
+    for (const QString& bad : {path("link"), path("link") + "/", QString("runtime")}) {
+        EXPECT_EQ(SingleInstance::privateDirectory(native(bad), native(cache), {}), own);
+    }
+    ::chmod(native(runtime).constData(), 0755);
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), native(cache), {}), own);
+    EXPECT_EQ(mode(own), 0700u);
+    // Our own directory left loose is tightened; without XDG_CACHE_HOME, HOME's is used.
+    ::chmod(native(own).constData(), 0755);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, native(cache), {}), own);
+    EXPECT_EQ(mode(own), 0700u);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, {}, native(root.path())),
+              root.path() + "/.cache/quillfern");
+
+    // Something planted in its place is refused, and then there is no place at all.
+    ASSERT_EQ(::rmdir(native(own).constData()), 0);
+    ASSERT_EQ(::symlink(native(runtime).constData(), native(own).constData()), 0);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, native(cache), {}), std::nullopt);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, {}, {}), std::nullopt);
+
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "directories of another user need root to make";
+    }
+    ::chmod(native(runtime).constData(), 0700);
+    ASSERT_EQ(::chown(native(runtime).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::unlink(native(own).constData()), 0);
+    ASSERT_EQ(::mkdir(native(own).constData(), 0700), 0);
+    ASSERT_EQ(::chown(native(own).constData(), 65534, 65534), 0);
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), native(cache), {}), std::nullopt);
+    EXPECT_EQ(mode(own), 0700u);
 }
 
 TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {
