@@ -1,12 +1,12 @@
 #include "SpeedView.h"
 
 #include "BarRaster.h"
+#include "DigitFont.h"
 #include "Formatters.h"
 #include "SpeedGraph.h"
 #include "WidgetColors.h"
 
 #include <QFontDatabase>
-#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QPaintEvent>
 #include <QPainter>
@@ -23,47 +23,13 @@ namespace {
 
 constexpr int kFontPixelSize = 13;
 
-bool hasTabularDigits(const QFont& font) {
-    const QFontMetricsF fm(font);
-    const qreal zero = fm.horizontalAdvance(QLatin1Char('0'));
-    for (char c = '1'; c <= '9'; ++c) {
-        if (fm.horizontalAdvance(QLatin1Char(c)) != zero) {
-            return false;
-        }
-    }
-    return zero > 0;
-}
-
-QFont valueFontFor(const QString& family) {
-    QFont f(family);
+QFont valueFont() {
+    QFont f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     f.setPixelSize(kFontPixelSize);
     f.setWeight(QFont::DemiBold);
     f.setStyleStrategy(QFont::PreferAntialias);
+    f.setFamily(fontTabularDigitFamily(f));
     return f;
-}
-
-// Qt 6.4 cannot switch a font to tabular figures, so the rate text uses the first family
-// whose digits already share one advance; otherwise the numbers would jitter every second.
-// Decided once: the answer depends only on the installed fonts.
-QString valueFontFamily() {
-    static const QString family = [] {
-        const QString system = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-        const QStringList candidates{system, QStringLiteral("DejaVu Sans"),
-                                     QStringLiteral("Noto Sans"),
-                                     QStringLiteral("Liberation Sans")};
-        for (const QString& name : candidates) {
-            const QFont f = valueFontFor(name);
-            const QString resolved = QFontInfo(f).family();
-            // The desktop's font may be an alias ("Sans Serif"); any other name must be the
-            // family itself, not whatever the font matcher substituted for a missing one.
-            const bool real = name == system || resolved.compare(name, Qt::CaseInsensitive) == 0;
-            if (real && hasTabularDigits(f)) {
-                return resolved;
-            }
-        }
-        return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
-    }();
-    return family;
 }
 
 QFont arrowFont() {
@@ -86,7 +52,7 @@ TextStyle makeStyle(const QFont& font) {
 }
 
 const TextStyle& valueStyle() {
-    static const TextStyle style = makeStyle(valueFontFor(valueFontFamily()));
+    static const TextStyle style = makeStyle(valueFont());
     return style;
 }
 

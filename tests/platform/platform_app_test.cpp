@@ -1,4 +1,5 @@
 #include "Autostart.h"
+#include "AutostartText.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
 
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QXmlStreamReader>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -138,6 +140,21 @@ TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
     ASSERT_EQ(::chown(native(own).constData(), 65534, 65534), 0);
     EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), native(cache), {}), std::nullopt);
     EXPECT_EQ(mode(own), 0700u);
+}
+
+TEST(Autostart, LaunchAgentNamesTheProgramExactly) {
+    // The macOS entry is a property list: a path with markup characters must come back
+    // from an XML reader unchanged.
+    const QString program = QStringLiteral("/Applications/A & <B> \"Q\".app/quillfern");
+    QXmlStreamReader xml(autostart::launchAgentText(program));
+    QStringList strings;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"string") {
+            strings << xml.readElementText();
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(strings, (QStringList{"org.quillfern", program}));
 }
 
 TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {
