@@ -5,7 +5,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -215,7 +214,7 @@ TEST(SpeedStats, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
 namespace {
 
 // Opens the view's menu, records where it appeared, and closes it once a fast timer has
-// fired five times while it was open (or after three seconds, which the caller notices).
+// fired five times while it was open (were timers stopped, the menu would never close).
 struct MenuRun {
     QPoint topLeft;
     int ticksWhileOpen = 0;
@@ -223,8 +222,6 @@ struct MenuRun {
 
 MenuRun runMenu(SpeedView& view, QPointF pointer) {
     MenuRun run;
-    QElapsedTimer clock;
-    clock.start();
     QTimer ticker;
     ticker.setInterval(10);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
@@ -233,7 +230,7 @@ MenuRun runMenu(SpeedView& view, QPointF pointer) {
             return;
         }
         run.topLeft = popup->geometry().topLeft();
-        if (++run.ticksWhileOpen >= 5 || clock.elapsed() > 3000) {
+        if (++run.ticksWhileOpen >= 5) {
             popup->close();
         }
     });
