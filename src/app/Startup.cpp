@@ -43,6 +43,10 @@ std::optional<QString> storedFrameText() {
     return value.toString();
 }
 
+#ifndef Q_OS_MACOS
+// The window server of a macOS session needs no asking; elsewhere Qt aborts without a
+// display, so the one it would use is asked for first.
+
 // Whether Qt can load its Wayland platform plugin: looked for where Qt will look.
 bool waylandPluginPresent() {
     QStringList dirs{QLibraryInfo::path(QLibraryInfo::PluginsPath)};
@@ -78,6 +82,7 @@ DisplayChoice chooseDisplay(const CliRequest& cli) {
     probes.waylandPluginPresent = waylandPluginPresent;
     return dispChoose(setting, probes);
 }
+#endif
 
 int runWidget(int argc, char** argv);
 
