@@ -114,12 +114,14 @@ BENCHMARK(BM_SampleTickArithmetic);
 
 SpeedView& busyView() {
     static SpeedView view;
-    view.uploadSpeed = 123456;
-    view.downloadSpeed = 7654321;
+    SpeedStats s;
+    s.uploadSpeed = 123456;
+    s.downloadSpeed = 7654321;
     for (int i = 0; i < SpeedStats::historyMax; ++i) {
-        view.upHistory[i] = 1000.0 * (i % 7);
-        view.downHistory[i] = 5000.0 * (i % 11);
+        s.upHistory[i] = 1000.0 * (i % 7);
+        s.downHistory[i] = 5000.0 * (i % 11);
     }
+    view.setStats(s);
     return view;
 }
 
@@ -131,13 +133,14 @@ SpeedView& busyView() {
 void drawLoop(benchmark::State& state, bool change, QPointF offset) {
     SpeedView& view = busyView();
     QImage img(216, 92, QImage::Format_ARGB32_Premultiplied);
+    SpeedStats s = view.stats();
     int tick = 0;
     for (auto _ : state) {
         if (change) {
-            view.uploadSpeed = (++tick % 2) != 0 ? 123456 : 234567;
-            std::rotate(view.upHistory.begin(), view.upHistory.begin() + 1, view.upHistory.end());
-            std::rotate(view.downHistory.begin(), view.downHistory.begin() + 1,
-                        view.downHistory.end());
+            s.uploadSpeed = (++tick % 2) != 0 ? 123456 : 234567;
+            std::rotate(s.upHistory.begin(), s.upHistory.begin() + 1, s.upHistory.end());
+            std::rotate(s.downHistory.begin(), s.downHistory.begin() + 1, s.downHistory.end());
+            view.setStats(s);
         }
         img.fill(Qt::transparent);
         QPainter p(&img);

@@ -17,8 +17,8 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
     setFixedSize(size);
     panelPlaceWindow(*this, frame.topLeft());
 
-    speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
-    speedView->hostPanel = this;
+    m_speedView = new SpeedView(QRectF(QPointF(0, 0), QSizeF(size)), this);
+    m_speedView->setHostPanel(this);
 }
 
 void WidgetPanel::present() {

@@ -13,11 +13,11 @@ public:
     // `frame` in screen coordinates (origin bottom-left of the primary screen, y up).
     explicit WidgetPanel(const QRectF& frame);
 
-    SpeedView* view() const { return speedView; }
+    SpeedView* view() const { return m_speedView; }
 
     // Shows the panel without activating anything; asks for all workspaces first.
     void present();
 
 private:
-    SpeedView* speedView = nullptr;
+    SpeedView* m_speedView = nullptr;
 };

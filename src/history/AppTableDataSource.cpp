@@ -98,27 +98,27 @@ namespace {
 // Keeps the columns of a table fitted to its width whenever the table is resized.
 class ColumnFitter : public QObject {
 public:
-    explicit ColumnFitter(QTableView* table) : QObject(table), table_(table) {
+    explicit ColumnFitter(QTableView* table) : QObject(table), m_table(table) {
         table->installEventFilter(this);
     }
 
     void fit() {
-        const auto widths = appColumnWidths(table_->width());
+        const auto widths = appColumnWidths(m_table->width());
         for (int i = 0; i < 5; ++i) {
-            table_->horizontalHeader()->resizeSection(i, widths[static_cast<std::size_t>(i)]);
+            m_table->horizontalHeader()->resizeSection(i, widths[static_cast<std::size_t>(i)]);
         }
     }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == table_ && event->type() == QEvent::Resize) {
+        if (watched == m_table && event->type() == QEvent::Resize) {
             fit();
         }
         return false;
     }
 
 private:
-    QTableView* table_;
+    QTableView* m_table;
 };
 
 } // namespace

@@ -74,40 +74,40 @@ protected:
 } // namespace
 
 SegmentedControl::SegmentedControl(QWidget* parent)
-    : QWidget(parent), group_(new QButtonGroup(this)) {
-    group_->setExclusive(true);
-    connect(group_, &QButtonGroup::idClicked, this, [this](int) {
-        if (action_) {
+    : QWidget(parent), m_group(new QButtonGroup(this)) {
+    m_group->setExclusive(true);
+    connect(m_group, &QButtonGroup::idClicked, this, [this](int) {
+        if (m_action) {
             // A copy: the action may replace itself.
-            auto action = action_;
+            auto action = m_action;
             action(*this);
         }
     });
     // The separators beside the selected segment change with the selection.
-    connect(group_, &QButtonGroup::idToggled, this, [this](int, bool) { update(); });
+    connect(m_group, &QButtonGroup::idToggled, this, [this](int, bool) { update(); });
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
 SegmentedControl::~SegmentedControl() = default;
 
 int SegmentedControl::segmentCount() const {
-    return static_cast<int>(buttons_.size());
+    return static_cast<int>(m_buttons.size());
 }
 
 void SegmentedControl::setSegmentCount(int count) {
     count = std::max(0, count);
     while (segmentCount() > count) {
-        QAbstractButton* b = buttons_.back();
-        buttons_.pop_back();
-        widths_.pop_back();
-        group_->removeButton(b);
+        QAbstractButton* b = m_buttons.back();
+        m_buttons.pop_back();
+        m_widths.pop_back();
+        m_group->removeButton(b);
         delete b;
     }
     while (segmentCount() < count) {
         auto* b = new SegmentButton(this);
-        group_->addButton(b, segmentCount());
-        buttons_.push_back(b);
-        widths_.push_back(0);
+        m_group->addButton(b, segmentCount());
+        m_buttons.push_back(b);
+        m_widths.push_back(0);
         b->show();
     }
     layoutSegments();
@@ -126,20 +126,20 @@ void SegmentedControl::setLabel(const QString& text, int segment) {
 }
 
 double SegmentedControl::segmentWidth(int segment) const {
-    return segment >= 0 && segment < segmentCount() ? widths_[static_cast<std::size_t>(segment)]
+    return segment >= 0 && segment < segmentCount() ? m_widths[static_cast<std::size_t>(segment)]
                                                     : 0.0;
 }
 
 void SegmentedControl::setSegmentWidth(double w, int segment) {
     if (segment >= 0 && segment < segmentCount()) {
-        widths_[static_cast<std::size_t>(segment)] = std::max(0.0, w);
+        m_widths[static_cast<std::size_t>(segment)] = std::max(0.0, w);
         layoutSegments();
         update();
     }
 }
 
 int SegmentedControl::selectedSegment() const {
-    return group_->checkedId();
+    return m_group->checkedId();
 }
 
 void SegmentedControl::setSelectedSegment(int segment) {
@@ -147,26 +147,26 @@ void SegmentedControl::setSelectedSegment(int segment) {
         b->setChecked(true);
         return;
     }
-    if (auto* checked = group_->checkedButton()) {
+    if (auto* checked = m_group->checkedButton()) {
         // An exclusive group refuses to uncheck its last button.
-        group_->setExclusive(false);
+        m_group->setExclusive(false);
         checked->setChecked(false);
-        group_->setExclusive(true);
+        m_group->setExclusive(true);
     }
 }
 
 void SegmentedControl::setAction(std::function<void(SegmentedControl&)> action) {
-    action_ = std::move(action);
+    m_action = std::move(action);
 }
 
 QAbstractButton* SegmentedControl::segmentButton(int segment) const {
-    return segment >= 0 && segment < segmentCount() ? buttons_[static_cast<std::size_t>(segment)]
+    return segment >= 0 && segment < segmentCount() ? m_buttons[static_cast<std::size_t>(segment)]
                                                     : nullptr;
 }
 
 QSize SegmentedControl::sizeHint() const {
     double total = 0;
-    for (double w : widths_) {
+    for (double w : m_widths) {
         total += w;
     }
     return {static_cast<int>(std::ceil(total)), 32};
@@ -182,29 +182,29 @@ void SegmentedControl::resizeEvent(QResizeEvent*) {
 
 void SegmentedControl::layoutSegments() {
     double total = 0;
-    for (double w : widths_) {
+    for (double w : m_widths) {
         total += w;
     }
     // The segments sit centred as one group; edges are rounded from the running sum so
     // fractional widths neither drift nor leave gaps.
     const double left = std::max(0.0, (width() - total) / 2);
     double edge = left;
-    for (std::size_t i = 0; i < buttons_.size(); ++i) {
+    for (std::size_t i = 0; i < m_buttons.size(); ++i) {
         const int x0 = static_cast<int>(std::lround(edge));
-        edge += widths_[i];
+        edge += m_widths[i];
         const int x1 = static_cast<int>(std::lround(edge));
-        buttons_[i]->setGeometry(x0, 0, x1 - x0, height());
+        m_buttons[i]->setGeometry(x0, 0, x1 - x0, height());
     }
 }
 
 void SegmentedControl::paintEvent(QPaintEvent*) {
-    if (buttons_.empty()) {
+    if (m_buttons.empty()) {
         return;
     }
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRect first = buttons_.front()->geometry();
-    const QRect last = buttons_.back()->geometry();
+    const QRect first = m_buttons.front()->geometry();
+    const QRect last = m_buttons.back()->geometry();
     const QRectF track = QRectF(first.left(), 0, last.right() + 1 - first.left(), height())
                              .adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
@@ -219,7 +219,7 @@ void SegmentedControl::paintEvent(QPaintEvent*) {
         if (i == sel || i - 1 == sel) {
             continue;
         }
-        const double x = buttons_[static_cast<std::size_t>(i)]->geometry().left();
+        const double x = m_buttons[static_cast<std::size_t>(i)]->geometry().left();
         p.drawLine(QPointF(x, 8), QPointF(x, height() - 8));
     }
 }

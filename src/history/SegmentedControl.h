@@ -42,8 +42,8 @@ protected:
 private:
     void layoutSegments();
 
-    QButtonGroup* group_;
-    std::vector<QAbstractButton*> buttons_;
-    std::vector<double> widths_;
-    std::function<void(SegmentedControl&)> action_;
+    QButtonGroup* m_group;
+    std::vector<QAbstractButton*> m_buttons;
+    std::vector<double> m_widths;
+    std::function<void(SegmentedControl&)> m_action;
 };

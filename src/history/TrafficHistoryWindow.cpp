@@ -2,6 +2,7 @@
 
 #include "AppTableDataSource.h"
 #include "Formatters.h"
+#include "Saturating.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
@@ -26,12 +27,6 @@
 #include <limits>
 
 namespace {
-
-std::uint64_t satAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // The rounded card behind today's totals: a diagonal gradient, lighter at the top left.
 class HeaderCard : public QWidget {
@@ -58,15 +53,15 @@ class ElidingLabel : public QWidget {
 public:
     using QWidget::QWidget;
 
-    QString text() const { return text_; }
+    QString text() const { return m_text; }
     void setText(const QString& t) {
-        text_ = t;
+        m_text = t;
         setToolTip(t);
         update();
     }
     QSize sizeHint() const override {
         const QMargins m = contentsMargins();
-        return {fontMetrics().horizontalAdvance(text_) + m.left() + m.right(),
+        return {fontMetrics().horizontalAdvance(m_text) + m.left() + m.right(),
                 fontMetrics().height() + m.top() + m.bottom()};
     }
     QSize minimumSizeHint() const override { return {0, sizeHint().height()}; }
@@ -77,29 +72,29 @@ protected:
         const QRect r = contentsRect();
         p.setPen(palette().color(QPalette::WindowText));
         p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter,
-                   fontMetrics().elidedText(text_, Qt::ElideRight, r.width()));
+                   fontMetrics().elidedText(m_text, Qt::ElideRight, r.width()));
     }
 
 private:
-    QString text_;
+    QString m_text;
 };
 
 // Calls back when the watched widget changes size.
 class ResizeObserver : public QObject {
 public:
     ResizeObserver(QObject* parent, std::function<void()> onResize)
-        : QObject(parent), onResize_(std::move(onResize)) {}
+        : QObject(parent), m_onResize(std::move(onResize)) {}
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Resize && onResize_) {
-            onResize_();
+        if (event->type() == QEvent::Resize && m_onResize) {
+            m_onResize();
         }
         return false;
     }
 
 private:
-    std::function<void()> onResize_;
+    std::function<void()> m_onResize;
 };
 
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
@@ -166,7 +161,7 @@ QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int ro
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out) {
     return QStringLiteral("应用流量明细 · ") + dayKey + QStringLiteral("    下载 ") +
            fmtBytesTraffic(in) + QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) +
-           QStringLiteral(" · 合计 ") + fmtBytesTraffic(satAdd(in, out));
+           QStringLiteral(" · 合计 ") + fmtBytesTraffic(saturatingAdd(in, out));
 }
 
 QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
@@ -176,15 +171,15 @@ QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
     }
     std::uint64_t appsIn = 0, appsOut = 0;
     for (const AppRowRecord& r : rows) {
-        appsIn = satAdd(appsIn, r.inBytes);
-        appsOut = satAdd(appsOut, r.outBytes);
+        appsIn = saturatingAdd(appsIn, r.inBytes);
+        appsOut = saturatingAdd(appsOut, r.outBytes);
     }
     // Per direction: applications that moved more than the day in one direction say nothing
     // about the other.
     const std::uint64_t in = dayIn > appsIn ? dayIn - appsIn : 0;
     const std::uint64_t out = dayOut > appsOut ? dayOut - appsOut : 0;
-    const std::uint64_t rest = satAdd(in, out);
-    const std::uint64_t total = satAdd(dayIn, dayOut);
+    const std::uint64_t rest = saturatingAdd(in, out);
+    const std::uint64_t total = saturatingAdd(dayIn, dayOut);
     if (rest == 0 || total == 0) {
         return {};
     }
@@ -207,33 +202,33 @@ struct TrafficHistoryWindow::Views {
 };
 
 TrafficHistoryWindow::TrafficHistoryWindow(TrafficRecorder& recorder)
-    : recorder_(recorder), tableDS_(std::make_unique<AppTableDataSource>()),
-      v_(std::make_unique<Views>()) {
+    : m_recorder(recorder), m_tableDataSource(std::make_unique<AppTableDataSource>()),
+      m_views(std::make_unique<Views>()) {
     build();
     refresh();
-    v_->window->show();
-    v_->window->raise();
-    v_->window->activateWindow();
+    m_views->window->show();
+    m_views->window->raise();
+    m_views->window->activateWindow();
     // Observe sizes only once the window is up, as a did-resize notification would.
-    resizeObserver_ = new ResizeObserver(v_->window.get(), [this] { windowDidResize(); });
-    v_->window->installEventFilter(resizeObserver_);
+    m_resizeObserver = new ResizeObserver(m_views->window.get(), [this] { windowDidResize(); });
+    m_views->window->installEventFilter(m_resizeObserver);
 }
 
 TrafficHistoryWindow::~TrafficHistoryWindow() {
     // Cut every path by which the window could call back before the views go.
-    if (v_->window && resizeObserver_) {
-        v_->window->removeEventFilter(resizeObserver_);
-        delete resizeObserver_;
-        resizeObserver_ = nullptr;
+    if (m_views->window && m_resizeObserver) {
+        m_views->window->removeEventFilter(m_resizeObserver);
+        delete m_resizeObserver;
+        m_resizeObserver = nullptr;
     }
-    if (v_->dateSegmented) {
-        v_->dateSegmented->setAction(nullptr);
+    if (m_views->dateSegmented) {
+        m_views->dateSegmented->setAction(nullptr);
     }
-    v_->window.reset();
+    m_views->window.reset();
 }
 
 void TrafficHistoryWindow::build() {
-    auto& v = *v_;
+    auto& v = *m_views;
     v.window = std::make_unique<QWidget>(nullptr, Qt::Window);
     QWidget* win = v.window.get();
     win->resize(600, 660);
@@ -301,7 +296,7 @@ void TrafficHistoryWindow::build() {
     v.unattributedLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     v.unattributedLabel->hide();
 
-    v.tableView = tableDS_->makeTableView();
+    v.tableView = m_tableDataSource->makeTableView();
 
     v.scroll = new QScrollArea;
     v.scroll->setWidget(v.tableView);
@@ -313,8 +308,8 @@ void TrafficHistoryWindow::build() {
     v.scroll->viewport()->setAutoFillBackground(false);
     // The table is as wide as the visible area and as tall as its rows.
     auto* follow = new ResizeObserver(v.scroll->viewport(), [this] {
-        QTableView* t = v_->tableView;
-        t->resize(v_->scroll->viewport()->width(), t->height());
+        QTableView* t = m_views->tableView;
+        t->resize(m_views->scroll->viewport()->width(), t->height());
     });
     v.scroll->viewport()->installEventFilter(follow);
 
@@ -334,11 +329,11 @@ void TrafficHistoryWindow::build() {
     content->addWidget(v.unattributedLabel);
 
     // A dark Fusion look of the window's own, whatever the desktop's style and colours.
-    style_.reset(QStyleFactory::create(QStringLiteral("Fusion")));
-    if (style_) {
-        win->setStyle(style_.get());
+    m_style.reset(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (m_style) {
+        win->setStyle(m_style.get());
         for (QWidget* w : win->findChildren<QWidget*>()) {
-            w->setStyle(style_.get());
+            w->setStyle(m_style.get());
         }
     }
     // A flat header over the rows and a slim overlay-like scroller, as dark native lists
@@ -357,27 +352,27 @@ void TrafficHistoryWindow::build() {
 }
 
 void TrafficHistoryWindow::refresh() {
-    auto& v = *v_;
-    const auto today = recorder_.getToday();
+    auto& v = *m_views;
+    const auto today = m_recorder.getToday();
     const DailyTraffic t = today.value_or(DailyTraffic{});
     v.totalDownLabel->setText(QStringLiteral("↓ ") + fmtBytesTraffic(t.totalIn));
     v.totalUpLabel->setText(QStringLiteral("↑ ") + fmtBytesTraffic(t.totalOut));
 
-    dayKeys_ = recentDaysSource_ ? recentDaysSource_() : recorder_.recentDays(7);
+    m_dayKeys = m_recentDaysSource ? m_recentDaysSource() : m_recorder.recentDays(7);
 
     std::vector<ChartDayRecord> chart;
-    chart.reserve(static_cast<std::size_t>(dayKeys_.size()));
-    for (const QString& key : dayKeys_) {
-        const DailyTraffic d = recorder_.getDay(key).value_or(DailyTraffic{});
+    chart.reserve(static_cast<std::size_t>(m_dayKeys.size()));
+    for (const QString& key : m_dayKeys) {
+        const DailyTraffic d = m_recorder.getDay(key).value_or(DailyTraffic{});
         chart.push_back({key, d.totalIn, d.totalOut});
     }
 
-    const auto n = static_cast<int>(dayKeys_.size());
+    const auto n = static_cast<int>(m_dayKeys.size());
     v.dateSegmented->setSegmentCount(n);
     for (int i = 0; i < n; ++i) {
         const auto& day = chart[static_cast<std::size_t>(i)];
         v.dateSegmented->setLabel(TrafficRecorder::displayDate(day.date) + QLatin1Char('\n') +
-                                      fmtBytesTraffic(satAdd(day.inBytes, day.outBytes)),
+                                      fmtBytesTraffic(saturatingAdd(day.inBytes, day.outBytes)),
                                   i);
     }
     v.chartView->dailyData = std::move(chart);
@@ -385,10 +380,10 @@ void TrafficHistoryWindow::refresh() {
 
     applySegmentWidths();
 
-    if (selectedDay_.isEmpty() || !dayKeys_.contains(selectedDay_)) {
-        selectedDay_ = dayKeys_.isEmpty() ? QString() : dayKeys_.last();
+    if (m_selectedDay.isEmpty() || !m_dayKeys.contains(m_selectedDay)) {
+        m_selectedDay = m_dayKeys.isEmpty() ? QString() : m_dayKeys.last();
     }
-    const auto idx = dayKeys_.indexOf(selectedDay_);
+    const auto idx = m_dayKeys.indexOf(m_selectedDay);
     if (idx >= 0) {
         v.dateSegmented->setSelectedSegment(static_cast<int>(idx));
     }
@@ -397,7 +392,7 @@ void TrafficHistoryWindow::refresh() {
 
 void TrafficHistoryWindow::show() {
     refresh();
-    QWidget* win = v_->window.get();
+    QWidget* win = m_views->window.get();
     win->show();
     if (win->isMinimized()) {
         win->showNormal();
@@ -407,10 +402,10 @@ void TrafficHistoryWindow::show() {
 }
 
 void TrafficHistoryWindow::onDateSelect(int index) {
-    if (index < 0 || index >= dayKeys_.size()) {
+    if (index < 0 || index >= m_dayKeys.size()) {
         return;
     }
-    selectedDay_ = dayKeys_[index];
+    m_selectedDay = m_dayKeys[index];
     updateAppTable();
 }
 
@@ -419,23 +414,23 @@ void TrafficHistoryWindow::windowDidResize() {
 }
 
 void TrafficHistoryWindow::applySegmentWidths() {
-    if (dayKeys_.isEmpty()) {
+    if (m_dayKeys.isEmpty()) {
         return;
     }
-    const auto n = static_cast<int>(dayKeys_.size());
-    const double s = historySegmentWidth(v_->window->width(), n);
+    const auto n = static_cast<int>(m_dayKeys.size());
+    const double s = historySegmentWidth(m_views->window->width(), n);
     for (int i = 0; i < n; ++i) {
-        v_->dateSegmented->setSegmentWidth(s, i);
+        m_views->dateSegmented->setSegmentWidth(s, i);
     }
 }
 
 void TrafficHistoryWindow::updateAppTable() {
-    auto& v = *v_;
-    const DailyTraffic day = recorder_.getDay(selectedDay_).value_or(DailyTraffic{});
-    const auto apps = recorder_.sortedApps(selectedDay_);
-    const std::uint64_t total = satAdd(day.totalIn, day.totalOut);
+    auto& v = *m_views;
+    const DailyTraffic day = m_recorder.getDay(m_selectedDay).value_or(DailyTraffic{});
+    const auto apps = m_recorder.sortedApps(m_selectedDay);
+    const std::uint64_t total = saturatingAdd(day.totalIn, day.totalOut);
 
-    v.summaryLabel->setText(historySummaryText(selectedDay_, day.totalIn, day.totalOut));
+    v.summaryLabel->setText(historySummaryText(m_selectedDay, day.totalIn, day.totalOut));
 
     std::vector<AppRowRecord> rows;
     rows.reserve(apps.size());
@@ -444,15 +439,15 @@ void TrafficHistoryWindow::updateAppTable() {
         r.name = app.name;
         r.inBytes = app.traffic.bytesIn;
         r.outBytes = app.traffic.bytesOut;
-        r.total = satAdd(r.inBytes, r.outBytes);
+        r.total = saturatingAdd(r.inBytes, r.outBytes);
         r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
         rows.push_back(std::move(r));
     }
     const QString unattributed = historyUnattributedText(day.totalIn, day.totalOut, rows);
     v.unattributedLabel->setText(unattributed);
     v.unattributedLabel->setVisible(!unattributed.isEmpty());
-    tableDS_->rows = std::move(rows);
-    tableDS_->reloadData();
+    m_tableDataSource->rows = std::move(rows);
+    m_tableDataSource->reloadData();
 
     QTableView* table = v.tableView;
     const QHeaderView* hdr = table->horizontalHeader();
@@ -462,43 +457,43 @@ void TrafficHistoryWindow::updateAppTable() {
             : 24;
     table->resize(historyTableSize(table->width(), headerH,
                                    table->verticalHeader()->defaultSectionSize(),
-                                   static_cast<int>(tableDS_->rows.size())));
+                                   static_cast<int>(m_tableDataSource->rows.size())));
 }
 
 QWidget* TrafficHistoryWindow::window() const {
-    return v_->window.get();
+    return m_views->window.get();
 }
 TrafficChartView* TrafficHistoryWindow::chartView() const {
-    return v_->chartView;
+    return m_views->chartView;
 }
 QTableView* TrafficHistoryWindow::tableView() const {
-    return v_->tableView;
+    return m_views->tableView;
 }
 AppTableDataSource& TrafficHistoryWindow::tableDS() const {
-    return *tableDS_;
+    return *m_tableDataSource;
 }
 SegmentedControl* TrafficHistoryWindow::dateSegmented() const {
-    return v_->dateSegmented;
+    return m_views->dateSegmented;
 }
 QLabel* TrafficHistoryWindow::totalDownLabel() const {
-    return v_->totalDownLabel;
+    return m_views->totalDownLabel;
 }
 QLabel* TrafficHistoryWindow::totalUpLabel() const {
-    return v_->totalUpLabel;
+    return m_views->totalUpLabel;
 }
 QString TrafficHistoryWindow::summaryText() const {
-    return v_->summaryLabel->text();
+    return m_views->summaryLabel->text();
 }
 QString TrafficHistoryWindow::unattributedText() const {
-    return v_->unattributedLabel->text();
+    return m_views->unattributedLabel->text();
 }
 const QStringList& TrafficHistoryWindow::dayKeys() const {
-    return dayKeys_;
+    return m_dayKeys;
 }
 const QString& TrafficHistoryWindow::selectedDay() const {
-    return selectedDay_;
+    return m_selectedDay;
 }
 
 void TrafficHistoryWindow::setRecentDaysSource(std::function<QStringList()> source) {
-    recentDaysSource_ = std::move(source);
+    m_recentDaysSource = std::move(source);
 }

@@ -80,12 +80,12 @@ private:
     void applySegmentWidths();
 
     struct Views;
-    TrafficRecorder& recorder_;
-    std::unique_ptr<AppTableDataSource> tableDS_;
-    std::unique_ptr<QStyle> style_;
-    std::unique_ptr<Views> v_;
-    QObject* resizeObserver_ = nullptr;
-    std::function<QStringList()> recentDaysSource_;
-    QStringList dayKeys_;
-    QString selectedDay_;
+    TrafficRecorder& m_recorder;
+    std::unique_ptr<AppTableDataSource> m_tableDataSource;
+    std::unique_ptr<QStyle> m_style;
+    std::unique_ptr<Views> m_views;
+    QObject* m_resizeObserver = nullptr;
+    std::function<QStringList()> m_recentDaysSource;
+    QStringList m_dayKeys;
+    QString m_selectedDay;
 };

@@ -1,7 +1,7 @@
 #include "TrafficTheme.h"
 
-#include <QFontDatabase>
-#include <QFontMetricsF>
+#include "DigitFont.h"
+
 #include <QGuiApplication>
 
 namespace {
@@ -11,23 +11,6 @@ QColor srgb(float r, float g, float b) {
 }
 QColor white(float w, float a = 1.0f) {
     return QColor::fromRgbF(w, w, w, a);
-}
-
-bool uiFamilyHasTabularDigits() {
-    // Measured once: the desktop font does not change under a running window.
-    static const bool tabular = [] {
-        QFont f = QGuiApplication::font();
-        f.setPixelSize(20);
-        const QFontMetricsF fm(f);
-        const double w0 = fm.horizontalAdvance(QLatin1Char('0'));
-        for (char c = '1'; c <= '9'; ++c) {
-            if (fm.horizontalAdvance(QLatin1Char(c)) != w0) {
-                return false;
-            }
-        }
-        return true;
-    }();
-    return tabular;
 }
 
 } // namespace
@@ -68,10 +51,10 @@ const QColor& TrafficTheme::hairline() {
 
 QFont historyFont(int pixelSize, QFont::Weight weight, bool tabularDigits) {
     QFont f = QGuiApplication::font();
-    if (tabularDigits && !uiFamilyHasTabularDigits()) {
-        f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    }
     f.setPixelSize(pixelSize);
     f.setWeight(weight);
+    if (tabularDigits) {
+        f.setFamily(fontTabularDigitFamily(f));
+    }
     return f;
 }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <map>
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -24,9 +25,18 @@ public:
     // Sends a one-line request to the running instance; true once it has been handed over.
     bool sendToPrimary(const QByteArray& message, int timeoutMs = 3000) const;
 
-    // The per-user defaults: key "quillfern-<uid>", the user's runtime directory.
+    // The per-user key: "quillfern-<uid>".
     static QString defaultKey();
-    static QString defaultRuntimeDir();
+
+    // Where the lock and the socket may live: a directory that is the user's alone (owned
+    // by us, mode 0700, itself no symlink), so no other user can plant a lock or a socket
+    // there. The runtime directory when it is such; else "quillfern" under the user's cache
+    // (`cacheHome`, else `home`/.cache), made or tightened to 0700; else none.
+    static std::optional<QString> privateDirectory(const QByteArray& runtimeDir,
+                                                   const QByteArray& cacheHome,
+                                                   const QByteArray& home);
+    // The same, from XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME.
+    static std::optional<QString> defaultDirectory();
 
 signals:
     void messageReceived(const QByteArray& message);

@@ -25,7 +25,12 @@ void killAndReap(QProcess& process) {
 } // namespace
 
 QString runNettop(const QString& program, const QStringList& arguments, int timeoutMs,
-                  const std::atomic<bool>* cancel) {
+                  const std::atomic<bool>* cancel, QString* problem) {
+    const auto fail = [problem](const QString& what) {
+        if (problem)
+            *problem = what;
+        return QString();
+    };
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
@@ -40,15 +45,27 @@ QString runNettop(const QString& program, const QStringList& arguments, int time
     clock.start();
     process.start(QIODevice::ReadOnly);
     if (!process.waitForStarted(std::max(timeoutMs, 1)))
-        return {};
+        return fail(QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
 
     // QProcess drains the pipe into its own buffer while we wait, so a tool whose output
     // exceeds the pipe's capacity never blocks on a full pipe.
     while (process.state() != QProcess::NotRunning) {
         const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || (cancel && cancel->load()) || process.bytesAvailable() > kMaxOutputBytes) {
+        if (cancel && cancel->load()) {
             killAndReap(process);
             return {};
+        }
+        if (left <= 0) {
+            killAndReap(process);
+            return fail(QStringLiteral("%1 ran longer than %2 ms and was stopped")
+                            .arg(program)
+                            .arg(timeoutMs));
+        }
+        if (process.bytesAvailable() > kMaxOutputBytes) {
+            killAndReap(process);
+            return fail(QStringLiteral("%1 printed more than %2 bytes and was stopped")
+                            .arg(program)
+                            .arg(kMaxOutputBytes));
         }
         process.waitForFinished(static_cast<int>(std::min<qint64>(left, kPollMs)));
     }
@@ -59,6 +76,6 @@ QString runNettop(const QString& program, const QStringList& arguments, int time
     QStringDecoder decoder(QStringDecoder::Utf8);
     QString text = decoder.decode(bytes);
     if (decoder.hasError())
-        return {};
+        return fail(QStringLiteral("%1 printed text that is not UTF-8").arg(program));
     return text;
 }

@@ -1,6 +1,9 @@
 #include "TrafficRecorder.h"
 
+#include "Logging.h"
 #include "NettopRunner.h"
+#include "Saturating.h"
+#include "StateReporter.h"
 #include "TrafficStore.h"
 
 #include <QCoreApplication>
@@ -66,6 +69,9 @@ struct TrafficRecorder::Impl {
     bool dirty = true;
     // Set when an unreadable file could not be moved aside: it must never be overwritten.
     bool saveBlocked = false;
+    // Failures said once each, again when they change (main thread only).
+    StateReporter saveState{lcStore(), QStringLiteral("saving works again")};
+    StateReporter toolState{lcTool(), QStringLiteral("the per-process tool works again")};
 
     // The serial queue: one thread whose event loop runs the tool one request at a time.
     QThread* thread = nullptr;
@@ -129,7 +135,10 @@ bool TrafficRecorder::Impl::moveAside() {
         const QString target = attempt == 1 ? base : base + QStringLiteral("-%1").arg(attempt);
         if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
             continue;
-        return QFile::rename(dataPath, target);
+        if (!QFile::rename(dataPath, target))
+            break;
+        qCWarning(lcStore).noquote() << "could not read" << dataPath << "- kept it as" << target;
+        return true;
     }
     return false;
 }
@@ -192,23 +201,38 @@ QString TrafficRecorder::dataPath() const {
 }
 
 void TrafficRecorder::saveData() {
-    if (d->saveBlocked)
+    if (d->saveBlocked) {
+        d->saveState.report(QStringLiteral("not saving: %1 could not be read nor moved aside, "
+                                           "so it is left as it is")
+                                .arg(d->dataPath));
         return;
+    }
     if (!d->dirty && QFileInfo::exists(d->dataPath))
         return;
     const QByteArray bytes = trafficToJson(d->data);
     QSaveFile file(d->dataPath);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    const auto failed = [&] {
+        d->saveState.report(
+            QStringLiteral("could not save %1: %2").arg(d->dataPath, file.errorString()));
+    };
+    if (!file.open(QIODevice::WriteOnly)) {
+        failed();
         return;
+    }
     // Before any byte is written, so the content is never readable by others.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (file.write(bytes) != bytes.size()) {
+        failed();
         file.cancelWriting();
         return;
     }
-    if (file.commit())
-        d->dirty = false;
+    if (!file.commit()) {
+        failed();
+        return;
+    }
+    d->dirty = false;
+    d->saveState.clear();
 }
 
 QString TrafficRecorder::dateString(const QDateTime& instant) {
@@ -231,8 +255,8 @@ void TrafficRecorder::recordTotal(std::uint64_t dUp, std::uint64_t dDown) {
     DailyTraffic& day = it->second;
     const std::uint64_t oldIn = day.totalIn;
     const std::uint64_t oldOut = day.totalOut;
-    day.totalOut = trafficSatAdd(day.totalOut, dUp);
-    day.totalIn = trafficSatAdd(day.totalIn, dDown);
+    day.totalOut = saturatingAdd(day.totalOut, dUp);
+    day.totalIn = saturatingAdd(day.totalIn, dDown);
     if (inserted || day.totalIn != oldIn || day.totalOut != oldOut)
         d->dirty = true;
 }
@@ -257,10 +281,10 @@ std::vector<AppEntry> TrafficRecorder::sortedApps(const QString& dayKey) const {
     const auto it = d->data.find(dayKey);
     if (it == d->data.end())
         return entries;
-    const auto total = [](const AppTraffic& t) { return trafficSatAdd(t.bytesIn, t.bytesOut); };
+    const auto total = [](const AppTraffic& t) { return saturatingAdd(t.bytesIn, t.bytesOut); };
     std::uint64_t sum = 0;
     for (const auto& [name, traffic] : it->second.apps)
-        sum = trafficSatAdd(sum, total(traffic));
+        sum = saturatingAdd(sum, total(traffic));
     if (sum == 0)
         return entries;
     entries.reserve(it->second.apps.size());
@@ -316,12 +340,15 @@ void TrafficRecorder::sampleAppTraffic() {
         [this, program, arguments, timeoutMs, cancel] {
             if (cancel->load())
                 return;
-            AppSample sample = parseNettop(runNettop(program, arguments, timeoutMs, cancel.get()));
+            QString problem;
+            AppSample sample =
+                parseNettop(runNettop(program, arguments, timeoutMs, cancel.get(), &problem));
             if (cancel->load())
                 return;
             QMetaObject::invokeMethod(
                 this,
-                [this, sample = std::move(sample)] {
+                [this, sample = std::move(sample), problem] {
+                    d->toolState.report(problem);
                     processAppSample(sample);
                     emit sampleApplied();
                 },
@@ -381,8 +408,8 @@ AppSample TrafficRecorder::parseNettop(const QString& output) {
                                            parseCount(commas[4] + 1, fieldEnd5)};
                 auto [it, inserted] = sample.try_emplace(name, counters);
                 if (!inserted) {
-                    it->second.in = trafficSatAdd(it->second.in, counters.in);
-                    it->second.out = trafficSatAdd(it->second.out, counters.out);
+                    it->second.in = saturatingAdd(it->second.in, counters.in);
+                    it->second.out = saturatingAdd(it->second.out, counters.out);
                 }
             }
         }
@@ -408,8 +435,8 @@ void TrafficRecorder::processAppSample(const AppSample& sample) {
             if (dIn == 0 && dOut == 0)
                 continue;
             AppTraffic& app = day.apps[name];
-            app.bytesIn = trafficSatAdd(app.bytesIn, dIn);
-            app.bytesOut = trafficSatAdd(app.bytesOut, dOut);
+            app.bytesIn = saturatingAdd(app.bytesIn, dIn);
+            app.bytesOut = saturatingAdd(app.bytesOut, dOut);
             d->dirty = true;
         }
     }

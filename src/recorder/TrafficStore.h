@@ -15,12 +15,6 @@
 
 using TrafficDays = std::map<QString, DailyTraffic>;
 
-// Counters never wrap: a sum that would pass 2^64 - 1 stays there.
-inline std::uint64_t trafficSatAdd(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
 enum class TrafficParse { Ok, NotJson, NotObject };
 
 // Reads the file's text member by member: members of the wrong kind are skipped or read as 0,

@@ -1,6 +1,7 @@
 #include "NetTotals.h"
 
 #include "NetCounters.h"
+#include "Saturating.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,8 +20,8 @@ NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length) {
             std::uint64_t out = 0;
             std::memcpy(&in, msg + netlist::kOffInBytes, sizeof in);
             std::memcpy(&out, msg + netlist::kOffOutBytes, sizeof out);
-            sum.inBytes = netSaturatingAdd(sum.inBytes, in);
-            sum.outBytes = netSaturatingAdd(sum.outBytes, out);
+            sum.inBytes = saturatingAdd(sum.inBytes, in);
+            sum.outBytes = saturatingAdd(sum.outBytes, out);
         }
         if (msgLength == 0) {
             break;

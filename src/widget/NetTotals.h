@@ -12,12 +12,6 @@ struct NetTotals {
     friend bool operator==(const NetTotals&, const NetTotals&) = default;
 };
 
-// a + b, held at 2^64 - 1 instead of wrapping.
-constexpr std::uint64_t netSaturatingAdd(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t sum = a + b;
-    return sum < a ? UINT64_MAX : sum;
-}
-
 // Sums the interface messages of a packed interface list (160-byte records, native byte
 // order). Reads nothing outside [data, data + length): a message that starts fewer than
 // 160 bytes before the end is not read, and a length field of 0 ends the walk after its

@@ -1,5 +1,7 @@
 #include "Sampler.h"
 
+#include "Saturating.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -30,8 +32,8 @@ TickResult sampleTick(SpeedStats& stats, const std::optional<NetTotals>& last,
     stats.downloadSpeed = r.downRate;
     stats.peakUp = std::max(stats.peakUp, r.upRate);
     stats.peakDown = std::max(stats.peakDown, r.downRate);
-    stats.totalUp = netSaturatingAdd(stats.totalUp, r.sent);
-    stats.totalDown = netSaturatingAdd(stats.totalDown, r.received);
+    stats.totalUp = saturatingAdd(stats.totalUp, r.sent);
+    stats.totalDown = saturatingAdd(stats.totalDown, r.received);
     pushHistory(stats.upHistory, r.upRate);
     pushHistory(stats.downHistory, r.downRate);
     return r;
@@ -43,22 +45,22 @@ double Sampler::monotonicSeconds() {
 }
 
 Sampler::Sampler(Reader reader, Clock clock)
-    : reader_(std::move(reader)), clock_(std::move(clock)) {}
+    : m_reader(std::move(reader)), m_clock(std::move(clock)) {}
 
 void Sampler::start() {
-    lastTotals_ = reader_();
-    lastTime_ = clock_();
+    m_lastTotals = m_reader();
+    m_lastTime = m_clock();
 }
 
 TickResult Sampler::tick(SpeedStats& stats) {
-    const std::optional<NetTotals> current = reader_();
-    const double elapsed = clock_() - lastTime_;
-    const TickResult r = sampleTick(stats, lastTotals_, current, elapsed);
+    const std::optional<NetTotals> current = m_reader();
+    const double elapsed = m_clock() - m_lastTime;
+    const TickResult r = sampleTick(stats, m_lastTotals, current, elapsed);
     if (current) {
         // A failed read keeps the previous baseline and its time, so the next good
         // reading measures from the last real one.
-        lastTotals_ = current;
-        lastTime_ = clock_();
+        m_lastTotals = current;
+        m_lastTime = m_clock();
     }
     return r;
 }

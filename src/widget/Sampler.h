@@ -44,12 +44,12 @@ public:
     // Reads the counters and writes the tick into stats. The caller redraws.
     TickResult tick(SpeedStats& stats);
 
-    const std::optional<NetTotals>& lastTotals() const { return lastTotals_; }
-    double lastTime() const { return lastTime_; }
+    const std::optional<NetTotals>& lastTotals() const { return m_lastTotals; }
+    double lastTime() const { return m_lastTime; }
 
 private:
-    Reader reader_;
-    Clock clock_;
-    std::optional<NetTotals> lastTotals_;
-    double lastTime_ = 0;
+    Reader m_reader;
+    Clock m_clock;
+    std::optional<NetTotals> m_lastTotals;
+    double m_lastTime = 0;
 };

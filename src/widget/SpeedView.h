@@ -2,21 +2,20 @@
 
 #include "SpeedStats.h"
 
-#include <QColor>
 #include <QPointF>
 #include <QPointer>
 #include <QRectF>
 #include <QSizeF>
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 
 class QMenu;
 
 // The whole visible widget: a dark translucent card with the two rates and a 60-bar graph.
-// The statistics fields come from SpeedStats; the one-second tick writes them.
-class SpeedView : public QWidget, public SpeedStats {
+// It shows the statistics it is given and reports what the user asks of its menu; whoever
+// owns the statistics answers (the tick writes them, a reset clears them).
+class SpeedView : public QWidget {
     Q_OBJECT
 public:
     static constexpr QSizeF widgetSize{216, 92};
@@ -25,8 +24,13 @@ public:
                        QWidget* parent = nullptr);
     ~SpeedView() override;
 
+    // What the card shows, and what the menu's statistics lines read.
+    const SpeedStats& stats() const { return m_stats; }
+    void setStats(const SpeedStats& stats);
+
     // The panel that hosts the view (not owned; clears itself when the panel goes).
-    QPointer<QWidget> hostPanel;
+    QWidget* hostPanel() const { return m_hostPanel; }
+    void setHostPanel(QWidget* panel) { m_hostPanel = panel; }
 
     // Paints the whole view; the paint event and tests call it.
     void draw(class QPainter& painter) const;
@@ -41,8 +45,12 @@ public:
     void mouseDragged(QPointF screenPoint);
     void mouseUp(QPointF screenPoint);
 
-    // Clears peaks, totals and both histories; the current rates stay until the next tick.
-    void resetStats();
+    // Which optional items the menu offers. The login item's mark is asked for each time a
+    // menu is built, so it follows the entry on disk even if the user removed it by hand.
+    void setHistoryItemShown(bool shown) { m_historyItemShown = shown; }
+    void setLoginItemState(std::function<bool()> isEnabled) {
+        m_loginItemState = std::move(isEnabled);
+    }
 
     // A new context menu with the statistics of this moment. Owned by the caller.
     std::unique_ptr<QMenu> buildMenu();
@@ -50,37 +58,40 @@ public:
     // menu opens when the view has no window on a screen.
     void showContextMenu(QPointF pointer);
 
-    // Opens the traffic history; when set, the menu offers it.
-    std::function<void()> openHistory;
-    // Starting at login; when both are set, the menu offers a check item for it.
-    std::function<bool()> isAutostartEnabled;
-    std::function<void(bool)> setAutostartEnabled;
-
     // The window the view moves and whose frame it stores: the host panel (or the view's
     // own top-level window); none until that window exists on the display.
     QWidget* hostWindow() const;
-    bool isDragging() const { return dragging; }
-    bool hasDragMoved() const { return dragMoved; }
+    bool isDragging() const { return m_dragging; }
+    bool hasDragMoved() const { return m_dragMoved; }
+
+signals:
+    void resetRequested();
+    void historyRequested();
+    void loginItemToggled(bool on);
+    void quitRequested();
 
 protected:
+    void paintEvent(class QPaintEvent* event) override;
     void mousePressEvent(class QMouseEvent* event) override;
     void mouseMoveEvent(class QMouseEvent* event) override;
     void mouseReleaseEvent(class QMouseEvent* event) override;
     void contextMenuEvent(class QContextMenuEvent* event) override;
 
 private:
+    struct FrameCache;
+
     void saveExpandedFrame();
 
-protected:
-    void paintEvent(class QPaintEvent* event) override;
-
-private:
-    const QColor upColor = QColor::fromRgbF(0.3f, 0.85f, 0.52f, 1.0f);
-    const QColor downColor = QColor::fromRgbF(0.35f, 0.64f, 1.0f, 1.0f);
+    SpeedStats m_stats;
+    QPointer<QWidget> m_hostPanel;
+    bool m_historyItemShown = false;
+    std::function<bool()> m_loginItemState;
+    // The picture as last drawn; painting is const, the cache is not what it shows.
+    std::unique_ptr<FrameCache> m_frameCache;
 
     // Drag state (SpeedViewInteraction.cpp).
-    bool dragging = false;
-    bool dragMoved = false;
-    QPointF dragOffset;
-    QPointF dragStartScreen;
+    bool m_dragging = false;
+    bool m_dragMoved = false;
+    QPointF m_dragOffset;
+    QPointF m_dragStartScreen;
 };

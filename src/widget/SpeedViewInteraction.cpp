@@ -11,7 +11,6 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
-#include <QCoreApplication>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMouseEvent>
@@ -30,7 +29,7 @@ std::optional<QRectF> visibleFrameForWindow(const QWidget& window) {
 } // namespace
 
 QWidget* SpeedView::hostWindow() const {
-    QWidget* top = hostPanel ? hostPanel.data() : window();
+    QWidget* top = m_hostPanel ? m_hostPanel.data() : window();
     // A widget that has never had a native window is not on the display yet.
     return top->windowHandle() ? top : nullptr;
 }
@@ -41,32 +40,32 @@ void SpeedView::mouseDown(QPointF screenPoint) {
         return;
     }
     const QRectF frame = panelWindowFrame(*w);
-    dragStartScreen = screenPoint;
-    dragOffset = screenPoint - frame.topLeft(); // topLeft() is the origin: minimum x and y
-    dragMoved = false;
-    dragging = true;
+    m_dragStartScreen = screenPoint;
+    m_dragOffset = screenPoint - frame.topLeft(); // topLeft() is the origin: minimum x and y
+    m_dragMoved = false;
+    m_dragging = true;
 }
 
 void SpeedView::mouseDragged(QPointF screenPoint) {
-    if (!dragging) {
+    if (!m_dragging) {
         return;
     }
     QWidget* w = hostWindow();
     if (!w) {
         return;
     }
-    if (geomDragExceedsThreshold(screenPoint, dragStartScreen)) {
-        dragMoved = true;
+    if (geomDragExceedsThreshold(screenPoint, m_dragStartScreen)) {
+        m_dragMoved = true;
     }
     panelPlaceWindow(
-        *w, geomDragOrigin(screenPoint, dragOffset, w->height(), visibleFrameForWindow(*w)));
+        *w, geomDragOrigin(screenPoint, m_dragOffset, w->height(), visibleFrameForWindow(*w)));
 }
 
 void SpeedView::mouseUp(QPointF) {
-    if (!dragging) {
+    if (!m_dragging) {
         return;
     }
-    dragging = false;
+    m_dragging = false;
     saveExpandedFrame();
 }
 
@@ -80,48 +79,28 @@ void SpeedView::saveExpandedFrame() {
     settings.setValue(QString::fromLatin1(frameSettingsKey), frameToString(panelWindowFrame(*w)));
 }
 
-void SpeedView::resetStats() {
-    peakUp = 0;
-    peakDown = 0;
-    totalUp = 0;
-    totalDown = 0;
-    upHistory.fill(0);
-    downHistory.fill(0);
-    update();
-}
-
 std::unique_ptr<QMenu> SpeedView::buildMenu() {
     // The view as parent makes the menu a transient of the panel, which Wayland needs to
     // place a popup at all; the caller still owns it.
     auto menu = std::make_unique<QMenu>(this);
-    QAction* peaks = menu->addAction(QStringLiteral("峰值  ↑ ") + fmtSpeed(peakUp) +
-                                     QStringLiteral("    ↓ ") + fmtSpeed(peakDown));
+    QAction* peaks = menu->addAction(QStringLiteral("峰值  ↑ ") + fmtSpeed(m_stats.peakUp) +
+                                     QStringLiteral("    ↓ ") + fmtSpeed(m_stats.peakDown));
     peaks->setEnabled(false);
-    QAction* totals = menu->addAction(QStringLiteral("累计  ↑ ") + fmtBytes(totalUp) +
-                                      QStringLiteral("    ↓ ") + fmtBytes(totalDown));
+    QAction* totals = menu->addAction(QStringLiteral("累计  ↑ ") + fmtBytes(m_stats.totalUp) +
+                                      QStringLiteral("    ↓ ") + fmtBytes(m_stats.totalDown));
     totals->setEnabled(false);
     menu->addSeparator();
     QAction* reset = menu->addAction(QStringLiteral("重置统计"));
-    connect(reset, &QAction::triggered, this, &SpeedView::resetStats);
-    if (openHistory) {
+    connect(reset, &QAction::triggered, this, &SpeedView::resetRequested);
+    if (m_historyItemShown) {
         QAction* history = menu->addAction(QStringLiteral("流量统计…"));
-        connect(history, &QAction::triggered, this, [this] {
-            if (openHistory) {
-                openHistory();
-            }
-        });
+        connect(history, &QAction::triggered, this, &SpeedView::historyRequested);
     }
-    if (isAutostartEnabled && setAutostartEnabled) {
+    if (m_loginItemState) {
         QAction* login = menu->addAction(QStringLiteral("登录时启动"));
         login->setCheckable(true);
-        // Read when the menu is built, so the mark follows the entry on disk even if the
-        // user removed it by hand meanwhile.
-        login->setChecked(isAutostartEnabled());
-        connect(login, &QAction::toggled, this, [this](bool on) {
-            if (setAutostartEnabled) {
-                setAutostartEnabled(on);
-            }
-        });
+        login->setChecked(m_loginItemState());
+        connect(login, &QAction::toggled, this, &SpeedView::loginItemToggled);
     }
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
@@ -132,7 +111,8 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
     // open (and only then: the action goes with the menu).
     quit->setShortcutContext(Qt::ApplicationShortcut);
     addAction(quit);
-    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Queued: the menu's own event loop must unwind before whoever listens ends the program.
+    connect(quit, &QAction::triggered, this, &SpeedView::quitRequested, Qt::QueuedConnection);
     return menu;
 }
 

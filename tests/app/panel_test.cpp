@@ -45,6 +45,29 @@ protected:
 
 } // namespace
 
+TEST_F(PanelTest, PanelIsAFramelessFloatingToolWindowHoldingTheView) {
+    WidgetPanel panel(QRectF(100, 200, 300, 92));
+    const Qt::WindowFlags flags = panel.windowFlags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Tool);
+    for (Qt::WindowType hint : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint,
+                                Qt::WindowDoesNotAcceptFocus, Qt::NoDropShadowWindowHint}) {
+        EXPECT_TRUE(flags.testFlag(hint)) << hint;
+    }
+    EXPECT_TRUE(panel.testAttribute(Qt::WA_TranslucentBackground));
+    EXPECT_TRUE(panel.testAttribute(Qt::WA_ShowWithoutActivating));
+    EXPECT_EQ(panel.windowTitle(), "Quillfern");
+    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
+    ASSERT_NE(panel.view(), nullptr);
+    EXPECT_EQ(panel.view()->geometry(), QRect(0, 0, 300, 92));
+    EXPECT_EQ(panel.view()->hostPanel(), &panel);
+    EXPECT_EQ(panel.view()->hostWindow(), nullptr) << "not on the display before it is shown";
+
+    panel.present();
+    EXPECT_TRUE(panel.isVisible());
+    EXPECT_EQ(panel.view()->hostWindow(), &panel);
+    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
+}
+
 TEST_F(PanelTest, ClickWithoutMovementStoresTheUnchangedFrame) {
     WidgetPanel panel(QRectF(100, 200, 216, 92));
     panel.present();
@@ -101,12 +124,12 @@ TEST_F(PanelTest, ViewWithoutAWindowIgnoresThePointer) {
     EXPECT_TRUE(storedFrame().isEmpty());
 }
 
-TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
+TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndReportsItsActions) {
     SpeedView view;
-    view.peakUp = 1536;
-    view.peakDown = 0;
-    view.totalUp = 1048576;
-    view.totalDown = 0;
+    SpeedStats stats;
+    stats.peakUp = 1536;
+    stats.totalUp = 1048576;
+    view.setStats(stats);
     const std::unique_ptr<QMenu> menu = view.buildMenu();
     const QList<QAction*> items = menu->actions();
     ASSERT_EQ(items.size(), 6);
@@ -123,28 +146,39 @@ TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
     EXPECT_TRUE(items[5]->isShortcutVisibleInContextMenu());
 
     // The texts are fixed when the menu is built.
-    view.peakUp = 0;
+    view.setStats(SpeedStats{});
     EXPECT_EQ(items[0]->text(), QStringLiteral("峰值  ↑ 1.5 KB/s    ↓ 0 B/s"));
     // The quit shortcut is reachable only while its menu exists.
     EXPECT_EQ(items[5]->shortcutContext(), Qt::ApplicationShortcut);
     EXPECT_TRUE(view.actions().contains(items[5]));
 
-    // With a history opener the menu offers it as well.
-    int opened = 0;
-    view.openHistory = [&] { ++opened; };
+    // Each item only reports; the view changes nothing itself.
+    std::vector<QString> asked;
+    QObject::connect(&view, &SpeedView::resetRequested, [&] { asked.push_back("reset"); });
+    QObject::connect(&view, &SpeedView::historyRequested, [&] { asked.push_back("history"); });
+    QObject::connect(&view, &SpeedView::loginItemToggled,
+                     [&](bool on) { asked.push_back(on ? "login on" : "login off"); });
+    QObject::connect(&view, &SpeedView::quitRequested, [&] { asked.push_back("quit"); });
+    view.setStats(stats);
+    items[3]->trigger();
+    EXPECT_EQ(view.stats(), stats);
+    items[5]->trigger();
+    QCoreApplication::processEvents(); // quitting waits for the menu's loop to unwind
+    EXPECT_EQ(asked, (std::vector<QString>{"reset", "quit"}));
+    asked.clear();
+
+    // Offered the history, the menu shows it as well.
+    view.setHistoryItemShown(true);
     const std::unique_ptr<QMenu> longer = view.buildMenu();
     ASSERT_EQ(longer->actions().size(), 7);
     EXPECT_EQ(longer->actions()[3]->text(), QStringLiteral("重置统计"));
     EXPECT_EQ(longer->actions()[4]->text(), QStringLiteral("流量统计…"));
     EXPECT_TRUE(longer->actions()[5]->isSeparator());
     longer->actions()[4]->trigger();
-    EXPECT_EQ(opened, 1);
 
     // The login toggle follows the history item; its mark is read when the menu is built.
     bool enabled = true;
-    std::vector<bool> writes;
-    view.isAutostartEnabled = [&] { return enabled; };
-    view.setAutostartEnabled = [&](bool on) { writes.push_back(on); };
+    view.setLoginItemState([&] { return enabled; });
     const std::unique_ptr<QMenu> full = view.buildMenu();
     ASSERT_EQ(full->actions().size(), 8);
     QAction* login = full->actions()[5];
@@ -154,36 +188,26 @@ TEST_F(PanelTest, MenuShowsTheStatisticsOfTheMomentAndTheActions) {
     EXPECT_TRUE(full->actions()[6]->isSeparator());
     EXPECT_EQ(full->actions()[7]->text(), QStringLiteral("退出羽蕨"));
     login->trigger();
-    EXPECT_EQ(writes, std::vector<bool>{false});
+    EXPECT_EQ(asked, (std::vector<QString>{"history", "login off"}));
     enabled = false;
     EXPECT_FALSE(view.buildMenu()->actions()[5]->isChecked());
 }
 
-TEST_F(PanelTest, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
-    SpeedView view;
-    view.uploadSpeed = 1200;
-    view.downloadSpeed = 3400;
-    view.peakUp = 5000;
-    view.peakDown = 6000;
-    view.totalUp = 1u << 30;
-    view.totalDown = 7;
-    view.upHistory.fill(10);
-    view.downHistory.fill(20);
-    const std::unique_ptr<QMenu> menu = view.buildMenu();
-    menu->actions()[3]->trigger();
-    EXPECT_EQ(view.uploadSpeed, 1200);
-    EXPECT_EQ(view.downloadSpeed, 3400);
-    EXPECT_EQ(view.peakUp, 0);
-    EXPECT_EQ(view.peakDown, 0);
-    EXPECT_EQ(view.totalUp, 0u);
-    EXPECT_EQ(view.totalDown, 0u);
-    for (int i = 0; i < SpeedStats::historyMax; ++i) {
-        EXPECT_EQ(view.upHistory[i], 0);
-        EXPECT_EQ(view.downHistory[i], 0);
-    }
-    const std::unique_ptr<QMenu> after = view.buildMenu();
-    EXPECT_EQ(after->actions()[0]->text(), QStringLiteral("峰值  ↑ 0 B/s    ↓ 0 B/s"));
-    EXPECT_EQ(after->actions()[1]->text(), QStringLiteral("累计  ↑ 0 B    ↓ 0 B"));
+TEST(SpeedStats, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
+    SpeedStats s;
+    s.uploadSpeed = 1200;
+    s.downloadSpeed = 3400;
+    s.peakUp = 5000;
+    s.peakDown = 6000;
+    s.totalUp = 1u << 30;
+    s.totalDown = 7;
+    s.upHistory.fill(10);
+    s.downHistory.fill(20);
+    s.reset();
+    SpeedStats expected;
+    expected.uploadSpeed = 1200;
+    expected.downloadSpeed = 3400;
+    EXPECT_EQ(s, expected);
 }
 
 namespace {

@@ -119,10 +119,3 @@ TEST(MenuGeometry, OpensBelowWhenThereIsRoomElseAboveAndStaysLeftOfTheEdge) {
     // A visible area that starts above the screen's bottom counts from there.
     EXPECT_EQ(geomMenuTopLeft({100, 200, 216, 92}, QRectF(0, 40, 1440, 836), 6), QPointF(100, 294));
 }
-
-TEST(StartupPlatform, ForcesXcbOnlyInsideWaylandWithAnXDisplay) {
-    EXPECT_EQ(appForcedPlatform(true, true, false), "xcb");
-    EXPECT_EQ(appForcedPlatform(true, false, false), "");
-    EXPECT_EQ(appForcedPlatform(true, true, true), "");
-    EXPECT_EQ(appForcedPlatform(false, true, false), "");
-}

@@ -1,4 +1,5 @@
 #include "Autostart.h"
+#include "AutostartText.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
 
@@ -7,8 +8,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QXmlStreamReader>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,6 +93,71 @@ TEST(SingleInstance, NobodyListeningMeansTheRequestFails) {
     SingleInstance lone(QStringLiteral("quillfern-none-%1").arg(QCoreApplication::applicationPid()),
                         dir.path());
     EXPECT_FALSE(lone.sendToPrimary("show-history", 200));
+}
+
+TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const auto path = [&](const char* name) { return root.filePath(QString::fromLatin1(name)); };
+    const auto native = [](const QString& p) { return QFile::encodeName(p); };
+    const auto mode = [&](const QString& p) {
+        struct stat st {};
+        ::lstat(native(p).constData(), &st);
+        return st.st_mode & 07777;
+    };
+    const QString runtime = path("runtime");
+    const QString cache = path("cache");
+    const QString own = cache + "/quillfern";
+    ASSERT_EQ(::mkdir(native(runtime).constData(), 0700), 0);
+
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), {}, {}), runtime);
+    // A runtime directory others may enter, a symlink to a good one, or a relative name:
+    // the user's cache instead, made private.
+    ASSERT_EQ(::symlink(native(runtime).constData(), native(path("link")).constData()), 0);
+    for (const QString& bad : {path("link"), path("link") + "/", QString("runtime")}) {
+        EXPECT_EQ(SingleInstance::privateDirectory(native(bad), native(cache), {}), own);
+    }
+    ::chmod(native(runtime).constData(), 0755);
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), native(cache), {}), own);
+    EXPECT_EQ(mode(own), 0700u);
+    // Our own directory left loose is tightened; without XDG_CACHE_HOME, HOME's is used.
+    ::chmod(native(own).constData(), 0755);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, native(cache), {}), own);
+    EXPECT_EQ(mode(own), 0700u);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, {}, native(root.path())),
+              root.path() + "/.cache/quillfern");
+
+    // Something planted in its place is refused, and then there is no place at all.
+    ASSERT_EQ(::rmdir(native(own).constData()), 0);
+    ASSERT_EQ(::symlink(native(runtime).constData(), native(own).constData()), 0);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, native(cache), {}), std::nullopt);
+    EXPECT_EQ(SingleInstance::privateDirectory({}, {}, {}), std::nullopt);
+
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "directories of another user need root to make";
+    }
+    ::chmod(native(runtime).constData(), 0700);
+    ASSERT_EQ(::chown(native(runtime).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::unlink(native(own).constData()), 0);
+    ASSERT_EQ(::mkdir(native(own).constData(), 0700), 0);
+    ASSERT_EQ(::chown(native(own).constData(), 65534, 65534), 0);
+    EXPECT_EQ(SingleInstance::privateDirectory(native(runtime), native(cache), {}), std::nullopt);
+    EXPECT_EQ(mode(own), 0700u);
+}
+
+TEST(Autostart, LaunchAgentNamesTheProgramExactly) {
+    // The macOS entry is a property list: a path with markup characters must come back
+    // from an XML reader unchanged.
+    const QString program = QStringLiteral("/Applications/A & <B> \"Q\".app/quillfern");
+    QXmlStreamReader xml(autostart::launchAgentText(program));
+    QStringList strings;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"string") {
+            strings << xml.readElementText();
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(strings, (QStringList{"org.quillfern", program}));
 }
 
 TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {

@@ -107,13 +107,6 @@ TEST(TrafficStore, WriterRoundTripsWithExactlyTheKnownMembers) {
     EXPECT_EQ(QJsonDocument::fromJson(trafficToJson({})).object().size(), 0);
 }
 
-TEST(TrafficStore, SaturatingSums) {
-    EXPECT_EQ(trafficSatAdd(kMax - 1, 1), kMax);
-    EXPECT_EQ(trafficSatAdd(kMax, 1), kMax);
-    EXPECT_EQ(trafficSatAdd(kMax, kMax), kMax);
-    EXPECT_EQ(trafficSatAdd(2, 3), 5u);
-}
-
 TEST(TrafficRecorderFile, SavesPrivatelyAndLoadsBack) {
     TempStore store;
     auto recorder = store.open();

@@ -1,5 +1,6 @@
 #include "SpeedGraph.h"
 #include "SpeedView.h"
+#include "WidgetColors.h"
 
 #include <QFontDatabase>
 #include <QImage>
@@ -32,6 +33,13 @@ QRect findPixels(const QImage& img, const QRect& region, auto pred) {
     return box;
 }
 
+// Changes the statistics the view shows, as the tick does.
+void edit(SpeedView& view, const auto& change) {
+    SpeedStats s = view.stats();
+    change(s);
+    view.setStats(s);
+}
+
 bool greenish(const QColor& c) {
     return c.green() > 120 && c.green() > c.red() + 50 && c.green() > c.blue() + 20;
 }
@@ -42,15 +50,9 @@ bool bluish(const QColor& c) {
 TEST(SpeedView, StartsEmptyAtTheWidgetSize) {
     SpeedView view;
     EXPECT_EQ(view.size(), QSize(216, 92));
-    EXPECT_EQ(view.uploadSpeed, 0);
-    EXPECT_EQ(view.peakDown, 0);
-    EXPECT_EQ(view.totalUp, 0u);
-    EXPECT_EQ(view.upHistory.size(), 60u);
-    for (double v : view.downHistory) {
-        EXPECT_EQ(v, 0);
-    }
+    EXPECT_EQ(view.stats(), SpeedStats{});
     EXPECT_TRUE(view.testAttribute(Qt::WA_TranslucentBackground));
-    EXPECT_TRUE(view.hostPanel.isNull());
+    EXPECT_EQ(view.hostPanel(), nullptr);
 
     SpeedView wide(QRectF(5, 7, 300, 92));
     EXPECT_EQ(wide.geometry(), QRect(5, 7, 300, 92));
@@ -58,11 +60,13 @@ TEST(SpeedView, StartsEmptyAtTheWidgetSize) {
 
 TEST(SpeedView, RendersCardRatesAndHangingGraph) {
     SpeedView view;
-    view.uploadSpeed = 1536;
-    view.downloadSpeed = 2.5 * 1048576;
-    view.downHistory[59] = 3000;
-    view.upHistory[59] = 1000;
-    view.downHistory[30] = 1500;
+    edit(view, [](SpeedStats& s) {
+        s.uploadSpeed = 1536;
+        s.downloadSpeed = 2.5 * 1048576;
+        s.downHistory[59] = 3000;
+        s.upHistory[59] = 1000;
+        s.downHistory[30] = 1500;
+    });
     const QImage img = render(view);
     img.save(QStringLiteral("/tmp/quillfern_speedview.png"));
     {
@@ -115,8 +119,10 @@ TEST(SpeedView, RendersCardRatesAndHangingGraph) {
 TEST(SpeedView, RateFontHasTabularDigits) {
     // The rates change every second; digits of unequal advance would make them jitter.
     SpeedView view;
-    view.uploadSpeed = 111;
-    view.downloadSpeed = 888;
+    edit(view, [](SpeedStats& s) {
+        s.uploadSpeed = 111;
+        s.downloadSpeed = 888;
+    });
     const QImage a = render(view);
     // Same width of ink span for "111 B/s" and "888 B/s" ends: the unit starts at one x.
     const auto white = [](const QColor& c) { return c.red() > 200 && c.green() > 200; };
@@ -127,7 +133,7 @@ TEST(SpeedView, RateFontHasTabularDigits) {
 
 TEST(SpeedView, CardAndGraphFollowTheWidth) {
     SpeedView view(QRectF(0, 0, 300, 92));
-    view.upHistory[59] = 2048; // a full-height bar, the newest
+    edit(view, [](SpeedStats& s) { s.upHistory[59] = 2048; }); // full height, the newest
     const QImage img = render(view);
     EXPECT_EQ(qAlpha(img.pixel(299, 0)), 0);
     EXPECT_NEAR(img.pixelColor(280, 50).alphaF(), 0.82, 0.02);
@@ -146,12 +152,14 @@ int maxChannelDiff(QRgb a, QRgb b) {
 }
 
 void fillBusy(SpeedView& view) {
-    view.uploadSpeed = 123456;
-    view.downloadSpeed = 7654321;
-    for (int i = 0; i < SpeedStats::historyMax; ++i) {
-        view.upHistory[i] = 1000.0 * (i % 7);
-        view.downHistory[i] = 5000.0 * (i % 11) + 333.3 * i;
-    }
+    edit(view, [](SpeedStats& s) {
+        s.uploadSpeed = 123456;
+        s.downloadSpeed = 7654321;
+        for (int i = 0; i < SpeedStats::historyMax; ++i) {
+            s.upHistory[i] = 1000.0 * (i % 7);
+            s.downHistory[i] = 5000.0 * (i % 11) + 333.3 * i;
+        }
+    });
 }
 
 TEST(SpeedView, KeptPictureFollowsEveryDrawnChange) {
@@ -161,16 +169,16 @@ TEST(SpeedView, KeptPictureFollowsEveryDrawnChange) {
     EXPECT_EQ(render(view), first);
 
     // A new rate shows at once; the graph is untouched.
-    view.uploadSpeed = 2048;
+    edit(view, [](SpeedStats& s) { s.uploadSpeed = 2048; });
     const QImage rate = render(view);
     EXPECT_NE(rate.copy(0, 0, 216, 58), first.copy(0, 0, 216, 58));
     EXPECT_EQ(rate.copy(0, 58, 216, 34), first.copy(0, 58, 216, 34));
     // A change too small to show in the text leaves the picture as it was.
-    view.uploadSpeed = 2048.4;
+    edit(view, [](SpeedStats& s) { s.uploadSpeed = 2048.4; });
     EXPECT_EQ(render(view), rate);
 
     // The history moved on by one bar: the graph changes.
-    view.downHistory[59] = 0;
+    edit(view, [](SpeedStats& s) { s.downHistory[59] = 0; });
     EXPECT_NE(render(view).copy(0, 58, 216, 34), rate.copy(0, 58, 216, 34));
 
     // Back to the first values: the same picture, and another view of another size in
@@ -191,21 +199,24 @@ TEST(SpeedView, BarsMatchQPainterRoundedRects) {
     for (const int width : {216, 300}) {
         SpeedView view(QRectF(0, 0, width, 92));
         fillBusy(view);
-        view.upHistory[30] = 0.2; // a sliver
+        edit(view, [](SpeedStats& s) { s.upHistory[30] = 0.2; }); // a sliver
         const QImage kept = render(view);
 
         SpeedView bare(QRectF(0, 0, width, 92));
-        bare.uploadSpeed = view.uploadSpeed;
-        bare.downloadSpeed = view.downloadSpeed;
+        edit(bare, [&](SpeedStats& s) {
+            s.uploadSpeed = view.stats().uploadSpeed;
+            s.downloadSpeed = view.stats().downloadSpeed;
+        });
         const QImage card = render(bare);
         QImage expected = card;
         QPainter p(&expected);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        for (const GraphBar& bar : graphLayout(view.upHistory, view.downHistory, width).bars) {
-            p.setBrush(QColor::fromRgbF(0.35f, 0.64f, 1.0f, 0.75f));
+        for (const GraphBar& bar :
+             graphLayout(view.stats().upHistory, view.stats().downHistory, width).bars) {
+            p.setBrush(widgetDownColor(kBarAlpha));
             p.drawRoundedRect(bar.down, 1, 1);
-            p.setBrush(QColor::fromRgbF(0.3f, 0.85f, 0.52f, 0.75f));
+            p.setBrush(widgetUpColor(kBarAlpha));
             p.drawRoundedRect(bar.up, 1, 1);
         }
         p.end();

@@ -7,24 +7,15 @@
 
 namespace qfnettop {
 
-std::uint64_t satAdd(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t s = a + b;
-    return s < a ? std::numeric_limits<std::uint64_t>::max() : s;
-}
-
-std::uint64_t satSub(std::uint64_t a, std::uint64_t b) {
-    return b > a ? 0 : a - b;
-}
-
 namespace {
 
 Counters growth(const Counters& now, const Counters& base) {
-    return {satSub(now.rx, base.rx), satSub(now.tx, base.tx)};
+    return {saturatingSub(now.rx, base.rx), saturatingSub(now.tx, base.tx)};
 }
 
 void addTo(Counters& into, const Counters& c) {
-    into.rx = satAdd(into.rx, c.rx);
-    into.tx = satAdd(into.tx, c.tx);
+    into.rx = saturatingAdd(into.rx, c.rx);
+    into.tx = saturatingAdd(into.tx, c.tx);
 }
 
 bool isZero(const Counters& c) {

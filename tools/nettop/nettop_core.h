@@ -3,6 +3,8 @@
 // The counting half of quillfern-nettop: socket records in, per-process totals out.
 // Nothing here touches the kernel, /proc or files, so tests can drive it with made-up input.
 
+#include "Saturating.h"
+
 #include <array>
 #include <compare>
 #include <cstdint>
@@ -21,9 +23,6 @@ struct Counters {
     std::uint64_t tx = 0; // bytes sent (acknowledged by the peer)
     bool operator==(const Counters&) const = default;
 };
-
-std::uint64_t satAdd(std::uint64_t a, std::uint64_t b);
-std::uint64_t satSub(std::uint64_t a, std::uint64_t b); // a - b, 0 when b > a
 
 // Who a socket's bytes are credited to: one process incarnation (pid plus its start time, so a
 // reused pid is a different owner), or every process of a user we are not allowed to inspect.

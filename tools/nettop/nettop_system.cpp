@@ -29,22 +29,22 @@ constexpr unsigned kTcpTimeWait = 6, kTcpListen = 10, kTcpNewSynRecv = 12;
 
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
+    explicit Fd(int fd = -1) : m_fd(fd) {}
     ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
+    int get() const { return m_fd; }
     int release() {
-        const int f = fd_;
-        fd_ = -1;
+        const int f = m_fd;
+        m_fd = -1;
         return f;
     }
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 // Reads an open file whole; nullopt on any failure or when it is larger than cap.
@@ -390,35 +390,35 @@ StateStore::StateStore(std::string dir) {
     }
     if (!ensurePrivateDir(dir))
         return;
-    dirFd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    m_dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
 StateStore::~StateStore() {
     unlock();
-    if (dirFd_ >= 0)
-        ::close(dirFd_);
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
 }
 
 void StateStore::lock() {
     // Two runs at once would each rewrite the file from the same old state; take turns.
-    if (dirFd_ >= 0 && !locked_) {
-        while (::flock(dirFd_, LOCK_EX) != 0 && errno == EINTR) {
+    if (m_dirFd >= 0 && !m_locked) {
+        while (::flock(m_dirFd, LOCK_EX) != 0 && errno == EINTR) {
         }
-        locked_ = true;
+        m_locked = true;
     }
 }
 
 void StateStore::unlock() {
-    if (dirFd_ >= 0 && locked_) {
-        ::flock(dirFd_, LOCK_UN);
-        locked_ = false;
+    if (m_dirFd >= 0 && m_locked) {
+        ::flock(m_dirFd, LOCK_UN);
+        m_locked = false;
     }
 }
 
 State StateStore::load(const StateIdentity& id) const {
-    if (dirFd_ < 0)
+    if (m_dirFd < 0)
         return {};
-    Fd fd(::openat(dirFd_, kFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Fd fd(::openat(m_dirFd, kFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_uid != ::getuid())
@@ -431,15 +431,15 @@ State StateStore::load(const StateIdentity& id) const {
 }
 
 bool StateStore::save(const State& state, const StateIdentity& id) const {
-    if (dirFd_ < 0)
+    if (m_dirFd < 0)
         return false;
     const std::string bytes = encodeState(state, id);
     // One fixed name: runs take turns under the directory lock, and a run killed halfway leaves
     // a file the next one simply replaces rather than one more stray file per killed run.
     const std::string tmp = std::string(kFileName) + ".tmp";
-    ::unlinkat(dirFd_, tmp.c_str(), 0);
+    ::unlinkat(m_dirFd, tmp.c_str(), 0);
     Fd fd(
-        ::openat(dirFd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        ::openat(m_dirFd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0)
         return false;
     std::size_t done = 0;
@@ -448,15 +448,15 @@ bool StateStore::save(const State& state, const StateIdentity& id) const {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            ::unlinkat(dirFd_, tmp.c_str(), 0);
+            ::unlinkat(m_dirFd, tmp.c_str(), 0);
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
     // No fsync: the file lives on tmpfs in the usual case, and a torn file after a crash is
     // refused by its checksum, which costs only the monotonic carry-over, never wrong numbers.
-    if (::close(fd.release()) != 0 || ::renameat(dirFd_, tmp.c_str(), dirFd_, kFileName) != 0) {
-        ::unlinkat(dirFd_, tmp.c_str(), 0);
+    if (::close(fd.release()) != 0 || ::renameat(m_dirFd, tmp.c_str(), m_dirFd, kFileName) != 0) {
+        ::unlinkat(m_dirFd, tmp.c_str(), 0);
         return false;
     }
     return true;

@@ -50,7 +50,7 @@ public:
     StateStore(const StateStore&) = delete;
     StateStore& operator=(const StateStore&) = delete;
 
-    bool usable() const { return dirFd_ >= 0; }
+    bool usable() const { return m_dirFd >= 0; }
     void lock();
     void unlock();
     // Anything unreadable, foreign or malformed reads as an empty state.
@@ -62,8 +62,8 @@ public:
     static constexpr const char* kFileName = "nettop-state.v1";
 
 private:
-    int dirFd_ = -1;
-    bool locked_ = false;
+    int m_dirFd = -1;
+    bool m_locked = false;
 };
 
 } // namespace qfnettop

@@ -1,5 +1,7 @@
 #include "Autostart.h"
 
+#include "AutostartText.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,22 +30,6 @@ bool isEnabled() {
     return true;
 }
 
-namespace {
-
-// Exec keys quote arguments with double quotes and escape ", `, $ and \ inside them.
-QString quotedExec(const QString& program) {
-    QString out;
-    for (const QChar c : program) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') {
-            out += u'\\';
-        }
-        out += c;
-    }
-    return u'"' + out + u'"';
-}
-
-} // namespace
-
 bool setEnabled(bool enabled, const QString& program) {
     const QString path = entryPath();
     if (!enabled) {
@@ -56,16 +42,7 @@ bool setEnabled(bool enabled, const QString& program) {
     if (!f.open(QIODevice::WriteOnly)) {
         return false;
     }
-    const QString entry = QStringLiteral("[Desktop Entry]\n"
-                                         "Type=Application\n"
-                                         "Name=Quillfern\n"
-                                         "Comment=Network throughput widget\n"
-                                         "Exec=%1\n"
-                                         "Icon=quillfern\n"
-                                         "Terminal=false\n"
-                                         "X-GNOME-Autostart-enabled=true\n")
-                              .arg(quotedExec(program));
-    f.write(entry.toUtf8());
+    f.write(desktopEntryText(program).toUtf8());
     return f.commit();
 }
 

@@ -1,5 +1,7 @@
 #include "Autostart.h"
 
+#include "AutostartText.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,7 +14,9 @@ QString entryPath() {
     return QDir::homePath() + QStringLiteral("/Library/LaunchAgents/org.quillfern.plist");
 }
 
-bool isEnabled() { return QFileInfo::exists(entryPath()); }
+bool isEnabled() {
+    return QFileInfo::exists(entryPath());
+}
 
 bool setEnabled(bool enabled, const QString& program) {
     const QString path = entryPath();
@@ -24,15 +28,7 @@ bool setEnabled(bool enabled, const QString& program) {
     if (!f.open(QIODevice::WriteOnly)) {
         return false;
     }
-    QString escaped = program.toHtmlEscaped();
-    f.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                           "<plist version=\"1.0\"><dict>\n"
-                           "<key>Label</key><string>org.quillfern</string>\n"
-                           "<key>ProgramArguments</key><array><string>%1</string></array>\n"
-                           "<key>RunAtLoad</key><true/>\n"
-                           "</dict></plist>\n")
-                .arg(escaped)
-                .toUtf8());
+    f.write(launchAgentText(program).toUtf8());
     return f.commit();
 }
 

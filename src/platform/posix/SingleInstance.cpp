@@ -3,8 +3,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QThread>
 #include <cerrno>
 #include <cstring>
@@ -203,10 +203,81 @@ QString SingleInstance::defaultKey() {
     return QStringLiteral("quillfern-%1").arg(::getuid());
 }
 
-QString SingleInstance::defaultRuntimeDir() {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty()) {
-        dir = QDir::tempPath();
+namespace {
+
+// The directory at `path` itself, never what a symlink there points to; -1 if it is not one.
+int openDirNoFollow(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool ownedPrivately(const struct stat& st) {
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
+}
+
+// An absolute path without a trailing slash, which would make the kernel follow a symlink
+// in the last place.
+std::optional<QString> cleanAbsolute(const QByteArray& value) {
+    const QString path = QDir::cleanPath(QFile::decodeName(value));
+    if (value.isEmpty() || !QDir::isAbsolutePath(path) || path == QStringLiteral("/")) {
+        return std::nullopt;
     }
-    return dir;
+    return path;
+}
+
+bool isPrivateDirectory(const QString& path) {
+    const int fd = openDirNoFollow(path);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    const bool ok = ::fstat(fd, &st) == 0 && ownedPrivately(st);
+    ::close(fd);
+    return ok;
+}
+
+// Our own directory under the cache: made 0700, or tightened to it when it is ours but
+// looser. Someone else's directory, or a symlink in its place, is left alone and refused.
+bool makePrivateDirectory(const QString& path) {
+    QDir().mkpath(QFileInfo(path).path());
+    ::mkdir(QFile::encodeName(path).constData(), 0700);
+    const int fd = openDirNoFollow(path);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    if (ok && (st.st_mode & 07777) != 0700) {
+        ok = ::fchmod(fd, 0700) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+std::optional<QString> SingleInstance::privateDirectory(const QByteArray& runtimeDir,
+                                                        const QByteArray& cacheHome,
+                                                        const QByteArray& home) {
+    if (const auto runtime = cleanAbsolute(runtimeDir); runtime && isPrivateDirectory(*runtime)) {
+        return runtime;
+    }
+    std::optional<QString> cache = cleanAbsolute(cacheHome);
+    if (!cache) {
+        if (const auto h = cleanAbsolute(home)) {
+            cache = *h + QStringLiteral("/.cache");
+        }
+    }
+    if (!cache) {
+        return std::nullopt;
+    }
+    const QString own = *cache + QStringLiteral("/quillfern");
+    if (makePrivateDirectory(own)) {
+        return own;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> SingleInstance::defaultDirectory() {
+    return privateDirectory(qgetenv("XDG_RUNTIME_DIR"), qgetenv("XDG_CACHE_HOME"), qgetenv("HOME"));
 }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// ---- The command line, read before any GUI exists, so that the modes that need no
+// display run without one.
+
+enum class CliMode {
+    Run,     // the widget
+    Help,    // print the usage and leave
+    Version, // print the version and leave
+};
+
+struct CliRequest {
+    CliMode mode = CliMode::Run;
+    // Qt's own -platform and -display options, when given: they decide which display the
+    // widget needs, so the display check must see them too.
+    QByteArray platform;
+    QByteArray display;
+};
+
+// `arguments` without the program's name. Options that are not ours are left to Qt.
+CliRequest cliParse(const QStringList& arguments);
+
+QString cliHelpText();
+QString cliVersionText();
+
+// ---- Which display the widget can use, decided before Qt would abort for want of one.
+
+struct DisplaySetting {
+    QByteArray display;        // DISPLAY, or -display
+    QByteArray waylandDisplay; // WAYLAND_DISPLAY
+    QByteArray platform;       // QT_QPA_PLATFORM, or -platform: the user's choice, or empty
+};
+
+// Questions answered by the system, asked only when the answer matters.
+struct DisplayProbes {
+    std::function<bool()> x11Answers;
+    std::function<bool()> waylandAnswers;
+    std::function<bool()> waylandPluginPresent;
+};
+
+struct DisplayChoice {
+    QByteArray platform; // the platform plugin to force, or empty to leave Qt's choice alone
+    QString problem;     // not empty: no usable display, and this one line says why
+};
+
+// With both an X server and a Wayland compositor, the widget goes through X (XWayland):
+// only there may a client place its own windows, so only there is its position kept. A
+// platform the user chose is kept; the display it needs must answer.
+DisplayChoice dispChoose(const DisplaySetting& setting, const DisplayProbes& probes);

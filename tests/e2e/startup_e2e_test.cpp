@@ -1,0 +1,182 @@
+// Starting the program as a user meets it: without a usable display, and beside another
+// local user who plants a lock and a socket where a careless program would look.
+
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace qftest;
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534; // nobody
+
+RunResult runProgram(const Sandbox& sandbox, const std::vector<std::string>& extraEnv,
+                     const std::vector<std::string>& args = {}) {
+    ChildOptions o;
+    o.argv = {programPath().string()};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.env = sandbox.env();
+    o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
+    o.clearEnv = true;
+    return run(std::move(o));
+}
+
+long lines(const std::string& text) {
+    return std::count(text.begin(), text.end(), '\n');
+}
+
+TEST(NoDisplay, OneLineSaysWhatIsMissingAndTheStatusIsOne) {
+    Sandbox sandbox; // sets no DISPLAY
+    // A display number no server here uses: test X servers take the lowest free ones.
+    const std::vector<std::vector<std::string>> cases = {
+        {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"},
+        {"QT_QPA_PLATFORM", "DISPLAY=:5999"},
+        {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY=wayland-none"},
+        {"QT_QPA_PLATFORM=xcb"},
+    };
+    for (const auto& env : cases) {
+        const RunResult r = runProgram(sandbox, env);
+        EXPECT_EQ(r.exitCode, 1) << env.back() << ": " << r.err;
+        EXPECT_EQ(lines(r.err), 1) << env.back() << ": " << r.err;
+        EXPECT_NE(r.err.find("DISPLAY"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << "Qt's abort: " << r.err;
+    }
+    // The modes that only print need no display at all.
+    const RunResult help = runProgram(sandbox, {"QT_QPA_PLATFORM"}, {"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_EQ(help.out.rfind("Usage: quillfern", 0), 0u) << help.out;
+    const RunResult version = runProgram(sandbox, {"QT_QPA_PLATFORM"}, {"--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("quillfern ", 0), 0u) << version.out;
+}
+
+// A listening socket that records whether anybody ever connected.
+class Listener {
+public:
+    explicit Listener(const fs::path& path) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+               ::listen(m_fd, 8) == 0;
+    }
+    ~Listener() { ::close(m_fd); }
+    bool ok() const { return m_ok; }
+    bool anyoneConnected() const {
+        const int fd = ::accept(m_fd, nullptr, nullptr);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
+class Widget : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string missing = missingProgram({"Xvfb", "xdotool"}); !missing.empty()) {
+            GTEST_SKIP() << missing << " is not installed";
+        }
+        m_x = std::make_unique<XServer>();
+        ASSERT_TRUE(m_x->ready()) << m_x->why();
+        m_sandbox.setDisplay(m_x->display());
+        m_xdo = std::make_unique<Xdo>(m_x->display());
+    }
+
+    // Launches the program and waits for its card to be on the screen.
+    std::unique_ptr<Child> launchShown() {
+        auto program = m_sandbox.launch();
+        const pid_t pid = program->pid();
+        waitUntil([&] { return !program->running() || !m_xdo->windowsOf(pid).empty(); });
+        return program;
+    }
+
+    Sandbox m_sandbox;
+    std::unique_ptr<XServer> m_x;
+    std::unique_ptr<Xdo> m_xdo;
+};
+
+TEST_F(Widget, AnotherUsersPlantedLockAndSocketCannotStopIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a second local user needs root to play";
+    }
+    // The runtime directory is unusable (another user's), so a careless program would fall
+    // back to the shared temporary directory, where the other user has been first: Qt's
+    // runtime fallback, a lock held by a live process of theirs, and a socket symlinked to
+    // their own listener.
+    const fs::path tmp = m_sandbox.root() / "tmp";
+    const fs::path otherRuntime = m_sandbox.root() / "runtime-other";
+    fs::create_directories(otherRuntime);
+    fs::create_directories(tmp / "runtime-root");
+    ASSERT_EQ(::chmod(tmp.c_str(), 01777), 0);
+    for (const fs::path& p : {otherRuntime, tmp / "runtime-root"}) {
+        ASSERT_EQ(::chmod(p.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(p.c_str(), kOtherUser, kOtherUser), 0);
+    }
+    ChildOptions squatter;
+    squatter.argv = {"sleep", "infinity"};
+    squatter.uid = kOtherUser;
+    squatter.gid = kOtherUser;
+    Child holder(std::move(squatter));
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string key = "quillfern-" + std::to_string(::getuid());
+    std::ofstream(tmp / (key + ".lock")) << holder.pid() << "\nsleep\n" << host << "\n";
+    Listener theirs(tmp / "theirs.sock");
+    ASSERT_TRUE(theirs.ok());
+    fs::create_symlink(tmp / "theirs.sock", tmp / (key + ".sock"));
+    m_sandbox.addEnv("XDG_RUNTIME_DIR=" + otherRuntime.string());
+
+    auto first = launchShown();
+    ASSERT_TRUE(first->running()) << m_sandbox.logs();
+    EXPECT_FALSE(m_xdo->windowsOf(first->pid()).empty());
+    // The guard still works, in the user's own cache: a second start hands over and ends.
+    auto second = m_sandbox.launch("second");
+    const std::optional<int> status = second->waitExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(exitCode(*status), 0) << m_sandbox.logs();
+    EXPECT_TRUE(first->running());
+    EXPECT_FALSE(theirs.anyoneConnected()) << "a message went to the other user";
+}
+
+TEST_F(Widget, WithoutAPrivatePlaceItRunsUnguardedAndSaysSoOnce) {
+    // The runtime directory is open to others and the cache's place is a planted symlink.
+    ASSERT_EQ(::chmod(m_sandbox.runtimeDir().c_str(), 0755), 0);
+    fs::create_directories(m_sandbox.root() / "elsewhere");
+    fs::create_directory_symlink(m_sandbox.root() / "elsewhere",
+                                 m_sandbox.root() / "cache/quillfern");
+
+    auto program = launchShown();
+    ASSERT_TRUE(program->running()) << m_sandbox.logs();
+    const std::string log = slurp(m_sandbox.log("program"));
+    std::size_t said = 0;
+    for (std::size_t at = log.find("running without it"); at != std::string::npos;
+         at = log.find("running without it", at + 1)) {
+        ++said;
+    }
+    EXPECT_EQ(said, 1u) << log;
+    EXPECT_TRUE(fs::is_empty(m_sandbox.root() / "elsewhere"));
+
+    program->signal(SIGTERM);
+    const std::optional<int> status = program->waitExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(exitCode(*status), 0) << describeStatus(*status);
+}
+
+} // namespace

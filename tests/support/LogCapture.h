@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QLoggingCategory>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+// Collects what Qt's logging says while it lives ("category: text" per message, with the
+// type), instead of printing it; the handler it replaced is restored on destruction.
+// One at a time, on the thread that logs.
+class LogCapture {
+public:
+    struct Line {
+        QtMsgType type;
+        QString category;
+        QString text;
+    };
+
+    LogCapture() {
+        current() = this;
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture() {
+        qInstallMessageHandler(m_previous);
+        current() = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // The messages of one category, in order.
+    QStringList of(const char* category) const {
+        QStringList texts;
+        for (const Line& line : m_lines) {
+            if (line.category == QLatin1StringView(category)) {
+                texts << line.text;
+            }
+        }
+        return texts;
+    }
+    const QList<Line>& lines() const { return m_lines; }
+    void clear() { m_lines.clear(); }
+
+private:
+    static LogCapture*& current() {
+        static LogCapture* capture = nullptr;
+        return capture;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (LogCapture* self = current()) {
+            self->m_lines.push_back(
+                {type, QString::fromLatin1(context.category ? context.category : ""), text});
+        }
+    }
+
+    QtMessageHandler m_previous = nullptr;
+    QList<Line> m_lines;
+};
