@@ -1,5 +1,6 @@
 #include "TrafficRecorder.h"
 
+#include "AppSampling.h"
 #include "NettopRunner.h"
 #include "TrafficStore.h"
 
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
@@ -16,6 +18,8 @@
 #include <atomic>
 #include <memory>
 #include <sys/stat.h>
+
+Q_LOGGING_CATEGORY(lcSampling, "quillfern.recorder.sampling")
 
 namespace {
 
@@ -58,7 +62,11 @@ struct TrafficRecorder::Impl {
     Config config;
     QString dataPath;
     TrafficDays data;
-    AppSample lastAppSnapshot;
+    // Every process of the last good run of the tool; none before the first and after a
+    // failed one.
+    std::optional<ProcessSample> appReference;
+    // Why the last finished run of the tool failed; empty while runs succeed.
+    QString toolFailure;
     QTimer* saveTimer = nullptr;
     QTimer* appSampleTimer = nullptr;
 
@@ -316,12 +324,16 @@ void TrafficRecorder::sampleAppTraffic() {
         [this, program, arguments, timeoutMs, cancel] {
             if (cancel->load())
                 return;
-            AppSample sample = parseNettop(runNettop(program, arguments, timeoutMs, cancel.get()));
+            NettopRun run = runNettop(program, arguments, timeoutMs, cancel.get());
             if (cancel->load())
                 return;
+            std::optional<ProcessSample> sample;
+            if (run.ok())
+                sample = appParseProcesses(run.output);
             QMetaObject::invokeMethod(
                 this,
-                [this, sample = std::move(sample)] {
+                [this, sample = std::move(sample), failure = std::move(run.failure)] {
+                    noteToolFailure(failure);
                     processAppSample(sample);
                     emit sampleApplied();
                 },
@@ -330,88 +342,33 @@ void TrafficRecorder::sampleAppTraffic() {
         Qt::QueuedConnection);
 }
 
-namespace {
-
-// Decimal digits with an optional sign; anything else, a negative value or more than 64 bits
-// reads as 0.
-std::uint64_t parseCount(const QChar* begin, const QChar* end) {
-    if (begin == end)
-        return 0;
-    bool negative = false;
-    if (begin->unicode() == u'+' || begin->unicode() == u'-') {
-        negative = begin->unicode() == u'-';
-        ++begin;
-        if (begin == end)
-            return 0;
-    }
-    std::uint64_t value = 0;
-    for (; begin != end; ++begin) {
-        const char16_t c = begin->unicode();
-        if (c < u'0' || c > u'9')
-            return 0;
-        if (__builtin_mul_overflow(value, 10u, &value) ||
-            __builtin_add_overflow(value, static_cast<unsigned>(c - u'0'), &value))
-            return 0;
-    }
-    return negative ? 0 : value;
-}
-
-} // namespace
-
 AppSample TrafficRecorder::parseNettop(const QString& output) {
-    AppSample sample;
-    const QChar* p = output.constData();
-    const QChar* const end = p + output.size();
-    for (;;) {
-        const QChar* const lineEnd = std::find(p, end, u'\n');
-        // The first six fields are all the line tells us; field 5 ends at the sixth comma.
-        const QChar* commas[6];
-        int found = 0;
-        for (const QChar* q = p; q != lineEnd && found < 6; ++q) {
-            if (q->unicode() == u',')
-                commas[found++] = q;
-        }
-        if (found >= 5) {
-            const QChar* fieldEnd5 = found == 6 ? commas[5] : lineEnd;
-            const QStringView field1(commas[0] + 1, commas[1]);
-            const qsizetype dot = field1.lastIndexOf(u'.');
-            if (dot > 0) {
-                const QString name = field1.left(dot).toString();
-                const AppCounters counters{parseCount(commas[3] + 1, commas[4]),
-                                           parseCount(commas[4] + 1, fieldEnd5)};
-                auto [it, inserted] = sample.try_emplace(name, counters);
-                if (!inserted) {
-                    it->second.in = trafficSatAdd(it->second.in, counters.in);
-                    it->second.out = trafficSatAdd(it->second.out, counters.out);
-                }
-            }
-        }
-        if (lineEnd == end)
-            break;
-        p = lineEnd + 1;
-    }
-    return sample;
+    return appSumByName(appParseProcesses(output));
 }
 
-void TrafficRecorder::processAppSample(const AppSample& sample) {
+void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) {
     auto [dayIt, inserted] = d->data.try_emplace(d->today());
     if (inserted)
         d->dirty = true;
     DailyTraffic& day = dayIt->second;
-    if (!d->lastAppSnapshot.empty()) {
-        for (const auto& [name, current] : sample) {
-            const auto prevIt = d->lastAppSnapshot.find(name);
-            const AppCounters previous =
-                prevIt == d->lastAppSnapshot.end() ? AppCounters{} : prevIt->second;
-            const std::uint64_t dIn = current.in > previous.in ? current.in - previous.in : 0;
-            const std::uint64_t dOut = current.out > previous.out ? current.out - previous.out : 0;
-            if (dIn == 0 && dOut == 0)
-                continue;
-            AppTraffic& app = day.apps[name];
-            app.bytesIn = trafficSatAdd(app.bytesIn, dIn);
-            app.bytesOut = trafficSatAdd(app.bytesOut, dOut);
-            d->dirty = true;
-        }
+    AppSampleStep step = appSampleStep(d->appReference, run);
+    for (const auto& [name, grown] : step.growth) {
+        AppTraffic& app = day.apps[name];
+        app.bytesIn = trafficSatAdd(app.bytesIn, grown.in);
+        app.bytesOut = trafficSatAdd(app.bytesOut, grown.out);
+        d->dirty = true;
     }
-    d->lastAppSnapshot = sample;
+    d->appReference = std::move(step.reference);
+}
+
+void TrafficRecorder::noteToolFailure(const QString& failure) {
+    if (failure == d->toolFailure)
+        return;
+    if (failure.isEmpty())
+        qCInfo(lcSampling) << "the per-application tool works again";
+    else
+        qCWarning(lcSampling).noquote()
+            << "the per-application tool" << d->config.toolPath << failure
+            << "- per-application figures are not recorded while this lasts";
+    d->toolFailure = failure;
 }
