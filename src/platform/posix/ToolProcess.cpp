@@ -161,6 +161,10 @@ bool waitToolOrLife(pid_t tool) {
     // parent go.
     closeFrom(kDoneFd + 1);
 
+    // A group of our own: whoever ends the caller's whole group (a terminal, a supervisor)
+    // leaves the guard to end the program's group.
+    ::setpgid(0, 0);
+
     // Handlers of the parent would run here on its copies of its descriptors.
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal != SIGKILL && signal != SIGSTOP)
