@@ -301,8 +301,9 @@ ToolResult toolRun(const QString& program, const QStringList& arguments, int tim
                 out.reset();
         }
         if (!guardDone && fds[0].revents != 0) {
-            if (::read(done.fd, &verdict, 1) <= 0 || verdict != 0)
-                guardDone = true;
+            // A verdict, or end-of-file from a guard that died without one.
+            const ssize_t n = ::read(done.fd, &verdict, 1);
+            guardDone = n == 1 || n == 0 || errno != EINTR;
         }
     }
     // Closing our end tells a guard still waiting to end the group; then it reports and exits.
