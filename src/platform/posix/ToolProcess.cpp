@@ -176,10 +176,17 @@ bool waitToolOrLife(pid_t tool) {
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
+    // Above the descriptors the program's standard streams are moved to, even when this
+    // process was started with some of them closed.
     int execReport[2];
     if (!makePipe(execReport)) {
         writeByte(kDoneFd, kExecFailed);
         ::_exit(0);
+    }
+    for (int& fd : execReport) {
+        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        ::close(fd);
+        fd = high;
     }
     const pid_t tool = ::fork();
     if (tool == 0)
