@@ -242,8 +242,9 @@ class Xdo {
 public:
     explicit Xdo(std::string display, std::string netns = {});
     RunResult run(std::vector<std::string> args) const;
-    // Visible windows matching an xdotool search (e.g. {"--name", "^Quillfern$"}).
-    std::vector<std::string> search(std::vector<std::string> args) const;
+    // Windows matching an xdotool search (e.g. {"--all", "--pid", pid, "--name", "^Q"});
+    // only the mapped ones unless `hiddenToo`.
+    std::vector<std::string> search(std::vector<std::string> args, bool hiddenToo = false) const;
     std::vector<std::string> windowsOf(pid_t pid) const;
     std::optional<Geometry> geometry(const std::string& window) const;
     bool move(int x, int y) const;
@@ -336,7 +337,7 @@ public:
     };
     TrafficClient(const std::string& netns, const std::string& name,
                   const std::vector<Target>& targets, std::uint64_t up, std::uint64_t down,
-                  const fs::path& logFile = {});
+                  const fs::path& logFile = {}, std::optional<pid_t> pid = std::nullopt);
     // Whether every connection is established.
     bool connected() const { return m_connected; }
     pid_t pid() const { return m_child->pid(); }
