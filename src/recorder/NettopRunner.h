@@ -4,10 +4,20 @@
 #include <QStringList>
 #include <atomic>
 
-// Runs the per-process tool once and returns its standard output, or "" when it cannot start,
-// runs past `timeoutMs`, is cancelled, prints more than a sane amount or prints invalid UTF-8.
-// A child that runs too long is killed and reaped before this returns. Blocking: call it on
-// the recorder's worker thread, never on the main thread. `problem`, when given, receives
-// what went wrong in words, or stays empty (a cancelled run is no problem).
-QString runNettop(const QString& program, const QStringList& arguments, int timeoutMs,
-                  const std::atomic<bool>* cancel = nullptr, QString* problem = nullptr);
+// One run of the per-process tool.
+struct NettopRun {
+    // Why the run does not count, in words for the log; empty when it does.
+    QString failure;
+    // The tool's standard output; empty unless the run counts.
+    QString output;
+
+    bool ok() const { return failure.isEmpty(); }
+};
+
+// Runs the per-process tool once. The run counts only when the tool started, exited with
+// status 0 within `timeoutMs`, was not cancelled, printed a sane amount and printed valid
+// UTF-8; otherwise whatever it printed is dropped. The tool and everything it forked are
+// ended and reaped before this returns. Blocking: call it on the recorder's worker thread,
+// never on the main thread.
+NettopRun runNettop(const QString& program, const QStringList& arguments, int timeoutMs,
+                    const std::atomic<bool>* cancel = nullptr);

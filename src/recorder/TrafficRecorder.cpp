@@ -1,5 +1,6 @@
 #include "TrafficRecorder.h"
 
+#include "AppSampling.h"
 #include "Logging.h"
 #include "NettopRunner.h"
 #include "Saturating.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <memory>
 #include <sys/stat.h>
+
 
 namespace {
 
@@ -61,7 +64,10 @@ struct TrafficRecorder::Impl {
     Config config;
     QString dataPath;
     TrafficDays data;
-    AppSample lastAppSnapshot;
+    // Every process of the last good run of the tool; none before the first and after a
+    // failed one.
+    std::optional<ProcessSample> appReference;
+    // Why the last finished run of the tool failed; empty while runs succeed.
     QTimer* saveTimer = nullptr;
     QTimer* appSampleTimer = nullptr;
 
@@ -340,15 +346,17 @@ void TrafficRecorder::sampleAppTraffic() {
         [this, program, arguments, timeoutMs, cancel] {
             if (cancel->load())
                 return;
-            QString problem;
-            AppSample sample =
-                parseNettop(runNettop(program, arguments, timeoutMs, cancel.get(), &problem));
+            NettopRun run = runNettop(program, arguments, timeoutMs, cancel.get());
             if (cancel->load())
                 return;
+            std::optional<ProcessSample> sample;
+            if (run.ok())
+                sample = appParseProcesses(run.output);
             QMetaObject::invokeMethod(
                 this,
-                [this, sample = std::move(sample), problem] {
-                    d->toolState.report(problem);
+                [this, sample = std::move(sample), failure = std::move(run.failure),
+                 program] {
+                    d->toolState.report(failure.isEmpty() ? QString() : program + u' ' + failure);
                     processAppSample(sample);
                     emit sampleApplied();
                 },
@@ -357,88 +365,22 @@ void TrafficRecorder::sampleAppTraffic() {
         Qt::QueuedConnection);
 }
 
-namespace {
-
-// Decimal digits with an optional sign; anything else, a negative value or more than 64 bits
-// reads as 0.
-std::uint64_t parseCount(const QChar* begin, const QChar* end) {
-    if (begin == end)
-        return 0;
-    bool negative = false;
-    if (begin->unicode() == u'+' || begin->unicode() == u'-') {
-        negative = begin->unicode() == u'-';
-        ++begin;
-        if (begin == end)
-            return 0;
-    }
-    std::uint64_t value = 0;
-    for (; begin != end; ++begin) {
-        const char16_t c = begin->unicode();
-        if (c < u'0' || c > u'9')
-            return 0;
-        if (__builtin_mul_overflow(value, 10u, &value) ||
-            __builtin_add_overflow(value, static_cast<unsigned>(c - u'0'), &value))
-            return 0;
-    }
-    return negative ? 0 : value;
-}
-
-} // namespace
-
 AppSample TrafficRecorder::parseNettop(const QString& output) {
-    AppSample sample;
-    const QChar* p = output.constData();
-    const QChar* const end = p + output.size();
-    for (;;) {
-        const QChar* const lineEnd = std::find(p, end, u'\n');
-        // The first six fields are all the line tells us; field 5 ends at the sixth comma.
-        const QChar* commas[6];
-        int found = 0;
-        for (const QChar* q = p; q != lineEnd && found < 6; ++q) {
-            if (q->unicode() == u',')
-                commas[found++] = q;
-        }
-        if (found >= 5) {
-            const QChar* fieldEnd5 = found == 6 ? commas[5] : lineEnd;
-            const QStringView field1(commas[0] + 1, commas[1]);
-            const qsizetype dot = field1.lastIndexOf(u'.');
-            if (dot > 0) {
-                const QString name = field1.left(dot).toString();
-                const AppCounters counters{parseCount(commas[3] + 1, commas[4]),
-                                           parseCount(commas[4] + 1, fieldEnd5)};
-                auto [it, inserted] = sample.try_emplace(name, counters);
-                if (!inserted) {
-                    it->second.in = saturatingAdd(it->second.in, counters.in);
-                    it->second.out = saturatingAdd(it->second.out, counters.out);
-                }
-            }
-        }
-        if (lineEnd == end)
-            break;
-        p = lineEnd + 1;
-    }
-    return sample;
+    return appSumByName(appParseProcesses(output));
 }
 
-void TrafficRecorder::processAppSample(const AppSample& sample) {
+void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) {
     auto [dayIt, inserted] = d->data.try_emplace(d->today());
     if (inserted)
         d->dirty = true;
     DailyTraffic& day = dayIt->second;
-    if (!d->lastAppSnapshot.empty()) {
-        for (const auto& [name, current] : sample) {
-            const auto prevIt = d->lastAppSnapshot.find(name);
-            const AppCounters previous =
-                prevIt == d->lastAppSnapshot.end() ? AppCounters{} : prevIt->second;
-            const std::uint64_t dIn = current.in > previous.in ? current.in - previous.in : 0;
-            const std::uint64_t dOut = current.out > previous.out ? current.out - previous.out : 0;
-            if (dIn == 0 && dOut == 0)
-                continue;
-            AppTraffic& app = day.apps[name];
-            app.bytesIn = saturatingAdd(app.bytesIn, dIn);
-            app.bytesOut = saturatingAdd(app.bytesOut, dOut);
-            d->dirty = true;
-        }
+    AppSampleStep step = appSampleStep(d->appReference, run);
+    for (const auto& [name, grown] : step.growth) {
+        AppTraffic& app = day.apps[name];
+        app.bytesIn = saturatingAdd(app.bytesIn, grown.in);
+        app.bytesOut = saturatingAdd(app.bytesOut, grown.out);
+        d->dirty = true;
     }
-    d->lastAppSnapshot = sample;
+    d->appReference = std::move(step.reference);
 }
+

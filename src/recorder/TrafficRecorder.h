@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 #include <vector>
 
@@ -56,16 +55,19 @@ public:
     void stopAndSave();
     void sampleAppTraffic();
 
-    // Pure: the tool's output to an application sample.
+    // Pure: the tool's output summed per application name.
     static AppSample parseNettop(const QString& output);
-    // Main thread: the growth since the previous sample goes to today's applications.
-    void processAppSample(const AppSample& sample);
+    // Main thread: one run of the tool (none: it failed); each process's growth since the
+    // previous good run goes to today's entry for its current name.
+    void processAppSample(const std::optional<ProcessSample>& run);
 
 signals:
     // Emitted on the main thread after each sample has been applied (tests wait on it).
     void sampleApplied();
 
 private:
+    // Says once when the tool starts failing (and how), and once when it works again.
+
     struct Impl;
     Impl* d;
 };

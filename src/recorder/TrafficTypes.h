@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <map>
+#include <vector>
 
 // One application's bytes on one day.
 struct AppTraffic {
@@ -40,4 +40,16 @@ struct AppCounters {
     std::uint64_t out = 0;
     friend bool operator==(const AppCounters&, const AppCounters&) = default;
 };
+// Per application name: counters summed over its processes, or growth credited to it.
 using AppSample = std::map<QString, AppCounters>;
+
+// One line of the tool's output: a process, under the name it has now.
+struct ProcessCounters {
+    QString name;
+    AppCounters counters;
+    // The text after the last "." of the tool's process field (its process identifier).
+    QString id;
+    friend bool operator==(const ProcessCounters&, const ProcessCounters&) = default;
+};
+// Every process one successful run of the tool listed, in the order it listed them.
+using ProcessSample = std::vector<ProcessCounters>;

@@ -228,8 +228,8 @@ TEST_F(HistoryWindowTest, TableSizedBeforeLayoutAndSaturatedSums) {
     auto& rec = recorderWith({});
     rec.recordTotal(kMax, kMax);
     // The first sample is the baseline; an application new in the second grows by all of it.
-    rec.processAppSample(AppSample{{"base", {1, 1}}});
-    rec.processAppSample(AppSample{{"base", {1, 1}}, {"huge", {kMax, kMax}}});
+    rec.processAppSample(ProcessSample{{"base", {1, 1}, "1"}});
+    rec.processAppSample(ProcessSample{{"base", {1, 1}, "1"}, {"huge", {kMax, kMax}, "2"}});
     TrafficHistoryWindow w(rec);
     EXPECT_TRUE(w.summaryText().endsWith("合计 16777216.00 TB"));
     EXPECT_TRUE(w.dateSegmented()->label(6).endsWith("\n16777216.00 TB"));

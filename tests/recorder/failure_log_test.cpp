@@ -64,12 +64,12 @@ TEST(FailureLog, AToolThatKeepsFailingIsSaidOnce) {
         loop.exec();
     }
     ASSERT_EQ(log.of("quillfern.tool").size(), 1);
-    EXPECT_TRUE(log.of("quillfern.tool")[0].contains("could not start"));
+    EXPECT_TRUE(log.of("quillfern.tool")[0].contains("could not be started"));
 
     // A tool that never finishes is stopped at its limit, and that is what is said.
-    QString problem;
-    EXPECT_EQ(runNettop("/bin/sh", {"-c", "exec sleep infinity"}, 100, nullptr, &problem), "");
-    EXPECT_TRUE(problem.contains("ran longer than 100 ms")) << problem.toStdString();
+    const NettopRun run = runNettop("/bin/sh", {"-c", "exec sleep infinity"}, 100);
+    EXPECT_TRUE(run.output.isEmpty());
+    EXPECT_TRUE(run.failure.contains("time limit of 100 ms")) << run.failure.toStdString();
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "AppSampling.h"
 #include "RecorderTestSupport.h"
 
 #include <QFile>
@@ -50,41 +51,88 @@ TEST(ParseNettop, LinesThatDoNotFit) {
               (AppSample{{"a", {0, 1}}}));
 }
 
-TEST(ProcessAppSample, GrowthSinceThePreviousSample) {
-    TempStore store;
-    auto recorder = store.open();
-    recorder->recordTotal(7, 9);
-    const DailyTraffic totals(9, 7);
-
-    // The first sample only sets the reference, but today exists afterwards.
-    recorder->processAppSample({{"a", {100, 50}}, {"same", {10, 10}}});
-    EXPECT_EQ(recorder->getToday(), totals);
-
-    recorder->processAppSample({{"a", {150, 40}}, {"same", {10, 10}}, {"new", {5, 6}}});
-    EXPECT_EQ(recorder->getToday(), DailyTraffic(9, 7, {{"a", {50, 0}}, {"new", {5, 6}}}));
-
-    // An empty sample adds nothing and empties the reference...
-    recorder->processAppSample({});
-    recorder->processAppSample({{"a", {1000, 1000}}});
-    EXPECT_EQ(recorder->getToday()->apps.at("a"), AppTraffic(50, 0));
-    // ...so growth counts again only from the sample after it.
-    recorder->processAppSample({{"a", {1100, 1000}}});
-    EXPECT_EQ(recorder->getToday()->apps.at("a"), AppTraffic(150, 0));
-
-    recorder->processAppSample({{"a", {1100, UINT64_MAX}}});
-    recorder->processAppSample({{"a", {1100, UINT64_MAX}}, {"b", {1, 1}}});
-    recorder->processAppSample({{"a", {1100, 0}}});
-    recorder->processAppSample({{"a", {1100, UINT64_MAX}}});
-    EXPECT_EQ(recorder->getToday()->apps.at("a"), AppTraffic(150, UINT64_MAX));
-    EXPECT_EQ(recorder->getToday()->totalIn, 9u);
-    EXPECT_EQ(recorder->getToday()->totalOut, 7u);
+TEST(ParseNettop, EachLineIsAProcessUnderItsIdentifier) {
+    const ProcessSample lines = appParseProcesses(fixture("mixed.csv"));
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[3], (ProcessCounters{"Code Helper (Pl", {50, 60}, "51458"}));
+    EXPECT_EQ(lines[8], (ProcessCounters{"a.b.c", {0, 9}, "7"}));
+    EXPECT_EQ(appParseProcesses("t,a.,,,1,2"), (ProcessSample{{"a", {1, 2}, ""}}));
 }
 
-TEST(ProcessAppSample, EmptyFirstSampleCreatesToday) {
+namespace {
+
+using ToolOutcome = std::optional<ProcessSample>;
+
+// Feeds the runs in order, as the recorder does, and sums what each name was credited.
+AppSample credited(const std::vector<ToolOutcome>& runs) {
+    std::optional<ProcessSample> reference;
+    AppSample total;
+    for (const ToolOutcome& run : runs) {
+        AppSampleStep step = appSampleStep(reference, run);
+        for (const auto& [name, bytes] : step.growth) {
+            EXPECT_TRUE(bytes.in != 0 || bytes.out != 0) << name.toStdString();
+            total[name].in += bytes.in;
+            total[name].out += bytes.out;
+        }
+        reference = std::move(step.reference);
+    }
+    return total;
+}
+
+} // namespace
+
+TEST(AppSampleStep, GrowthPerProcessAcrossRuns) {
+    const ToolOutcome failed = std::nullopt;
+    // The first good run only sets the reference; a quiet one is a reference too, so a process
+    // that appears after it counts from zero.
+    EXPECT_EQ(credited({ProcessSample{{"a", {100, 50}, "1"}}}), AppSample{});
+    EXPECT_EQ(credited({ProcessSample{}, ProcessSample{}, ProcessSample{{"a", {100, 50}, "1"}},
+                        ProcessSample{{"a", {150, 60}, "1"}}}),
+              (AppSample{{"a", {150, 60}}}));
+    // After a failed run (a partial output is one) the next good run only sets the reference:
+    // nothing missing from it is credited its whole count again.
+    EXPECT_EQ(credited({ProcessSample{{"a", {1'000'000, 0}, "1"}, {"b", {10, 0}, "2"}}, failed,
+                        ProcessSample{{"a", {1'000'010, 0}, "1"}, {"b", {30, 0}, "2"}},
+                        ProcessSample{{"a", {1'000'020, 0}, "1"}, {"b", {40, 0}, "2"}}}),
+              (AppSample{{"a", {10, 0}}, {"b", {10, 0}}}));
+    EXPECT_EQ(credited({failed, ProcessSample{{"a", {5, 5}, "1"}}}), AppSample{});
+    // A rename credits the growth to the new name only.
+    EXPECT_EQ(credited({ProcessSample{{"a", {100, 10}, "7"}}, ProcessSample{{"b", {150, 10}, "7"}},
+                        ProcessSample{{"c", {160, 12}, "7"}}}),
+              (AppSample{{"b", {50, 0}}, {"c", {10, 2}}}));
+    // A lower count under a known identifier is a new process: all of it is growth.
+    EXPECT_EQ(
+        credited({ProcessSample{{"a", {1000, 1000}, "7"}}, ProcessSample{{"c", {30, 2000}, "7"}},
+                  ProcessSample{{"c", {40, 2000}, "7"}}, ProcessSample{{"c", {50, 5}, "7"}}}),
+        (AppSample{{"c", {90, 2005}}}));
+    // One of two same-named processes exits: the other's growth still counts.
+    EXPECT_EQ(credited({ProcessSample{{"w", {100, 0}, "1"}, {"w", {500, 0}, "2"}},
+                        ProcessSample{{"w", {150, 0}, "1"}}}),
+              (AppSample{{"w", {50, 0}}}));
+    // Lines sharing an identifier are told apart by name first (a user's summed sockets
+    // under a user id equal to a process id), even when one of them is renamed.
+    EXPECT_EQ(credited({ProcessSample{{"x", {5, 0}, "1000"}, {"(user bob)", {10, 0}, "1000"}},
+                        ProcessSample{{"(user bob)", {20, 0}, "1000"}, {"y", {8, 0}, "1000"}}}),
+              (AppSample{{"(user bob)", {10, 0}}, {"y", {3, 0}}}));
+    // Sums saturate instead of wrapping.
+    EXPECT_EQ(credited({ProcessSample{},
+                        ProcessSample{{"a", {UINT64_MAX, 0}, "1"}, {"a", {UINT64_MAX, 0}, "2"}}}),
+              (AppSample{{"a", {UINT64_MAX, 0}}}));
+}
+
+TEST(ProcessAppSample, GrowthGoesToTodayAndTotalsStay) {
     TempStore store;
     auto recorder = store.open();
-    recorder->processAppSample({});
+    recorder->processAppSample(std::nullopt);
+    // Every run, failed or not, leaves today's entry behind.
     EXPECT_EQ(recorder->getToday(), DailyTraffic());
     recorder->saveData();
     EXPECT_EQ(store.open()->getToday(), DailyTraffic());
+
+    recorder->recordTotal(7, 9);
+    recorder->processAppSample(ProcessSample{{"a", {100, 50}, "1"}, {"same", {10, 10}, "2"}});
+    recorder->processAppSample(ProcessSample{{"a", {150, 50}, "1"}, {"same", {10, 10}, "2"}});
+    recorder->processAppSample(ProcessSample{{"a", {160, 52}, "1"}, {"same", {10, 10}, "2"}});
+    // A name that never grew gets no entry.
+    EXPECT_EQ(recorder->getToday(), DailyTraffic(9, 7, {{"a", {60, 2}}}));
 }

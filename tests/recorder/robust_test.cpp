@@ -28,12 +28,13 @@ DailyTraffic expectedGeneration(std::uint64_t g) {
     config.dataPath = path;
     TrafficRecorder recorder(config);
     std::uint64_t g = recorder.getToday() ? recorder.getToday()->totalIn : 0;
-    recorder.processAppSample({{"seed", {0, 0}}});
+    recorder.processAppSample(ProcessSample{{"seed", {0, 0}, "1"}});
     for (;;) {
         ++g;
         recorder.recordTotal(g, 1);
-        recorder.processAppSample(
-            {{"seed", {0, 0}}, {"app" + QString::number(g % 64), {g, 2 * g}}});
+        recorder.processAppSample(ProcessSample{
+            {"seed", {0, 0}, "1"},
+            {"app" + QString::number(g % 64), {g, 2 * g}, QString::number(2 + g % 64)}});
         events.post('b');
         recorder.saveData();
         events.post('e');

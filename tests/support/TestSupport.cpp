@@ -789,6 +789,11 @@ bool TrafficClient::closeConnections() {
            m_child->readLine() == std::optional<std::string>("closed");
 }
 
+bool TrafficClient::rename(const std::string& name) {
+    return m_child->writeStdin("rename " + name + "\n") &&
+           m_child->readLine() == std::optional<std::string>("renamed");
+}
+
 int TrafficClient::finish() {
     m_child->closeStdin();
     const auto status = m_child->waitExit();

@@ -327,7 +327,8 @@ private:
 
 // A client process named `name` (its comm) holding one connection to each target. go()
 // moves up/down bytes on every connection and returns once the server has them all;
-// closeConnections() closes the sockets but keeps the process; the destructor ends it.
+// closeConnections() closes the sockets but keeps the process; rename() renames it; the
+// destructor ends it.
 class TrafficClient {
 public:
     struct Target {
@@ -344,6 +345,8 @@ public:
     // Payload bytes sent and received over all connections, or nothing on failure.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> go(milliseconds deadline = 120s);
     bool closeConnections();
+    // Gives the running process a new name (prctl PR_SET_NAME), connections kept.
+    bool rename(const std::string& name);
     // Ends the client and returns its exit code.
     int finish();
 

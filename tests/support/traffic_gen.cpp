@@ -5,8 +5,10 @@
 //   qf-traffic client <name> <up> <down> <address> <port> [<address> <port> ...]
 //       Takes <name> as its process name, connects to each target and prints "connected".
 //       Then reads commands on standard input: "go" moves <up> bytes out and <down> bytes in
-//       on every connection and prints "done <sent> <received>" once the servers have it all;
+//       on every connection (again on each "go") and prints "done <sent> <received>" once the
+//       servers have it all;
 //       "close" shuts every connection down, waits for the servers' end and prints "closed".
+//       "rename <name>" gives the process a new name (its comm) and prints "renamed".
 //       It exits when standard input closes.
 //
 // A connection carries a 16-byte request (up and down counts, big-endian), both payloads at
@@ -134,8 +136,9 @@ std::uint64_t parseCount(const char* text) {
 }
 
 void serveConnection(int fd) {
+    // Requests follow one another until the client closes the connection.
     unsigned char request[16];
-    if (receive(fd, request, sizeof request) == sizeof request) {
+    while (receive(fd, request, sizeof request) == sizeof request) {
         const std::uint64_t up = getU64(request), down = getU64(request + 8);
         std::uint64_t sent = 0;
         std::thread sender([&] { sent = sendPayload(fd, down); });
@@ -146,6 +149,7 @@ void serveConnection(int fd) {
                          static_cast<unsigned long long>(received),
                          static_cast<unsigned long long>(up), static_cast<unsigned long long>(sent),
                          static_cast<unsigned long long>(down));
+            break;
         }
     }
     // The client decides when the connection ends.
@@ -220,6 +224,9 @@ int client(int argc, char** argv) {
             if (!ok)
                 die("transfer");
             say("done " + std::to_string(sent) + " " + std::to_string(received));
+        } else if (line.rfind("rename ", 0) == 0) {
+            ::prctl(PR_SET_NAME, line.c_str() + 7, 0, 0, 0);
+            say("renamed");
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
             for (const int fd : fds) {
