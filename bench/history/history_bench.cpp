@@ -22,7 +22,7 @@ struct Fixture {
 
     explicit Fixture(int apps) {
         TrafficRecorder::Config cfg;
-        cfg.dataPath = dir.filePath("traffic.json");
+        cfg.dataPath = dir.filePath("traffic.db");
         cfg.load = false;
         const QStringList keys = TrafficRecorder(cfg).recentDays(7);
         QJsonObject top;
@@ -40,7 +40,7 @@ struct Fixture {
             }
             top.insert(keys[d], QJsonObject{{"totalIn", in}, {"totalOut", out}, {"apps", appObj}});
         }
-        QFile f(cfg.dataPath);
+        QFile f(dir.filePath("traffic.json")); // moved into the store when it opens
         if (f.open(QIODevice::WriteOnly)) {
             f.write(QJsonDocument(top).toJson());
         }

@@ -99,6 +99,29 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
     return TrafficParse::Ok;
 }
 
+void trafficAppendDayJson(QByteArray& out, bool first, const QString& key,
+                          const DailyTraffic& day) {
+    out += first ? "\n    " : ",\n    ";
+    appendString(out, key);
+    out += ": {\n        \"totalIn\": ";
+    appendCount(out, day.totalIn);
+    out += ",\n        \"totalOut\": ";
+    appendCount(out, day.totalOut);
+    out += ",\n        \"apps\": {";
+    bool firstApp = true;
+    for (const auto& [name, app] : day.apps) {
+        out += firstApp ? "\n            " : ",\n            ";
+        firstApp = false;
+        appendString(out, name);
+        out += ": {\"in\": ";
+        appendCount(out, app.bytesIn);
+        out += ", \"out\": ";
+        appendCount(out, app.bytesOut);
+        out += '}';
+    }
+    out += day.apps.empty() ? "}\n    }" : "\n        }\n    }";
+}
+
 QByteArray trafficToJson(const TrafficDays& days) {
     // Written by hand rather than through QJsonObject: building large objects one member at a
     // time costs more than the whole write, and the member order stays the file's own. One
@@ -109,31 +132,17 @@ QByteArray trafficToJson(const TrafficDays& days) {
         apps += entry.second.apps.size();
     out.reserve(static_cast<qsizetype>(days.size() * 120 + apps * 64 + 16));
     out += '{';
-    bool firstDay = true;
+    bool first = true;
     for (const auto& [key, day] : days) {
-        out += firstDay ? "\n    " : ",\n    ";
-        firstDay = false;
-        appendString(out, key);
-        out += ": {\n        \"totalIn\": ";
-        appendCount(out, day.totalIn);
-        out += ",\n        \"totalOut\": ";
-        appendCount(out, day.totalOut);
-        out += ",\n        \"apps\": {";
-        bool firstApp = true;
-        for (const auto& [name, app] : day.apps) {
-            out += firstApp ? "\n            " : ",\n            ";
-            firstApp = false;
-            appendString(out, name);
-            out += ": {\"in\": ";
-            appendCount(out, app.bytesIn);
-            out += ", \"out\": ";
-            appendCount(out, app.bytesOut);
-            out += '}';
-        }
-        out += day.apps.empty() ? "}\n    }" : "\n        }\n    }";
+        trafficAppendDayJson(out, first, key, day);
+        first = false;
     }
-    out += days.empty() ? "}\n" : "\n}\n";
+    out += trafficJsonEnd(days.empty());
     return out;
+}
+
+const char* trafficJsonEnd(bool empty) {
+    return empty ? "}\n" : "\n}\n";
 }
 
 QString trafficDayKey(QDate date) {

@@ -30,6 +30,10 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out);
 // Pretty-printed text with exactly the members the reader knows. Counts that a signed 64-bit
 // JSON integer cannot hold are written as the largest one.
 QByteArray trafficToJson(const TrafficDays& days);
+// The same text a day at a time, for writers that stream: "{", then each day (the first with
+// `first` set), then trafficJsonEnd() of whether there was none.
+void trafficAppendDayJson(QByteArray& out, bool first, const QString& key, const DailyTraffic& day);
+const char* trafficJsonEnd(bool empty);
 
 // "yyyy-MM-dd" with ASCII digits, whatever the user's locale.
 QString trafficDayKey(QDate date);

@@ -195,8 +195,15 @@ protected:
         return std::make_unique<Child>(o);
     }
 
+    // The history as the program exports it: the store itself is a database.
     std::string trafficFile() const {
-        return (m_tmp->path() / "data" / "Quillfern" / "traffic.json").string();
+        const std::string out = (m_tmp->path() / "export.json").string();
+        std::vector<std::string> args = {"env", "-i"};
+        for (const std::string& variable : programEnv())
+            args.push_back(variable);
+        args.insert(args.end(), {kProgram, "--export-json", out});
+        run(args, milliseconds(30000));
+        return out;
     }
 
     RunResult xdo(std::vector<std::string> args) const {

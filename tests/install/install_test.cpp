@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -130,7 +131,17 @@ TEST(Install, InstalledProgramRunsTheInstalledTool) {
     EXPECT_TRUE(ran) << "the installed program never ran the installed tool";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(fs::exists(prefix.path / "data/Quillfern/traffic.json"))
+    // The installed program exports what the run saved: today, on the way out.
+    const fs::path exported = prefix.path / "export.json";
+    ASSERT_EQ(std::system(("XDG_DATA_HOME=" + (prefix.path / "data").string() + " " +
+                           (prefix.path / "bin/quillfern").string() + " --export-json " +
+                           exported.string())
+                              .c_str()),
+              0);
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y-%m-%d", std::localtime(&now));
+    EXPECT_NE(slurp(exported).find(today), std::string::npos)
         << "SIGTERM must end through the normal quit path, which saves";
 }
 

@@ -85,6 +85,6 @@ TEST(ProcessAppSample, EmptyFirstSampleCreatesToday) {
     auto recorder = store.open();
     recorder->processAppSample({});
     EXPECT_EQ(recorder->getToday(), DailyTraffic());
-    recorder->saveData();
+    recorder->stopAndSave();
     EXPECT_EQ(store.open()->getToday(), DailyTraffic());
 }
