@@ -250,17 +250,31 @@ QString TrafficDb::lastError() const {
 
 std::optional<DailyTraffic> TrafficDb::day(const QString& key) {
     m_db.clearError();
+    // The history window asks for a handful of days at each refresh: the statements are
+    // prepared once per connection.
+    if (!m_dayTotals) {
+        m_dayTotals = std::make_unique<sql::Statement>(
+            m_db, "SELECT totalIn, totalOut FROM days WHERE day = ?1");
+        m_dayApps = std::make_unique<sql::Statement>(
+            m_db, "SELECT application, \"in\", \"out\" FROM apps WHERE day = ?1");
+    }
     // Both reads see the same commit.
     sql::Transaction transaction(m_db, false);
-    sql::Statement totals(m_db, "SELECT totalIn, totalOut FROM days WHERE day = ?1");
+    sql::Statement& totals = *m_dayTotals;
+    sql::Statement& apps = *m_dayApps;
+    totals.reset();
+    apps.reset();
     totals.bind(1, key);
-    if (!totals.next())
+    if (!totals.next()) {
+        totals.reset();
         return std::nullopt;
+    }
     DailyTraffic day(totals.u64(0), totals.u64(1));
-    sql::Statement apps(m_db, "SELECT application, \"in\", \"out\" FROM apps WHERE day = ?1");
     apps.bind(1, key);
     while (apps.next())
-        day.apps.emplace(apps.text(0), AppTraffic(apps.u64(1), apps.u64(2)));
+        day.apps.emplace_hint(day.apps.end(), apps.text(0), AppTraffic(apps.u64(1), apps.u64(2)));
+    totals.reset();
+    apps.reset();
     return day;
 }
 

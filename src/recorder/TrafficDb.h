@@ -67,6 +67,9 @@ private:
 
     QString m_path;
     sql::Database m_db;
+    // Declared after the connection, so they are finalised before it closes.
+    std::unique_ptr<sql::Statement> m_dayTotals;
+    std::unique_ptr<sql::Statement> m_dayApps;
 };
 
 // The former traffic file beside a store: "traffic.json" in the same directory.

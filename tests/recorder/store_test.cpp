@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -372,4 +374,52 @@ TEST(TrafficStoreFaults, ReadOnlyDirectoryKeepsFiguresAndRetries) {
         return store.open()->getToday() == DailyTraffic(4, 3) ? 0 : 3;
     });
     EXPECT_EQ(result, 0);
+}
+
+TEST(TrafficStoreFaults, FullDiskKeepsFiguresSaysSoOnceAndRetries) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    TempStore store;
+    const QString dir = store.dir.filePath("Quillfern");
+    QDir().mkpath(dir);
+    constexpr int kCannotMount = 77;
+    // In a mount namespace of its own, so the machine never sees the tmpfs.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=1m,mode=0700") !=
+                0)
+            ::_exit(kCannotMount);
+        WarningCounter warnings;
+        auto recorder = store.open();
+        recorder->recordTotal(1, 1);
+        recorder->stopAndSave();
+        QFile filler(dir + "/filler");
+        if (!filler.open(QIODevice::WriteOnly))
+            ::_exit(1);
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        filler.close();
+        for (int i = 0; i < 60; ++i)
+            recorder->processAppSample(
+                {{"seed", {0, 0}}, {QStringLiteral("app%1").arg(i), {1u << 20, 1}}});
+        recorder->recordTotal(2, 2);
+        recorder->stopAndSave();
+        recorder->recordTotal(2, 2);
+        recorder->stopAndSave();
+        if (warnings.count != 1 || recorder->getToday()->totalIn != 5)
+            ::_exit(2);
+        QFile::remove(dir + "/filler");
+        recorder->stopAndSave();
+        const auto today = store.open()->getToday();
+        ::_exit(today && today->totalIn == 5 && today->apps.size() == 59 ? 0 : 3);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kCannotMount)
+        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
