@@ -359,16 +359,18 @@ bool TrafficDb::exportJson(QIODevice& out) {
     bool first = true;
     while (days.next()) {
         const QByteArray key = days.bytes(0);
-        DailyTraffic day(days.u64(1), days.u64(2));
+        trafficAppendDayStart(buffer, first, key, days.u64(1), days.u64(2));
+        first = false;
         // Both walks follow the same byte order, so each day's applications come in one run.
         while (haveApp && apps.bytes(0) < key)
             haveApp = apps.next();
+        bool firstApp = true;
         while (haveApp && apps.bytes(0) == key) {
-            day.apps.emplace(apps.text(1), AppTraffic(apps.u64(2), apps.u64(3)));
+            trafficAppendApp(buffer, firstApp, apps.bytes(1), apps.u64(2), apps.u64(3));
+            firstApp = false;
             haveApp = apps.next();
         }
-        trafficAppendDayJson(buffer, first, QString::fromUtf8(key), day);
-        first = false;
+        trafficAppendDayEnd(buffer, !firstApp);
         if (buffer.size() > (1 << 20)) {
             if (out.write(buffer) != buffer.size())
                 return false;

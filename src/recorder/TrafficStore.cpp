@@ -47,9 +47,8 @@ void appendCount(QByteArray& out, std::uint64_t value) {
     out.append(buffer, result.ptr - buffer);
 }
 
-void appendString(QByteArray& out, const QString& text) {
+void appendString(QByteArray& out, QByteArrayView utf8) {
     static const char hex[] = "0123456789abcdef";
-    const QByteArray utf8 = text.toUtf8();
     out += '"';
     for (const char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
@@ -99,27 +98,41 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
     return TrafficParse::Ok;
 }
 
-void trafficAppendDayJson(QByteArray& out, bool first, const QString& key,
-                          const DailyTraffic& day) {
+void trafficAppendDayStart(QByteArray& out, bool first, QByteArrayView key, std::uint64_t totalIn,
+                           std::uint64_t totalOut) {
     out += first ? "\n    " : ",\n    ";
     appendString(out, key);
     out += ": {\n        \"totalIn\": ";
-    appendCount(out, day.totalIn);
+    appendCount(out, totalIn);
     out += ",\n        \"totalOut\": ";
-    appendCount(out, day.totalOut);
+    appendCount(out, totalOut);
     out += ",\n        \"apps\": {";
+}
+
+void trafficAppendApp(QByteArray& out, bool first, QByteArrayView name, std::uint64_t in,
+                      std::uint64_t sent) {
+    out += first ? "\n            " : ",\n            ";
+    appendString(out, name);
+    out += ": {\"in\": ";
+    appendCount(out, in);
+    out += ", \"out\": ";
+    appendCount(out, sent);
+    out += '}';
+}
+
+void trafficAppendDayEnd(QByteArray& out, bool hadApps) {
+    out += hadApps ? "\n        }\n    }" : "}\n    }";
+}
+
+void trafficAppendDayJson(QByteArray& out, bool first, const QString& key,
+                          const DailyTraffic& day) {
+    trafficAppendDayStart(out, first, key.toUtf8(), day.totalIn, day.totalOut);
     bool firstApp = true;
     for (const auto& [name, app] : day.apps) {
-        out += firstApp ? "\n            " : ",\n            ";
+        trafficAppendApp(out, firstApp, name.toUtf8(), app.bytesIn, app.bytesOut);
         firstApp = false;
-        appendString(out, name);
-        out += ": {\"in\": ";
-        appendCount(out, app.bytesIn);
-        out += ", \"out\": ";
-        appendCount(out, app.bytesOut);
-        out += '}';
     }
-    out += day.apps.empty() ? "}\n    }" : "\n        }\n    }";
+    trafficAppendDayEnd(out, !day.apps.empty());
 }
 
 QByteArray trafficToJson(const TrafficDays& days) {

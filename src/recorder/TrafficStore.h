@@ -3,6 +3,7 @@
 #include "TrafficTypes.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDate>
 #include <QDateTime>
 #include <QString>
@@ -33,6 +34,12 @@ QByteArray trafficToJson(const TrafficDays& days);
 // The same text a day at a time, for writers that stream: "{", then each day (the first with
 // `first` set), then trafficJsonEnd() of whether there was none.
 void trafficAppendDayJson(QByteArray& out, bool first, const QString& key, const DailyTraffic& day);
+// The same a piece at a time, from UTF-8 text as a database holds it.
+void trafficAppendDayStart(QByteArray& out, bool first, QByteArrayView key, std::uint64_t totalIn,
+                           std::uint64_t totalOut);
+void trafficAppendApp(QByteArray& out, bool first, QByteArrayView name, std::uint64_t in,
+                      std::uint64_t sent);
+void trafficAppendDayEnd(QByteArray& out, bool hadApps);
 const char* trafficJsonEnd(bool empty);
 
 // "yyyy-MM-dd" with ASCII digits, whatever the user's locale.
