@@ -2,6 +2,7 @@
 // day. Target: a median within one frame (16 ms). Run: build/bench/history/history_bench
 #include "TrafficHistoryWindow.h"
 #include "TrafficRecorder.h"
+#include "TrafficStore.h"
 
 #include <QApplication>
 #include <QFile>
@@ -11,7 +12,10 @@
 #include <QTemporaryDir>
 #include <QWidget>
 #include <benchmark/benchmark.h>
+#include <map>
 #include <memory>
+
+TrafficDays benchHistory(int dayCount, int appsPerDay);
 
 namespace {
 
@@ -22,7 +26,7 @@ struct Fixture {
 
     explicit Fixture(int apps) {
         TrafficRecorder::Config cfg;
-        cfg.dataPath = dir.filePath("traffic.json");
+        cfg.dataPath = dir.filePath("traffic.db");
         cfg.load = false;
         const QStringList keys = TrafficRecorder(cfg).recentDays(7);
         QJsonObject top;
@@ -40,7 +44,7 @@ struct Fixture {
             }
             top.insert(keys[d], QJsonObject{{"totalIn", in}, {"totalOut", out}, {"apps", appObj}});
         }
-        QFile f(cfg.dataPath);
+        QFile f(dir.filePath("traffic.json")); // moved into the store when it opens
         if (f.open(QIODevice::WriteOnly)) {
             f.write(QJsonDocument(top).toJson());
         }
@@ -77,6 +81,45 @@ void BM_RefreshAndPaint500Apps(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RefreshAndPaint500Apps)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+
+// The same refresh over a store that holds five years (1826 days of 200 applications),
+// against an empty store: the cost must not grow with the years kept.
+struct StoreFixture {
+    QTemporaryDir dir;
+    std::unique_ptr<TrafficRecorder> recorder;
+    std::unique_ptr<TrafficHistoryWindow> window;
+
+    explicit StoreFixture(int days) {
+        TrafficRecorder::Config cfg;
+        cfg.dataPath = dir.filePath("traffic.db");
+        cfg.toolPath = dir.filePath("no-such-tool");
+        if (days > 0) {
+            QFile f(dir.filePath("traffic.json"));
+            if (f.open(QIODevice::WriteOnly))
+                f.write(trafficToJson(benchHistory(days, 200)));
+        }
+        recorder = std::make_unique<TrafficRecorder>(cfg);
+        recorder->waitForSaves();
+        window = std::make_unique<TrafficHistoryWindow>(*recorder);
+        QApplication::processEvents();
+    }
+};
+
+void BM_RefreshStore(benchmark::State& state) {
+    static std::map<int, std::unique_ptr<StoreFixture>> fixtures;
+    auto& fx = fixtures[static_cast<int>(state.range(0))];
+    if (!fx)
+        fx = std::make_unique<StoreFixture>(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        fx->window->refresh();
+    state.SetLabel(std::to_string(state.range(0)) + " days stored");
+}
+BENCHMARK(BM_RefreshStore)
+    ->Arg(0)
+    ->Arg(1826)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(9)
     ->ReportAggregatesOnly(true);

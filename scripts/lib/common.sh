@@ -4,7 +4,8 @@
 QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages the program needs to build and run.
-QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev)
+QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
+                   libsqlite3-dev)
 # Packages the tests, benchmarks and screenshots need on top of those.
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
                   x11-apps imagemagick locales iproute2

@@ -1,5 +1,7 @@
 #include "AppSampling.h"
 
+#include "Saturating.h"
+
 #include <QHash>
 #include <QStringView>
 #include <algorithm>
@@ -7,17 +9,12 @@
 
 namespace {
 
-std::uint64_t satAdd(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
 void credit(AppSample& to, const QString& name, AppCounters bytes) {
     if (bytes.in == 0 && bytes.out == 0)
         return;
     AppCounters& sum = to[name];
-    sum.in = satAdd(sum.in, bytes.in);
-    sum.out = satAdd(sum.out, bytes.out);
+    sum.in = saturatingAdd(sum.in, bytes.in);
+    sum.out = saturatingAdd(sum.out, bytes.out);
 }
 
 // Decimal digits with an optional sign; anything else, a negative value or more than 64 bits
@@ -82,8 +79,8 @@ AppSample appSumByName(const ProcessSample& sample) {
     for (const ProcessCounters& process : sample) {
         // A name whose processes have moved nothing is still listed.
         AppCounters& sum = sums[process.name];
-        sum.in = satAdd(sum.in, process.counters.in);
-        sum.out = satAdd(sum.out, process.counters.out);
+        sum.in = saturatingAdd(sum.in, process.counters.in);
+        sum.out = saturatingAdd(sum.out, process.counters.out);
     }
     return sums;
 }

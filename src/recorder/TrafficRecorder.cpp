@@ -5,6 +5,8 @@
 #include "NettopRunner.h"
 #include "Saturating.h"
 #include "StateReporter.h"
+#include "StoreWriter.h"
+#include "TrafficDb.h"
 #include "TrafficStore.h"
 
 #include <QCoreApplication>
@@ -13,28 +15,18 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <sys/stat.h>
+#include <set>
 
 
 namespace {
 
-constexpr auto kFallbackPath = "/tmp/quillfern_traffic.json";
-
-// The directory that holds the traffic file reveals which programs the user runs: when we
-// create it, only the user may enter it. An existing directory keeps its mode.
-void ensurePrivateDirectory(const QString& dir) {
-    if (dir.isEmpty() || QFileInfo::exists(dir))
-        return;
-    QDir().mkpath(QFileInfo(dir).path());
-    ::mkdir(QFile::encodeName(dir).constData(), 0700);
-}
+constexpr auto kFallbackPath = "/tmp/quillfern_traffic.db";
 
 #ifndef Q_OS_MACOS
 QString findStandInTool() {
@@ -58,26 +50,48 @@ QString findStandInTool() {
 }
 #endif
 
+void addInto(DailyTraffic& day, const DailyTraffic& more) {
+    day.totalIn = saturatingAdd(day.totalIn, more.totalIn);
+    day.totalOut = saturatingAdd(day.totalOut, more.totalOut);
+    for (const auto& [name, app] : more.apps) {
+        AppTraffic& into = day.apps[name];
+        into.bytesIn = saturatingAdd(into.bytesIn, app.bytesIn);
+        into.bytesOut = saturatingAdd(into.bytesOut, app.bytesOut);
+    }
+}
+
 } // namespace
 
 struct TrafficRecorder::Impl {
     Config config;
     QString dataPath;
-    TrafficDays data;
     // Every process of the last good run of the tool; none before the first and after a
     // failed one.
     std::optional<ProcessSample> appReference;
-    // Why the last finished run of the tool failed; empty while runs succeed.
+    // A failing tool is said once, again when the failure changes (main thread only).
+    StateReporter toolState{lcTool(), QStringLiteral("the per-process tool works again")};
     QTimer* saveTimer = nullptr;
     QTimer* appSampleTimer = nullptr;
 
-    // False only while the file holds exactly what `data` holds.
-    bool dirty = true;
-    // Set when an unreadable file could not be moved aside: it must never be overwritten.
-    bool saveBlocked = false;
-    // Failures said once each, again when they change (main thread only).
-    StateReporter saveState{lcStore(), QStringLiteral("saving works again")};
-    StateReporter toolState{lcTool(), QStringLiteral("the per-process tool works again")};
+    // Today, and an earlier day only until its last change is on disk. Every other day is
+    // read from the store when asked for.
+    TrafficDays days;
+    // What changed in each day since it was last handed to the writer.
+    struct Changes {
+        bool totals = false;
+        bool whole = false;
+        std::set<QString> apps;
+    };
+    std::map<QString, Changes> changed;
+    // The generation of the hand-over that carried each day's latest change.
+    std::map<QString, std::uint64_t> handedIn;
+    // Days recorded before the store was open: they hold only what came since the start.
+    std::set<QString> unbased;
+    std::uint64_t generation = 0;
+    std::uint64_t seenOpenings = 0;
+
+    std::unique_ptr<StoreWriter> writer;
+    std::unique_ptr<TrafficDb> reader;
 
     // The serial queue: one thread whose event loop runs the tool one request at a time.
     QThread* thread = nullptr;
@@ -92,8 +106,11 @@ struct TrafficRecorder::Impl {
     qint64 cachedUntilMs = 0;
     QString today();
 
-    void load();
-    bool moveAside();
+    void absorb();
+    void ensureReady();
+    DailyTraffic& dayForWrite(const QString& key);
+    std::optional<DailyTraffic> readDay(const QString& key);
+    QStringList memoryKeys() const;
 };
 
 QString TrafficRecorder::Impl::today() {
@@ -109,44 +126,79 @@ QString TrafficRecorder::Impl::today() {
     return cachedDay;
 }
 
-void TrafficRecorder::Impl::load() {
-    const QFileInfo info(dataPath);
-    if (!info.exists() && !info.isSymLink())
-        return; // a first run: nothing to keep
-    QFile file(dataPath);
-    bool readable = false;
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly)) {
-        bytes = file.readAll();
-        readable = file.error() == QFileDevice::NoError;
-    }
-    if (readable && bytes.trimmed().isEmpty())
-        return; // holds nothing worth keeping; the next save writes an empty object
-    if (readable && trafficFromJson(bytes, data) == TrafficParse::Ok) {
-        dirty = false;
+// Takes in what the writer has done since the last look: costs two atomic loads when
+// nothing happened, so every operation may call it.
+void TrafficRecorder::Impl::absorb() {
+    if (!writer->isReady())
         return;
+    const std::uint64_t openings = writer->openings();
+    if (openings != seenOpenings) {
+        seenOpenings = openings;
+        QString why;
+        reader = TrafficDb::openForReading(dataPath, &why);
+        if (!reader)
+            qCWarning(lcTrafficStore, "cannot read the traffic history: %s", qUtf8Printable(why));
+        // A store opened late or started afresh lacks what only memory holds: days go over
+        // whole at the next save.
+        for (auto& [key, day] : days)
+            changed[key].whole = true;
     }
-    data.clear();
-    // The user's whole history may be in there: keep it under another name before the first
-    // save can replace it, and refuse to save if that is impossible.
-    if (!moveAside())
-        saveBlocked = true;
+    if (!unbased.empty()) {
+        for (const QString& key : unbased) {
+            if (auto stored = readDay(key))
+                addInto(days[key], *stored);
+            changed[key].whole = true;
+        }
+        unbased.clear();
+    }
+    const std::uint64_t saved = writer->savedGeneration();
+    const QString current = today();
+    for (auto it = days.begin(); it != days.end();) {
+        const auto handed = handedIn.find(it->first);
+        const bool onDisk = handed == handedIn.end() || handed->second <= saved;
+        if (it->first != current && !changed.count(it->first) && onDisk) {
+            if (handed != handedIn.end())
+                handedIn.erase(handed);
+            it = days.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
-bool TrafficRecorder::Impl::moveAside() {
-    const QString stamp =
-        QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString base = dataPath + QStringLiteral(".unreadable-") + stamp;
-    for (int attempt = 1; attempt <= 100; ++attempt) {
-        const QString target = attempt == 1 ? base : base + QStringLiteral("-%1").arg(attempt);
-        if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-            continue;
-        if (!QFile::rename(dataPath, target))
-            break;
-        qCWarning(lcStore).noquote() << "could not read" << dataPath << "- kept it as" << target;
-        return true;
-    }
-    return false;
+void TrafficRecorder::Impl::ensureReady() {
+    writer->waitReady();
+    absorb();
+}
+
+std::optional<DailyTraffic> TrafficRecorder::Impl::readDay(const QString& key) {
+    return reader ? reader->day(key) : std::nullopt;
+}
+
+DailyTraffic& TrafficRecorder::Impl::dayForWrite(const QString& key) {
+    absorb();
+    auto [it, inserted] = days.try_emplace(key);
+    if (!inserted)
+        return it->second;
+    // A new day in memory starts from what the store holds for it; before the store is open
+    // it gathers only the new figures, and the stored ones are added once it is.
+    std::optional<DailyTraffic> stored;
+    if (writer->isReady())
+        stored = readDay(key);
+    else
+        unbased.insert(key);
+    if (stored)
+        it->second = std::move(*stored);
+    else
+        changed[key].totals = true; // a day that exists from now on, even at zero
+    return it->second;
+}
+
+QStringList TrafficRecorder::Impl::memoryKeys() const {
+    QStringList keys;
+    for (const auto& entry : days)
+        keys << entry.first;
+    return keys;
 }
 
 TrafficRecorder& TrafficRecorder::shared() {
@@ -160,13 +212,17 @@ TrafficRecorder& TrafficRecorder::shared() {
     return *recorder;
 }
 
+QString TrafficRecorder::defaultDataPath() {
+    const QStringList dirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    if (dirs.isEmpty() || dirs.first().isEmpty())
+        return {};
+    return dirs.first() + QStringLiteral("/Quillfern/traffic.db");
+}
+
 TrafficRecorder::Config TrafficRecorder::defaultConfig() {
     Config config;
-    const QStringList dirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
-    if (!dirs.isEmpty() && !dirs.first().isEmpty()) {
-        config.dataPath = dirs.first() + QStringLiteral("/Quillfern/traffic.json");
-        config.load = true;
-    } else {
+    config.dataPath = defaultDataPath();
+    if (config.dataPath.isEmpty()) {
         config.dataPath = QString::fromLatin1(kFallbackPath);
         config.load = false;
     }
@@ -184,10 +240,11 @@ TrafficRecorder::TrafficRecorder(const Config& config) : d(new Impl) {
     d->config = config;
     const bool hasPath = !config.dataPath.isEmpty();
     d->dataPath = hasPath ? config.dataPath : QString::fromLatin1(kFallbackPath);
-    if (hasPath)
-        ensurePrivateDirectory(QFileInfo(d->dataPath).path());
-    if (hasPath && config.load)
-        d->load();
+    TrafficDb::OpenOptions options;
+    options.fresh = !hasPath || !config.load;
+    if (!options.fresh)
+        options.legacyJson = trafficLegacyJsonPath(d->dataPath);
+    d->writer = std::make_unique<StoreWriter>(d->dataPath, options);
 }
 
 TrafficRecorder::~TrafficRecorder() {
@@ -199,6 +256,9 @@ TrafficRecorder::~TrafficRecorder() {
         d->thread->wait();
         delete d->thread;
     }
+    // The writer finishes what it was handed before it stops.
+    d->reader.reset();
+    d->writer.reset();
     delete d;
 }
 
@@ -207,38 +267,37 @@ QString TrafficRecorder::dataPath() const {
 }
 
 void TrafficRecorder::saveData() {
-    if (d->saveBlocked) {
-        d->saveState.report(QStringLiteral("not saving: %1 could not be read nor moved aside, "
-                                           "so it is left as it is")
-                                .arg(d->dataPath));
+    d->absorb();
+    // Still opening (moving an old file in, say): what changed stays marked for the next save.
+    if (!d->writer->isReady())
         return;
+    TrafficDays batch;
+    const std::uint64_t generation = d->generation + 1;
+    for (const auto& [key, change] : d->changed) {
+        const DailyTraffic& day = d->days.at(key);
+        DailyTraffic& out = batch[key];
+        out.totalIn = day.totalIn;
+        out.totalOut = day.totalOut;
+        if (change.whole) {
+            out.apps = day.apps;
+        } else {
+            for (const QString& name : change.apps)
+                out.apps.emplace(name, day.apps.at(name));
+        }
+        d->handedIn[key] = generation;
     }
-    if (!d->dirty && QFileInfo::exists(d->dataPath))
+    d->changed.clear();
+    // An unchanged store writes nothing; a refused save is tried again all the same.
+    if (batch.empty() && !d->writer->failing())
         return;
-    const QByteArray bytes = trafficToJson(d->data);
-    QSaveFile file(d->dataPath);
-    file.setDirectWriteFallback(false);
-    const auto failed = [&] {
-        d->saveState.report(
-            QStringLiteral("could not save %1: %2").arg(d->dataPath, file.errorString()));
-    };
-    if (!file.open(QIODevice::WriteOnly)) {
-        failed();
-        return;
-    }
-    // Before any byte is written, so the content is never readable by others.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(bytes) != bytes.size()) {
-        failed();
-        file.cancelWriting();
-        return;
-    }
-    if (!file.commit()) {
-        failed();
-        return;
-    }
-    d->dirty = false;
-    d->saveState.clear();
+    d->generation = generation;
+    d->writer->save(std::move(batch), generation);
+}
+
+void TrafficRecorder::waitForSaves() {
+    d->ensureReady();
+    d->writer->waitIdle();
+    d->absorb();
 }
 
 QString TrafficRecorder::dateString(const QDateTime& instant) {
@@ -257,25 +316,46 @@ QString TrafficRecorder::displayDate(const QString& dayKey) {
 }
 
 void TrafficRecorder::recordTotal(std::uint64_t dUp, std::uint64_t dDown) {
-    auto [it, inserted] = d->data.try_emplace(d->today());
-    DailyTraffic& day = it->second;
+    const QString key = d->today();
+    DailyTraffic& day = d->dayForWrite(key);
     const std::uint64_t oldIn = day.totalIn;
     const std::uint64_t oldOut = day.totalOut;
     day.totalOut = saturatingAdd(day.totalOut, dUp);
     day.totalIn = saturatingAdd(day.totalIn, dDown);
-    if (inserted || day.totalIn != oldIn || day.totalOut != oldOut)
-        d->dirty = true;
+    if (day.totalIn != oldIn || day.totalOut != oldOut)
+        d->changed[key].totals = true;
 }
 
 std::optional<DailyTraffic> TrafficRecorder::getDay(const QString& dayKey) const {
-    const auto it = d->data.find(dayKey);
-    if (it == d->data.end())
-        return std::nullopt;
-    return it->second;
+    d->ensureReady();
+    const auto it = d->days.find(dayKey);
+    if (it != d->days.end())
+        return it->second;
+    return d->readDay(dayKey);
 }
 
 std::optional<DailyTraffic> TrafficRecorder::getToday() const {
     return getDay(d->today());
+}
+
+TrafficDays TrafficRecorder::daysBetween(const QString& from, const QString& to) const {
+    d->ensureReady();
+    TrafficDays out = d->reader ? d->reader->dayTotals(from, to, d->memoryKeys()) : TrafficDays();
+    for (const auto& [key, day] : d->days) {
+        if (key >= from && key <= to)
+            out[key] = DailyTraffic(day.totalIn, day.totalOut);
+    }
+    return out;
+}
+
+DailyTraffic TrafficRecorder::sumBetween(const QString& from, const QString& to) const {
+    d->ensureReady();
+    DailyTraffic sum = d->reader ? d->reader->sum(from, to, d->memoryKeys()) : DailyTraffic();
+    for (const auto& [key, day] : d->days) {
+        if (key >= from && key <= to)
+            addInto(sum, day);
+    }
+    return sum;
 }
 
 QStringList TrafficRecorder::recentDays(int count) const {
@@ -284,17 +364,17 @@ QStringList TrafficRecorder::recentDays(int count) const {
 
 std::vector<AppEntry> TrafficRecorder::sortedApps(const QString& dayKey) const {
     std::vector<AppEntry> entries;
-    const auto it = d->data.find(dayKey);
-    if (it == d->data.end())
+    const std::optional<DailyTraffic> day = getDay(dayKey);
+    if (!day)
         return entries;
     const auto total = [](const AppTraffic& t) { return saturatingAdd(t.bytesIn, t.bytesOut); };
     std::uint64_t sum = 0;
-    for (const auto& [name, traffic] : it->second.apps)
+    for (const auto& [name, traffic] : day->apps)
         sum = saturatingAdd(sum, total(traffic));
     if (sum == 0)
         return entries;
-    entries.reserve(it->second.apps.size());
-    for (const auto& [name, traffic] : it->second.apps)
+    entries.reserve(day->apps.size());
+    for (const auto& [name, traffic] : day->apps)
         entries.push_back({name, traffic});
     std::stable_sort(entries.begin(), entries.end(), [&](const AppEntry& a, const AppEntry& b) {
         return total(a.traffic) > total(b.traffic);
@@ -323,7 +403,12 @@ void TrafficRecorder::stopAndSave() {
         d->appSampleTimer->stop();
     if (d->saveTimer)
         d->saveTimer->stop();
+    // The last save must reach the disk before the program goes; an opening still under way
+    // is waited for, so that nothing recorded since the start is lost.
+    d->ensureReady();
     saveData();
+    d->writer->waitIdle();
+    d->absorb();
 }
 
 void TrafficRecorder::sampleAppTraffic() {
@@ -370,16 +455,14 @@ AppSample TrafficRecorder::parseNettop(const QString& output) {
 }
 
 void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) {
-    auto [dayIt, inserted] = d->data.try_emplace(d->today());
-    if (inserted)
-        d->dirty = true;
-    DailyTraffic& day = dayIt->second;
+    const QString key = d->today();
+    DailyTraffic& day = d->dayForWrite(key);
     AppSampleStep step = appSampleStep(d->appReference, run);
     for (const auto& [name, grown] : step.growth) {
         AppTraffic& app = day.apps[name];
         app.bytesIn = saturatingAdd(app.bytesIn, grown.in);
         app.bytesOut = saturatingAdd(app.bytesOut, grown.out);
-        d->dirty = true;
+        d->changed[key].apps.insert(name);
     }
     d->appReference = std::move(step.reference);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TrafficStore.h"
 #include "TrafficTypes.h"
 
 #include <QDateTime>
@@ -9,15 +10,17 @@
 #include <optional>
 #include <vector>
 
-// Keeps per-day totals and per-application bytes, in memory and in the traffic file.
-// All instance operations run on the main thread.
+// Keeps per-day totals and per-application bytes: today in memory, every day in the traffic
+// store (see TrafficDb), written by a thread of its own. All instance operations run on the
+// main thread.
 class TrafficRecorder : public QObject {
     Q_OBJECT
 public:
     struct Config {
-        // The traffic file. Empty: nothing is loaded and saves go to the /tmp fallback.
+        // The traffic store. Empty: a fresh store in /tmp. A "traffic.json" beside it is moved
+        // in at the first opening.
         QString dataPath;
-        // Whether to load dataPath at construction.
+        // False: start with no history; whatever is at dataPath is set aside unread.
         bool load = true;
         // The per-process tool and its arguments.
         QString toolPath;
@@ -31,13 +34,18 @@ public:
     static TrafficRecorder& shared();
     // The configuration shared() uses: the user's data directory and the platform's tool.
     static Config defaultConfig();
+    // "Quillfern/traffic.db" in the user's data directory, or empty when there is none.
+    static QString defaultDataPath();
 
     // Tests make their own instances with temporary files; the program uses shared().
     explicit TrafficRecorder(const Config& config);
     ~TrafficRecorder() override;
 
     QString dataPath() const;
+    // Hands what changed since the last save to the writer thread and returns at once.
     void saveData();
+    // Waits until every save handed over so far has been written or refused.
+    void waitForSaves();
 
     // Day keys: local calendar dates "yyyy-MM-dd" with ASCII digits.
     static QString dateString(const QDateTime& instant);
@@ -50,6 +58,10 @@ public:
     std::optional<DailyTraffic> getToday() const;
     QStringList recentDays(int count) const;
     std::vector<AppEntry> sortedApps(const QString& dayKey) const;
+    // The days from `from` to `to` (day keys, inclusive) that have figures, totals only.
+    TrafficDays daysBetween(const QString& from, const QString& to) const;
+    // Totals and applications summed over the days from `from` to `to`.
+    DailyTraffic sumBetween(const QString& from, const QString& to) const;
 
     void startTimers();
     void stopAndSave();

@@ -47,9 +47,8 @@ void appendCount(QByteArray& out, std::uint64_t value) {
     out.append(buffer, result.ptr - buffer);
 }
 
-void appendString(QByteArray& out, const QString& text) {
+void appendString(QByteArray& out, QByteArrayView utf8) {
     static const char hex[] = "0123456789abcdef";
-    const QByteArray utf8 = text.toUtf8();
     out += '"';
     for (const char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
@@ -99,6 +98,43 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
     return TrafficParse::Ok;
 }
 
+void trafficAppendDayStart(QByteArray& out, bool first, QByteArrayView key, std::uint64_t totalIn,
+                           std::uint64_t totalOut) {
+    out += first ? "\n    " : ",\n    ";
+    appendString(out, key);
+    out += ": {\n        \"totalIn\": ";
+    appendCount(out, totalIn);
+    out += ",\n        \"totalOut\": ";
+    appendCount(out, totalOut);
+    out += ",\n        \"apps\": {";
+}
+
+void trafficAppendApp(QByteArray& out, bool first, QByteArrayView name, std::uint64_t in,
+                      std::uint64_t sent) {
+    out += first ? "\n            " : ",\n            ";
+    appendString(out, name);
+    out += ": {\"in\": ";
+    appendCount(out, in);
+    out += ", \"out\": ";
+    appendCount(out, sent);
+    out += '}';
+}
+
+void trafficAppendDayEnd(QByteArray& out, bool hadApps) {
+    out += hadApps ? "\n        }\n    }" : "}\n    }";
+}
+
+void trafficAppendDayJson(QByteArray& out, bool first, const QString& key,
+                          const DailyTraffic& day) {
+    trafficAppendDayStart(out, first, key.toUtf8(), day.totalIn, day.totalOut);
+    bool firstApp = true;
+    for (const auto& [name, app] : day.apps) {
+        trafficAppendApp(out, firstApp, name.toUtf8(), app.bytesIn, app.bytesOut);
+        firstApp = false;
+    }
+    trafficAppendDayEnd(out, !day.apps.empty());
+}
+
 QByteArray trafficToJson(const TrafficDays& days) {
     // Written by hand rather than through QJsonObject: building large objects one member at a
     // time costs more than the whole write, and the member order stays the file's own. One
@@ -109,31 +145,17 @@ QByteArray trafficToJson(const TrafficDays& days) {
         apps += entry.second.apps.size();
     out.reserve(static_cast<qsizetype>(days.size() * 120 + apps * 64 + 16));
     out += '{';
-    bool firstDay = true;
+    bool first = true;
     for (const auto& [key, day] : days) {
-        out += firstDay ? "\n    " : ",\n    ";
-        firstDay = false;
-        appendString(out, key);
-        out += ": {\n        \"totalIn\": ";
-        appendCount(out, day.totalIn);
-        out += ",\n        \"totalOut\": ";
-        appendCount(out, day.totalOut);
-        out += ",\n        \"apps\": {";
-        bool firstApp = true;
-        for (const auto& [name, app] : day.apps) {
-            out += firstApp ? "\n            " : ",\n            ";
-            firstApp = false;
-            appendString(out, name);
-            out += ": {\"in\": ";
-            appendCount(out, app.bytesIn);
-            out += ", \"out\": ";
-            appendCount(out, app.bytesOut);
-            out += '}';
-        }
-        out += day.apps.empty() ? "}\n    }" : "\n        }\n    }";
+        trafficAppendDayJson(out, first, key, day);
+        first = false;
     }
-    out += days.empty() ? "}\n" : "\n}\n";
+    out += trafficJsonEnd(days.empty());
     return out;
+}
+
+const char* trafficJsonEnd(bool empty) {
+    return empty ? "}\n" : "\n}\n";
 }
 
 QString trafficDayKey(QDate date) {

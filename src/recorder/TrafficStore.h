@@ -3,6 +3,7 @@
 #include "TrafficTypes.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDate>
 #include <QDateTime>
 #include <QString>
@@ -24,6 +25,16 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out);
 // Pretty-printed text with exactly the members the reader knows. Counts that a signed 64-bit
 // JSON integer cannot hold are written as the largest one.
 QByteArray trafficToJson(const TrafficDays& days);
+// The same text a day at a time, for writers that stream: "{", then each day (the first with
+// `first` set), then trafficJsonEnd() of whether there was none.
+void trafficAppendDayJson(QByteArray& out, bool first, const QString& key, const DailyTraffic& day);
+// The same a piece at a time, from UTF-8 text as a database holds it.
+void trafficAppendDayStart(QByteArray& out, bool first, QByteArrayView key, std::uint64_t totalIn,
+                           std::uint64_t totalOut);
+void trafficAppendApp(QByteArray& out, bool first, QByteArrayView name, std::uint64_t in,
+                      std::uint64_t sent);
+void trafficAppendDayEnd(QByteArray& out, bool hadApps);
+const char* trafficJsonEnd(bool empty);
 
 // "yyyy-MM-dd" with ASCII digits, whatever the user's locale.
 QString trafficDayKey(QDate date);

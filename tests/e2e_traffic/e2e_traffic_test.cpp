@@ -155,7 +155,7 @@ protected:
     void expectTotalsMatchKernel(const Counters& before, const Counters& after,
                                  const std::set<std::string>& days, const std::string& what,
                                  Recorded& rec) {
-        ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.trafficStore(), days, rec));
+        ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.exportHistory(), days, rec));
         const std::uint64_t kernelIn = after.rx - before.rx, kernelOut = after.tx - before.tx;
         const double offIn = percentOff(rec.totalIn, kernelIn);
         const double offOut = percentOff(rec.totalOut, kernelOut);

@@ -80,11 +80,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     TrafficRecorder::Config cfg;
-    cfg.dataPath = dir.filePath("traffic.json");
+    cfg.dataPath = dir.filePath("traffic.db");
     cfg.load = false;
     const QStringList keys = TrafficRecorder(cfg).recentDays(7);
     {
-        QFile f(cfg.dataPath);
+        QFile f(dir.filePath("traffic.json")); // moved into the store when it opens
         if (!f.open(QIODevice::WriteOnly)) {
             return 1;
         }

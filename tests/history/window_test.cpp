@@ -46,6 +46,10 @@ protected:
         for (const auto& [age, obj] : days) {
             top.insert(keys[6 - age], obj);
         }
+        // A fresh store each time: the file below is moved into it when it opens.
+        recorder.reset();
+        for (const char* name : {"traffic.db", "traffic.db-wal", "traffic.db-shm"})
+            QFile::remove(dir.filePath(name));
         QFile f(dir.filePath("traffic.json"));
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(QJsonDocument(top).toJson());
@@ -56,7 +60,7 @@ protected:
 
     TrafficRecorder::Config config(bool load) const {
         TrafficRecorder::Config c;
-        c.dataPath = dir.filePath("traffic.json");
+        c.dataPath = dir.filePath("traffic.db");
         c.load = load;
         c.toolPath = dir.filePath("no-such-tool");
         return c;

@@ -3,14 +3,26 @@
 #include "TrafficRecorder.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <memory>
+#include <optional>
 
-// A recorder on a file in a fresh temporary directory; the user's real files are never seen.
+// A good run of the tool in which each application is one process, identified by its name.
+inline std::optional<ProcessSample> runOf(const AppSample& apps) {
+    ProcessSample run;
+    for (const auto& [name, counters] : apps)
+        run.push_back({name, counters, name});
+    return run;
+}
+
+// A recorder on a store in a fresh temporary directory; the user's real files are never seen.
 struct TempStore {
     QTemporaryDir dir;
-    QString path() const { return dir.filePath(QStringLiteral("Quillfern/traffic.json")); }
+    QString path() const { return dir.filePath(QStringLiteral("Quillfern/traffic.db")); }
+    // The former JSON traffic file, moved into the store when a recorder opens it.
+    QString jsonPath() const { return dir.filePath(QStringLiteral("Quillfern/traffic.json")); }
 
     std::unique_ptr<TrafficRecorder> open(bool load = true) const {
         TrafficRecorder::Config config;
@@ -20,15 +32,11 @@ struct TempStore {
         return std::make_unique<TrafficRecorder>(config);
     }
 
+    // Leaves a traffic file in the former format for the next open() to move in.
     void write(const QByteArray& bytes) const {
         QDir().mkpath(dir.filePath(QStringLiteral("Quillfern")));
-        QFile file(path());
+        QFile file(jsonPath());
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write(bytes);
-    }
-
-    QByteArray read() const {
-        QFile file(path());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };

@@ -126,7 +126,7 @@ TEST(ProcessAppSample, GrowthGoesToTodayAndTotalsStay) {
     recorder->processAppSample(std::nullopt);
     // Every run, failed or not, leaves today's entry behind.
     EXPECT_EQ(recorder->getToday(), DailyTraffic());
-    recorder->saveData();
+    recorder->stopAndSave();
     EXPECT_EQ(store.open()->getToday(), DailyTraffic());
 
     recorder->recordTotal(7, 9);

@@ -664,7 +664,18 @@ fs::path Sandbox::configFile() const {
     return root() / "config/Quillfern/Quillfern.conf";
 }
 fs::path Sandbox::trafficStore() const {
-    return root() / "data/Quillfern/traffic.json";
+    return root() / "data/Quillfern/traffic.db";
+}
+fs::path Sandbox::exportHistory() const {
+    const fs::path out = root() / "export.json";
+    std::error_code ignored;
+    fs::remove(out, ignored);
+    ChildOptions o;
+    o.argv = {programPath().string(), "--export-json", out.string()};
+    o.env = env();
+    o.clearEnv = true;
+    const RunResult r = run(std::move(o));
+    return r.exitCode == 0 ? out : fs::path();
 }
 fs::path Sandbox::autostartEntry() const {
     return root() / "config/autostart/quillfern.desktop";

@@ -270,7 +270,9 @@ public:
     const fs::path& root() const { return m_tmp.path(); }
     fs::path home() const { return root() / "home"; }
     fs::path configFile() const;   // Quillfern.conf
-    fs::path trafficStore() const; // the traffic recorder's file
+    fs::path trafficStore() const; // the traffic recorder's database
+    // The whole history as the program exports it (JSON), or empty when the export failed.
+    fs::path exportHistory() const;
     fs::path autostartEntry() const;
     fs::path runtimeDir() const { return root() / "runtime"; }
     fs::path log(const std::string& name) const { return root() / (name + ".log"); }

@@ -1,17 +1,18 @@
 #include "netd_core.h"
 
+#include "Saturating.h"
+
 #include <charconv>
 #include <set>
 
 namespace qfnetd {
 
-using qfnettop::satAdd;
 
 namespace {
 
 void addTo(Counters& into, const Counters& c) {
-    into.rx = satAdd(into.rx, c.rx);
-    into.tx = satAdd(into.tx, c.tx);
+    into.rx = saturatingAdd(into.rx, c.rx);
+    into.tx = saturatingAdd(into.tx, c.tx);
 }
 
 Counters sum(const Counters& a, const Counters& b) {
