@@ -205,7 +205,7 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     sink = &warnings;
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            if (QByteArray(context.category) == "quillfern.recorder.sampling")
+            if (QByteArray(context.category) == "quillfern.tool")
                 sink->append(QString::number(type) + text);
         });
 
