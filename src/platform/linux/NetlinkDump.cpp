@@ -1,0 +1,241 @@
+#include "NetlinkDump.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace nldump {
+
+namespace {
+
+constexpr int kAttempts = 4;
+// The kernel sizes a dump's datagrams after the largest buffer we read with, up to 32 KiB.
+constexpr std::size_t kInitialBuffer = 64 * 1024;
+constexpr std::size_t kLargestBuffer = 1024 * 1024;
+
+} // namespace
+
+Step feed(const void* data, std::size_t size, std::uint32_t senderPort, Progress& progress,
+          const Handler& onReply) {
+    if (senderPort != 0) {
+        return Step::More; // not the kernel: someone else writing to our port
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t offset = 0;
+    while (offset < size) {
+        const auto* h = reinterpret_cast<const nlmsghdr*>(bytes + offset);
+        if (size - offset < sizeof(nlmsghdr) || h->nlmsg_len < sizeof(nlmsghdr) ||
+            h->nlmsg_len > size - offset) {
+            progress.error = EIO;
+            return Step::Failed;
+        }
+        const std::size_t length = h->nlmsg_len;
+        offset += std::min<std::size_t>(NLMSG_ALIGN(length), size - offset);
+        if (h->nlmsg_pid != progress.port || h->nlmsg_seq != progress.seq) {
+            continue; // left over from an earlier request
+        }
+        if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+            progress.interrupted = true;
+        }
+        if (h->nlmsg_type == NLMSG_DONE) {
+            // Newer kernels put the dump's own error in its last message.
+            int error = 0;
+            if (length >= NLMSG_LENGTH(sizeof error)) {
+                std::memcpy(&error, NLMSG_DATA(h), sizeof error);
+            }
+            if (error < 0) {
+                progress.error = -error;
+                return Step::Failed;
+            }
+            return Step::Done;
+        }
+        if (h->nlmsg_type == NLMSG_ERROR) {
+            nlmsgerr e{};
+            if (length < NLMSG_LENGTH(sizeof e)) {
+                progress.error = EIO;
+                return Step::Failed;
+            }
+            std::memcpy(&e, NLMSG_DATA(h), sizeof e);
+            if (e.error == 0) {
+                continue; // an acknowledgement, not an answer
+            }
+            progress.error = e.error < 0 ? -e.error : EIO;
+            return Step::Failed;
+        }
+        if (h->nlmsg_type == NLMSG_NOOP) {
+            continue;
+        }
+        if (h->nlmsg_type == NLMSG_OVERRUN) {
+            progress.error = ENOBUFS;
+            return Step::Failed;
+        }
+        onReply(*h);
+    }
+    return Step::More;
+}
+
+std::vector<unsigned char> makeRequest(std::uint16_t type, const void* body, std::size_t size) {
+    std::vector<unsigned char> request(NLMSG_SPACE(size), 0);
+    auto* h = reinterpret_cast<nlmsghdr*>(request.data());
+    h->nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(size));
+    h->nlmsg_type = type;
+    if (size != 0) {
+        std::memcpy(NLMSG_DATA(h), body, size);
+    }
+    request.resize(NLMSG_ALIGN(h->nlmsg_len));
+    return request;
+}
+
+void appendAttribute(std::vector<unsigned char>& request, std::uint16_t type, const void* data,
+                     std::size_t size) {
+    const std::size_t at = request.size();
+    const nlattr header{static_cast<std::uint16_t>(NLA_HDRLEN + size), type};
+    request.resize(at + NLA_ALIGN(NLA_HDRLEN + size), 0);
+    std::memcpy(request.data() + at, &header, sizeof header);
+    if (size != 0) {
+        std::memcpy(request.data() + at + NLA_HDRLEN, data, size);
+    }
+    auto* h = reinterpret_cast<nlmsghdr*>(request.data());
+    h->nlmsg_len = static_cast<std::uint32_t>(request.size());
+}
+
+Socket::Socket(int protocol) : m_protocol(protocol) {
+    open();
+}
+
+Socket::~Socket() {
+    close();
+}
+
+void Socket::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool Socket::open() {
+    close();
+    m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, m_protocol);
+    if (m_fd < 0) {
+        return false;
+    }
+    // A kernel that never answers must not hold the caller for ever.
+    const timeval limit{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    socklen_t localLength = sizeof local;
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        const int saved = errno;
+        close();
+        errno = saved;
+        return false;
+    }
+    m_port = local.nl_pid;
+    return true;
+}
+
+bool Socket::dump(std::vector<unsigned char> request, const Handler& onReply,
+                  const std::function<void()>& onRestart) {
+    if (request.size() < sizeof(nlmsghdr)) {
+        errno = EINVAL;
+        return false;
+    }
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0 && onRestart) {
+            onRestart();
+        }
+        if (m_fd < 0 && !open()) {
+            return false;
+        }
+        switch (dumpOnce(request, onReply)) {
+        case Attempt::Ok:
+            return true;
+        case Attempt::Failed:
+            return false;
+        case Attempt::Retry:
+            break;
+        }
+    }
+    errno = EAGAIN;
+    return false;
+}
+
+Socket::Attempt Socket::dumpOnce(std::vector<unsigned char>& request, const Handler& onReply) {
+    auto* h = reinterpret_cast<nlmsghdr*>(request.data());
+    h->nlmsg_len = static_cast<std::uint32_t>(request.size());
+    h->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    h->nlmsg_seq = ++m_seq;
+    h->nlmsg_pid = 0;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(m_fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) < 0) {
+        const int saved = errno;
+        close();
+        errno = saved;
+        return Attempt::Failed;
+    }
+    if (m_buffer.size() < kInitialBuffer) {
+        m_buffer.resize(kInitialBuffer);
+    }
+    Progress progress;
+    progress.seq = m_seq;
+    progress.port = m_port;
+    for (;;) {
+        sockaddr_nl from{};
+        iovec iov{m_buffer.data(), m_buffer.size()};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        const ssize_t n = ::recvmsg(m_fd, &msg, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == ENOBUFS) {
+            // The socket overflowed and lost part of the answer; a fresh socket starts clean.
+            close();
+            return Attempt::Retry;
+        }
+        if (n <= 0) {
+            const int saved = n == 0 ? EIO : errno;
+            close();
+            errno = saved;
+            return Attempt::Failed;
+        }
+        if ((msg.msg_flags & MSG_TRUNC) != 0) {
+            // The rest of that datagram is gone. The kernel refuses a new dump while this one
+            // runs, so ask again on a fresh socket with room for the largest datagram.
+            close();
+            if (m_buffer.size() >= kLargestBuffer) {
+                errno = EMSGSIZE;
+                return Attempt::Failed;
+            }
+            m_buffer.resize(m_buffer.size() * 2);
+            return Attempt::Retry;
+        }
+        switch (
+            feed(m_buffer.data(), static_cast<std::size_t>(n), from.nl_pid, progress, onReply)) {
+        case Step::More:
+            continue;
+        case Step::Done:
+            return progress.interrupted ? Attempt::Retry : Attempt::Ok;
+        case Step::Failed:
+            errno = progress.error;
+            if (progress.error == EIO || progress.error == ENOBUFS) {
+                close(); // what else is queued on this socket cannot be trusted
+            }
+            return Attempt::Failed;
+        }
+    }
+}
+
+} // namespace nldump
