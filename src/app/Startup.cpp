@@ -2,6 +2,7 @@
 
 #include "Autostart.h"
 #include "FrameString.h"
+#include "InterfaceMenu.h"
 #include "PanelPlacement.h"
 #include "QuitSignals.h"
 #include "Sampler.h"
@@ -103,6 +104,18 @@ int appRun(int argc, char** argv) {
                              openHistory();
                          }
                      });
+
+    // Which links count: stored, changeable from the menu, applied from the next tick on.
+    // The counter grows only by what counted links moved, so a change never makes a jump.
+    LinkCounter& links = LinkCounter::shared();
+    links.setChoice(loadInterfaceChoice());
+    view->addInterfaceMenu = [&links](QMenu& menu) {
+        addInterfaceSubmenu(menu, links.choice(), links.lastLinks(),
+                            [&links](const InterfaceChoice& choice) {
+                                links.setChoice(choice);
+                                storeInterfaceChoice(choice);
+                            });
+    };
 
     // The first reading is the baseline the first tick measures from.
     Sampler sampler;

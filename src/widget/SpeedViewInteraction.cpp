@@ -122,6 +122,9 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
             }
         });
     }
+    if (addInterfaceMenu) {
+        addInterfaceMenu(*menu);
+    }
     if (isAutostartEnabled && setAutostartEnabled) {
         QAction* login = menu->addAction(QStringLiteral("登录时启动"));
         login->setCheckable(true);
