@@ -51,7 +51,7 @@ public:
 
     // Opens the traffic history; when set, the menu offers it.
     std::function<void()> openHistory;
-    // Adds the submenu of counted links after the history item, when set.
+    // Adds the submenu of counted links before Quit, when set.
     std::function<void(QMenu&)> addInterfaceMenu;
     // Starting at login; when both are set, the menu offers a check item for it.
     std::function<bool()> isAutostartEnabled;

@@ -122,9 +122,6 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
             }
         });
     }
-    if (addInterfaceMenu) {
-        addInterfaceMenu(*menu);
-    }
     if (isAutostartEnabled && setAutostartEnabled) {
         QAction* login = menu->addAction(QStringLiteral("登录时启动"));
         login->setCheckable(true);
@@ -136,6 +133,10 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
                 setAutostartEnabled(on);
             }
         });
+    }
+    // Last of the items, so the ones above keep their places for keyboard users.
+    if (addInterfaceMenu) {
+        addInterfaceMenu(*menu);
     }
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
