@@ -82,7 +82,7 @@ const std::uint8_t kLo6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
 // The replies as the shared dump loop hands them to the tool.
 nldump::Step parse(const char* data, std::size_t size, std::vector<SocketRecord>& out) {
-    nldump::Progress progress{kSeq, 0, false, 0};
+    nldump::Progress progress{kSeq, 0};
     return nldump::feed(data, size, 0, progress,
                         [&out](const nlmsghdr& h) { parseDiagReply(h, SOCK_DIAG_BY_FAMILY, out); });
 }

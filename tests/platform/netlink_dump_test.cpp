@@ -49,7 +49,7 @@ struct Fed {
 };
 
 Fed feed(Datagram& d, std::uint32_t sender = 0) {
-    Fed f{nldump::Step::More, {kSeq, kPort, false, 0}, {}};
+    Fed f{nldump::Step::More, {kSeq, kPort}, {}};
     f.step = nldump::feed(d.data(), d.size, sender, f.progress, [&f](const nlmsghdr& h) {
         int v = 0;
         std::memcpy(&v, NLMSG_DATA(&h), sizeof v);
@@ -70,6 +70,7 @@ TEST(NetlinkDump, HandsOnOnlyThisRequestsRepliesAndEndsWhereTheKernelSays) {
     EXPECT_EQ(f.step, nldump::Step::More);
     EXPECT_EQ(f.replies, (std::vector<int>{1, 4}));
     EXPECT_FALSE(f.progress.interrupted);
+    EXPECT_TRUE(f.progress.foreign) << "other requests' replies tell that something else came";
     EXPECT_TRUE(feed(d, 1234).replies.empty()) << "a datagram not from the kernel";
 
     d.add(RTM_NEWLINK, 4, 5, kSeq, kPort, NLM_F_MULTI | NLM_F_DUMP_INTR);
@@ -124,7 +125,7 @@ TEST(NetlinkDump, MalformedDatagramsFailAndAreNeverReadPast) {
             block[at / 4 + 2] = rng() % 2 ? kSeq : rng(); // sequence
             block[at / 4 + 3] = kPort;
         }
-        nldump::Progress p{kSeq, kPort, false, 0};
+        nldump::Progress p{kSeq, kPort};
         nldump::feed(block.get(), size, 0, p, [](const nlmsghdr& h) {
             volatile unsigned char last =
                 reinterpret_cast<const unsigned char*>(&h)[h.nlmsg_len - 1];

@@ -22,8 +22,8 @@
 // per-link counters are 32-bit on Linux and wrap every 4 GiB.
 //
 // Links and routes change rarely, so their table is kept and dumped again only when the kernel
-// announces a change on a listening socket, or the counters name other links: a steady read
-// costs one small RTM_GETSTATS dump and one empty non-blocking receive.
+// announces a change (the dump socket listens to those announcements), or the counters name
+// other links: a steady read costs one small RTM_GETSTATS dump.
 
 namespace {
 
@@ -202,11 +202,8 @@ bool parseProcNetDev(std::string_view text, const std::vector<LinkReading>& link
 
 class LinkSource {
 public:
-    LinkSource() { openEvents(); }
+    LinkSource() = default;
     ~LinkSource() {
-        if (m_events >= 0) {
-            ::close(m_events);
-        }
         if (m_proc >= 0) {
             ::close(m_proc);
         }
@@ -251,8 +248,7 @@ public:
     std::atomic<bool> m_forceProc{false};
 
 private:
-    nldump::Socket m_socket{NETLINK_ROUTE};
-    int m_events = -1;
+    nldump::Socket m_socket{NETLINK_ROUTE, RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE};
     int m_proc = -1;
     bool m_statsUnsupported = false;
     bool m_tableKnown = false;
@@ -260,40 +256,14 @@ private:
     std::vector<Counters> m_counters;
     std::string m_procText;
 
-    // Listens for link and route changes; without it the table is dumped at every read.
-    void openEvents() {
-        m_events = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-        if (m_events < 0) {
-            return;
-        }
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-        if (::bind(m_events, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            ::close(m_events);
-            m_events = -1;
-        }
-    }
-
-    // Empties the listening socket; true when anything was announced (or lost).
+    // Whether links or routes may have changed since the table was dumped. The kernel's
+    // announcements queue on the dump socket and are noted while a dump reads past them;
+    // without a stats dump they are read here.
     bool announcedChange() {
-        if (m_events < 0) {
-            return true;
+        if (m_forceProc || m_statsUnsupported) {
+            m_socket.drainAnnouncements();
         }
-        bool changed = false;
-        char scratch[8192];
-        for (;;) {
-            const ssize_t n = ::recv(m_events, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC);
-            if (n > 0) {
-                changed = true;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && errno == ENOBUFS) {
-                changed = true; // announcements were dropped: assume the worst
-            } else {
-                return changed;
-            }
-        }
+        return m_socket.takeAnnouncements();
     }
 
     bool dumpStats() {

@@ -13,9 +13,18 @@ namespace nldump {
 namespace {
 
 constexpr int kAttempts = 4;
-// The kernel sizes a dump's datagrams after the largest buffer we read with, up to 32 KiB.
-constexpr std::size_t kInitialBuffer = 64 * 1024;
+// The kernel sizes a dump's datagrams after the largest buffer we read with (up to 32 KiB),
+// and never smaller than one page or the largest single message: a page-sized buffer spares
+// it a large allocation per datagram, and a datagram that does not fit grows the buffer.
+constexpr std::size_t kInitialBuffer = 8 * 1024;
 constexpr std::size_t kLargestBuffer = 1024 * 1024;
+
+// Whether a datagram (at least a header long) starts with a reply to this request.
+bool isOurs(const unsigned char* data, const Progress& progress) {
+    nlmsghdr h{};
+    std::memcpy(&h, data, sizeof h);
+    return h.nlmsg_seq == progress.seq && h.nlmsg_pid == progress.port;
+}
 
 } // namespace
 
@@ -36,7 +45,8 @@ Step feed(const void* data, std::size_t size, std::uint32_t senderPort, Progress
         const std::size_t length = h->nlmsg_len;
         offset += std::min<std::size_t>(NLMSG_ALIGN(length), size - offset);
         if (h->nlmsg_pid != progress.port || h->nlmsg_seq != progress.seq) {
-            continue; // left over from an earlier request
+            progress.foreign = true; // an announcement, or left over from an earlier request
+            continue;
         }
         if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
             progress.interrupted = true;
@@ -103,8 +113,29 @@ void appendAttribute(std::vector<unsigned char>& request, std::uint16_t type, co
     h->nlmsg_len = static_cast<std::uint32_t>(request.size());
 }
 
-Socket::Socket(int protocol) : m_protocol(protocol) {
+Socket::Socket(int protocol, std::uint32_t groups) : m_protocol(protocol), m_groups(groups) {
     open();
+}
+
+bool Socket::takeAnnouncements() {
+    const bool announced = m_announced || !m_listening;
+    m_announced = false;
+    return announced;
+}
+
+void Socket::drainAnnouncements() {
+    if (m_fd < 0) {
+        m_announced = true;
+        return;
+    }
+    for (;;) {
+        const ssize_t n = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n > 0 || (n < 0 && errno == ENOBUFS)) {
+            m_announced = true;
+        } else if (!(n < 0 && errno == EINTR)) {
+            return;
+        }
+    }
 }
 
 Socket::~Socket() {
@@ -127,10 +158,19 @@ bool Socket::open() {
     // A kernel that never answers must not hold the caller for ever.
     const timeval limit{1, 0};
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (m_buffer.size() < kInitialBuffer) {
+        m_buffer.resize(kInitialBuffer);
+    }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
+    local.nl_groups = m_groups;
+    m_listening =
+        m_groups != 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    // Whatever happened before this socket listened is unknown to it.
+    m_announced = true;
+    local.nl_groups = 0;
     socklen_t localLength = sizeof local;
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+    if ((!m_listening && ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
         const int saved = errno;
         close();
@@ -182,9 +222,6 @@ Socket::Attempt Socket::dumpOnce(std::vector<unsigned char>& request, const Hand
         errno = saved;
         return Attempt::Failed;
     }
-    if (m_buffer.size() < kInitialBuffer) {
-        m_buffer.resize(kInitialBuffer);
-    }
     Progress progress;
     progress.seq = m_seq;
     progress.port = m_port;
@@ -211,6 +248,10 @@ Socket::Attempt Socket::dumpOnce(std::vector<unsigned char>& request, const Hand
             errno = saved;
             return Attempt::Failed;
         }
+        if ((msg.msg_flags & MSG_TRUNC) != 0 && !isOurs(m_buffer.data(), progress)) {
+            m_announced = true; // a long announcement; it only tells that something changed
+            continue;
+        }
         if ((msg.msg_flags & MSG_TRUNC) != 0) {
             // The rest of that datagram is gone. The kernel refuses a new dump while this one
             // runs, so ask again on a fresh socket with room for the largest datagram.
@@ -222,8 +263,10 @@ Socket::Attempt Socket::dumpOnce(std::vector<unsigned char>& request, const Hand
             m_buffer.resize(m_buffer.size() * 2);
             return Attempt::Retry;
         }
-        switch (
-            feed(m_buffer.data(), static_cast<std::size_t>(n), from.nl_pid, progress, onReply)) {
+        const Step step =
+            feed(m_buffer.data(), static_cast<std::size_t>(n), from.nl_pid, progress, onReply);
+        m_announced = m_announced || progress.foreign;
+        switch (step) {
         case Step::More:
             continue;
         case Step::Done:

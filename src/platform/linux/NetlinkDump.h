@@ -23,6 +23,7 @@ struct Progress {
     std::uint32_t seq = 0;    // the request's sequence number
     std::uint32_t port = 0;   // our socket's port id; replies for other ports are not ours
     bool interrupted = false; // the table changed during the dump (NLM_F_DUMP_INTR)
+    bool foreign = false;     // the kernel sent something else too (an announcement)
     int error = 0;            // errno value when Failed
 };
 
@@ -45,7 +46,9 @@ void appendAttribute(std::vector<unsigned char>& request, std::uint16_t type, co
 class Socket {
 public:
     // Opens and binds the socket; a socket that fails to open tries again at the next dump.
-    explicit Socket(int protocol);
+    // With groups, it also listens to those multicast groups (RTMGRP_LINK, say): what the
+    // kernel announces there arrives between the dumps' replies and is only noted.
+    explicit Socket(int protocol, std::uint32_t groups = 0);
     ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -61,6 +64,12 @@ public:
     bool dump(std::vector<unsigned char> request, const Handler& onReply,
               const std::function<void()>& onRestart);
 
+    // True when the kernel announced something on the groups since the last call, or when
+    // announcements may have been lost (or the socket could not listen at all).
+    bool takeAnnouncements();
+    // Reads what the kernel announced without running a dump; never waits.
+    void drainAnnouncements();
+
 private:
     enum class Attempt { Ok, Retry, Failed };
     Attempt dumpOnce(std::vector<unsigned char>& request, const Handler& onReply);
@@ -68,6 +77,9 @@ private:
     void close();
 
     int m_protocol = 0;
+    std::uint32_t m_groups = 0;
+    bool m_listening = false;
+    bool m_announced = true;
     int m_fd = -1;
     std::uint32_t m_port = 0;
     std::uint32_t m_seq = 0;
