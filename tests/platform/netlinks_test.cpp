@@ -1,5 +1,5 @@
 // Which links count: classes from real link descriptions, the automatic choice over real
-// topologies, and the stored choice.
+// topologies.
 
 #include "BsdInterfaceList.h"
 #include "NetLinks.h"
@@ -128,22 +128,6 @@ TEST(LinkChoice, AutomaticCountsEachByteWhereItCrossesTheEdge) {
     laptop.edgeKnown = false;
     EXPECT_EQ(counted(laptop), (Names{"enp0s31f6", "wlan0", "docker0", "veth1", "wg0"}));
     EXPECT_EQ(counted(LinkTable{{lo}, true}), Names{});
-}
-
-TEST(LinkChoice, StoredValue) {
-    using Mode = InterfaceChoice::Mode;
-    EXPECT_EQ(parseInterfaceChoice({}), InterfaceChoice{});
-    EXPECT_EQ(parseInterfaceChoice({"auto"}), InterfaceChoice{});
-    EXPECT_EQ(parseInterfaceChoice({" , "}), InterfaceChoice{});
-    EXPECT_EQ(parseInterfaceChoice({" all"}), (InterfaceChoice{Mode::All, {}}));
-    // As a hand-edited file reads back: one string, or a list split at the commas.
-    const InterfaceChoice two{Mode::Named, {"eth0", "wlan0"}};
-    EXPECT_EQ(parseInterfaceChoice({"wlan0 eth0"}), two);
-    EXPECT_EQ(parseInterfaceChoice({"wlan0", " eth0", "wlan0"}), two);
-    EXPECT_EQ(parseInterfaceChoice({"eth0,wlan0"}), two);
-    for (const InterfaceChoice& c : {InterfaceChoice{}, InterfaceChoice{Mode::All, {}}, two}) {
-        EXPECT_EQ(parseInterfaceChoice(formatInterfaceChoice(c)), c);
-    }
 }
 
 } // namespace

@@ -81,7 +81,9 @@ TEST(InterfaceMenu, ChoiceIsKeptInTheConfigFile) {
              {"all", {InterfaceChoice::Mode::All, {}}},
              {"auto", {}},
              {"wlan0", {InterfaceChoice::Mode::Named, {"wlan0"}}},
-             {"\"wlan0 usb0\"", {InterfaceChoice::Mode::Named, {"usb0", "wlan0"}}}}) {
+             {"\"wlan0 usb0\"", {InterfaceChoice::Mode::Named, {"usb0", "wlan0"}}},
+             {"wlan0, usb0 ,wlan0", {InterfaceChoice::Mode::Named, {"usb0", "wlan0"}}},
+             {" , ", {}}}) {
         QFile w(file);
         ASSERT_TRUE(w.open(QIODevice::WriteOnly | QIODevice::Truncate));
         w.write("[General]\ninterfaces=" + text + "\n");

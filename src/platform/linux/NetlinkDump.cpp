@@ -19,6 +19,11 @@ constexpr int kAttempts = 4;
 constexpr std::size_t kInitialBuffer = 8 * 1024;
 constexpr std::size_t kLargestBuffer = 1024 * 1024;
 
+// The errno value of a kernel's negative error code; anything implausible reads as EIO.
+int errnoOf(int kernelError) {
+    return kernelError < 0 && kernelError > -4096 ? -kernelError : EIO;
+}
+
 // Whether a datagram (at least a header long) starts with a reply to this request.
 bool isOurs(const unsigned char* data, const Progress& progress) {
     nlmsghdr h{};
@@ -58,7 +63,7 @@ Step feed(const void* data, std::size_t size, std::uint32_t senderPort, Progress
                 std::memcpy(&error, NLMSG_DATA(h), sizeof error);
             }
             if (error < 0) {
-                progress.error = -error;
+                progress.error = errnoOf(error);
                 return Step::Failed;
             }
             return Step::Done;
@@ -73,7 +78,7 @@ Step feed(const void* data, std::size_t size, std::uint32_t senderPort, Progress
             if (e.error == 0) {
                 continue; // an acknowledgement, not an answer
             }
-            progress.error = e.error < 0 ? -e.error : EIO;
+            progress.error = errnoOf(e.error);
             return Step::Failed;
         }
         if (h->nlmsg_type == NLMSG_NOOP) {
