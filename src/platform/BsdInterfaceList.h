@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 
 // The BSD routing socket's interface list (sysctl {CTL_NET, PF_ROUTE, 0, 0, NET_RT_IFLIST2, 0}):
 // packed messages, of which the interface messages are 160-byte records with 64-bit counters.
@@ -34,11 +34,32 @@ struct Record {
 
 } // namespace bsdlist
 
-// Calls visit for each interface message of the list, loopback included. Reads nothing
-// outside [data, data + length): a message that starts fewer than 160 bytes before the end
-// is not read, and a length field of 0 ends the walk after its own message.
-void netWalkInterfaceRecords(const unsigned char* data, std::size_t length,
-                             const std::function<void(const bsdlist::Record&)>& visit);
+// Calls visit(const bsdlist::Record&) for each interface message of the list, loopback
+// included. Reads nothing outside [data, data + length): a message that starts fewer than 160
+// bytes before the end is not read, and a length field of 0 ends the walk after its own
+// message.
+template <typename Visit>
+void netWalkInterfaceRecords(const unsigned char* data, std::size_t length, Visit&& visit) {
+    using namespace bsdlist;
+    std::size_t offset = 0;
+    while (length >= kRecordSize && offset <= length - kRecordSize) {
+        const unsigned char* msg = data + offset;
+        std::uint16_t msgLength = 0;
+        std::memcpy(&msgLength, msg + kOffLength, sizeof msgLength);
+        if (msg[kOffType] == kTypeInterfaceInfo) {
+            Record r;
+            std::memcpy(&r.index, msg + kOffIndex, sizeof r.index);
+            r.ifType = msg[kOffIfType];
+            std::memcpy(&r.inBytes, msg + kOffInBytes, sizeof r.inBytes);
+            std::memcpy(&r.outBytes, msg + kOffOutBytes, sizeof r.outBytes);
+            visit(r);
+        }
+        if (msgLength == 0) {
+            break;
+        }
+        offset += msgLength;
+    }
+}
 
 // What a BSD interface type says of a link, for its class.
 LinkAttributes bsdLinkAttributes(std::uint8_t ifType);
