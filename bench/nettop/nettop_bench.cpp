@@ -3,25 +3,94 @@
 // machine's own sockets; and the share of a mixed workload it attributes, against the veth's
 // own byte counters. Needs root for the namespaces.
 
-#include "netns_support.h"
-#include "recorder_rule.h"
+#include "TestSupport.h"
+#include "TrafficRecorder.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
-using namespace qfnettop_test;
+using qftest::Child;
+using qftest::ChildOptions;
+using qftest::EventPipe;
+using qftest::NetnsPair;
+using qftest::TempDir;
 
 namespace {
 
-const std::string kTool = QUILLFERN_BINARY_DIR "/tools/nettop/quillfern-nettop";
-const std::vector<std::string> kToolArgs = {kTool, "-P", "-x", "-L", "1", "-s", "1"};
+// The recorder's own command line for the tool.
+std::vector<std::string> toolCommand() {
+    std::vector<std::string> argv = {qftest::toolPath().string()};
+    for (const QString& a : TrafficRecorder::defaultConfig().toolArgs)
+        argv.push_back(a.toStdString());
+    return argv;
+}
+const std::vector<std::string> kToolArgs = toolCommand();
+
+bool writeFull(int fd, const char* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, data, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool readFull(int fd, char* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::read(fd, data, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        data += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool receiveBytes(int fd, std::size_t n) {
+    static char sink[64 * 1024];
+    while (n > 0) {
+        const std::size_t k = std::min(n, sizeof sink);
+        if (!readFull(fd, sink, k))
+            return false;
+        n -= k;
+    }
+    return true;
+}
+
+std::unique_ptr<Child> spawn(const std::string& netns, std::function<int()> body) {
+    ChildOptions o;
+    o.netns = netns;
+    o.body = std::move(body);
+    return std::make_unique<Child>(std::move(o));
+}
+
+qftest::RunResult runIn(const std::string& netns, const std::vector<std::string>& argv,
+                        const std::vector<std::string>& env) {
+    ChildOptions o;
+    o.argv = argv;
+    o.netns = netns;
+    o.env = env;
+    return qftest::run(std::move(o), std::chrono::minutes(5));
+}
 
 std::string ssPath() {
     for (const char* p : {"/usr/bin/ss", "/bin/ss", "/usr/sbin/ss", "/sbin/ss"}) {
@@ -30,19 +99,6 @@ std::string ssPath() {
     }
     return {};
 }
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/qf-nettop-bench-XXXXXX";
-        if (::mkdtemp(tmpl))
-            path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
 
 // One process echoes every byte back on every connection, however many there are.
 int echoServer(const std::string& addr, std::uint16_t port) {
@@ -109,26 +165,10 @@ bool echoRound(int s, std::size_t n) {
     return true;
 }
 
-std::uint64_t vethBytes(const VethPair& net) {
-    // /proc/net is the reader's own namespace: read it from inside.
-    const ToolRun dev = runIn(net.nsA, {"/bin/cat", "/proc/net/dev"});
-    std::istringstream in(dev.out);
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string name = line.substr(0, colon);
-        name.erase(0, name.find_first_not_of(' '));
-        if (name != net.ifaceA)
-            continue;
-        std::istringstream fields(line.substr(colon + 1));
-        std::uint64_t v[9] = {};
-        for (auto& x : v)
-            fields >> x;
-        return v[0] + v[8]; // received bytes + sent bytes
-    }
-    return 0;
+// Received plus sent bytes of namespace A's veth end, its only interface besides loopback.
+std::uint64_t vethBytes(const NetnsPair& net) {
+    const auto c = qftest::interfaceCounters(net.a());
+    return c ? c->rx + c->tx : 0;
 }
 
 double cpuSecondsOfChildren() {
@@ -140,7 +180,7 @@ double cpuSecondsOfChildren() {
 
 // ~1,000 open connections across 50 client processes, each having moved a few bytes.
 struct Crowd {
-    VethPair net{"qfnb"};
+    NetnsPair net;
     TempDir runtime;
     std::unique_ptr<Child> server;
     std::vector<std::unique_ptr<Child>> clients;
@@ -150,18 +190,18 @@ struct Crowd {
     static constexpr int kProcesses = 50, kPerProcess = 20;
 
     Crowd() {
-        if (!net.ready) {
-            why = net.why;
+        if (!net.ready()) {
+            why = net.why();
             return;
         }
-        server = std::make_unique<Child>(net.nsB, [this] { return echoServer(net.addrB, 7200); });
-        Signal up;
+        server = spawn(net.b(), [] { return echoServer(NetnsPair::kAddrB, 7200); });
+        EventPipe up;
         for (int p = 0; p < kProcesses; ++p) {
-            clients.push_back(std::make_unique<Child>(net.nsA, [this, &up] {
+            clients.push_back(spawn(net.a(), [&up] {
                 ::prctl(PR_SET_NAME, "qfcrowd");
                 std::vector<int> socks;
                 for (int k = 0; k < kPerProcess; ++k) {
-                    const int s = connectTo(net.addrB, 7200);
+                    const int s = connectTo(NetnsPair::kAddrB, 7200);
                     if (s < 0 || !echoRound(s, 1024))
                         return 1;
                     socks.push_back(s);
@@ -172,7 +212,7 @@ struct Crowd {
             }));
         }
         for (int p = 0; p < kProcesses; ++p) {
-            if (!up.take(30000)) {
+            if (!up.wait(std::chrono::seconds(30))) {
                 why = "the client processes could not open their connections";
                 return;
             }
@@ -191,8 +231,8 @@ void runAndCount(benchmark::State& state, const std::vector<std::string>& argv,
     const double cpu0 = cpuSecondsOfChildren();
     std::size_t lines = 0;
     for (auto _ : state) {
-        const ToolRun r = runIn(netns, argv, env);
-        if (r.status != 0) {
+        const qftest::RunResult r = runIn(netns, argv, env);
+        if (r.exitCode != 0) {
             state.SkipWithError("the program failed");
             return;
         }
@@ -209,7 +249,7 @@ void BM_Tool_1000Connections(benchmark::State& state) {
         state.SkipWithError(c.why.c_str());
         return;
     }
-    runAndCount(state, kToolArgs, c.net.nsA, {"XDG_RUNTIME_DIR=" + c.runtime.path});
+    runAndCount(state, kToolArgs, c.net.a(), {"XDG_RUNTIME_DIR=" + c.runtime.path().string()});
 }
 
 void BM_Ss_1000Connections(benchmark::State& state) {
@@ -219,12 +259,12 @@ void BM_Ss_1000Connections(benchmark::State& state) {
         state.SkipWithError(ss.empty() ? "ss (iproute2) is not installed" : c.why.c_str());
         return;
     }
-    runAndCount(state, {ss, "-tinpH"}, c.net.nsA, {});
+    runAndCount(state, {ss, "-tinpH"}, c.net.a(), {});
 }
 
 void BM_Tool_IdleMachine(benchmark::State& state) {
     TempDir runtime;
-    runAndCount(state, kToolArgs, "", {"XDG_RUNTIME_DIR=" + runtime.path});
+    runAndCount(state, kToolArgs, "", {"XDG_RUNTIME_DIR=" + runtime.path().string()});
 }
 
 // Long transfers and many short connections at once; the tool sampled like the recorder
@@ -232,26 +272,25 @@ void BM_Tool_IdleMachine(benchmark::State& state) {
 void BM_MixedWorkloadShare(benchmark::State& state) {
     const int intervalMs = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        VethPair net("qfnm");
-        if (!net.ready) {
-            state.SkipWithError(net.why.c_str());
+        NetnsPair net;
+        if (!net.ready()) {
+            state.SkipWithError(net.why().c_str());
             return;
         }
         TempDir runtime;
-        Child server(net.nsB, [&] { return echoServer(net.addrB, 7300); });
+        const auto server = spawn(net.b(), [] { return echoServer(NetnsPair::kAddrB, 7300); });
         const auto sample = [&] {
             std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> s;
-            for (const auto& l : recorderLines(
-                     runIn(net.nsA, kToolArgs, {"XDG_RUNTIME_DIR=" + runtime.path}).out)) {
-                s[l.name].first += l.in;
-                s[l.name].second += l.out;
-            }
+            const std::string out =
+                runIn(net.a(), kToolArgs, {"XDG_RUNTIME_DIR=" + runtime.path().string()}).out;
+            for (const auto& [name, c] : TrafficRecorder::parseNettop(QString::fromStdString(out)))
+                s[name.toStdString()] = {c.in, c.out};
             return s;
         };
 
         constexpr int kBulk = 3, kShortWorkers = 2, kDurationMs = 6000;
         constexpr std::size_t kShortBytes = 64 * 1024;
-        Signal done, release;
+        EventPipe done, release;
         int payloadPipe[2];
         if (::pipe2(payloadPipe, O_CLOEXEC) != 0) {
             state.SkipWithError("pipe");
@@ -268,9 +307,9 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
         std::vector<std::unique_ptr<Child>> workers;
         // Payload moved by each kind of worker, both directions, reported on exit.
         for (int b = 0; b < kBulk; ++b) {
-            workers.push_back(std::make_unique<Child>(net.nsA, [&] {
+            workers.push_back(spawn(net.a(), [&] {
                 ::prctl(PR_SET_NAME, "qfbulk");
-                const int s = connectTo(net.addrB, 7300);
+                const int s = connectTo(NetnsPair::kAddrB, 7300);
                 std::uint64_t moved = 0;
                 while (s >= 0 && std::chrono::steady_clock::now() < until) {
                     if (echoRound(s, 256 * 1024))
@@ -278,16 +317,16 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
                     ::usleep(50000);
                 }
                 report(0, moved);
-                release.take(60000);
+                release.wait(std::chrono::seconds(60));
                 return 0;
             }));
         }
         for (int k = 0; k < kShortWorkers; ++k) {
-            workers.push_back(std::make_unique<Child>(net.nsA, [&] {
+            workers.push_back(spawn(net.a(), [&] {
                 ::prctl(PR_SET_NAME, "qfshort");
                 std::uint64_t moved = 0;
                 while (std::chrono::steady_clock::now() < until) {
-                    const int s = connectTo(net.addrB, 7300);
+                    const int s = connectTo(NetnsPair::kAddrB, 7300);
                     if (s >= 0) {
                         if (echoRound(s, kShortBytes))
                             moved += 2 * kShortBytes;
@@ -296,7 +335,7 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
                     ::usleep(5000);
                 }
                 report(1, moved);
-                release.take(60000);
+                release.wait(std::chrono::seconds(60));
                 return 0;
             }));
         }
@@ -320,7 +359,7 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
         }
         std::uint64_t bulkPayload = 0, shortPayload = 0;
         for (std::size_t k = 0; k < workers.size(); ++k) {
-            done.take(30000);
+            done.wait(std::chrono::seconds(30));
             std::uint64_t msg[2] = {};
             readFull(payloadPipe[0], reinterpret_cast<char*>(msg), sizeof msg);
             (msg[0] == 0 ? bulkPayload : shortPayload) += msg[1];

@@ -7,7 +7,9 @@ QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev)
 # Packages the tests, benchmarks and screenshots need on top of those.
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
-                  x11-apps imagemagick locales iproute2)
+                  x11-apps imagemagick locales iproute2 dbus-daemon)
+# Only for `scripts/test --stress`, which loads the machine while the tests run.
+QF_STRESS_PACKAGES=(stress-ng)
 
 qf_sudo() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

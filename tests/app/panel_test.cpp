@@ -5,7 +5,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -44,29 +43,6 @@ protected:
 
 } // namespace
 
-TEST_F(PanelTest, PanelIsAFramelessFloatingToolWindowHoldingTheView) {
-    WidgetPanel panel(QRectF(100, 200, 300, 92));
-    const Qt::WindowFlags flags = panel.windowFlags();
-    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Tool);
-    for (Qt::WindowType hint : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint,
-                                Qt::WindowDoesNotAcceptFocus, Qt::NoDropShadowWindowHint}) {
-        EXPECT_TRUE(flags.testFlag(hint)) << hint;
-    }
-    EXPECT_TRUE(panel.testAttribute(Qt::WA_TranslucentBackground));
-    EXPECT_TRUE(panel.testAttribute(Qt::WA_ShowWithoutActivating));
-    EXPECT_EQ(panel.windowTitle(), "Quillfern");
-    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
-    ASSERT_NE(panel.view(), nullptr);
-    EXPECT_EQ(panel.view()->geometry(), QRect(0, 0, 300, 92));
-    EXPECT_EQ(panel.view()->hostPanel, &panel);
-    EXPECT_EQ(panel.view()->hostWindow(), nullptr) << "not on the display before it is shown";
-
-    panel.present();
-    EXPECT_TRUE(panel.isVisible());
-    EXPECT_EQ(panel.view()->hostWindow(), &panel);
-    EXPECT_EQ(frameOf(panel), QRectF(100, 200, 300, 92));
-}
-
 TEST_F(PanelTest, ClickWithoutMovementStoresTheUnchangedFrame) {
     WidgetPanel panel(QRectF(100, 200, 216, 92));
     panel.present();
@@ -83,38 +59,21 @@ TEST_F(PanelTest, ClickWithoutMovementStoresTheUnchangedFrame) {
     EXPECT_TRUE(storedFrame().isEmpty());
 }
 
+// The limits are the drag geometry's own tests; here, the panel follows and stores.
 TEST_F(PanelTest, DragMovesThePanelWithThePointerAndStoresItOnRelease) {
     WidgetPanel panel(QRectF(100, 200, 216, 92));
     panel.present();
     SpeedView& view = *panel.view();
-
-    // Two points: moved, but not yet a "real" drag.
-    view.mouseDown({150, 250});
-    view.mouseDragged({152, 250});
-    EXPECT_EQ(frameOf(panel), QRectF(102, 200, 216, 92));
-    EXPECT_FALSE(view.hasDragMoved());
-    view.mouseUp({152, 250});
-    EXPECT_EQ(storedFrame(), "{{102, 200}, {216, 92}}");
-
     view.mouseDown({150, 250});
     view.mouseDragged({250, 300});
     EXPECT_TRUE(view.hasDragMoved());
-    EXPECT_EQ(frameOf(panel), QRectF(202, 250, 216, 92));
-    // Returning to the press point keeps it a drag.
-    view.mouseDragged({150, 250});
-    EXPECT_TRUE(view.hasDragMoved());
-    // Down below the screen: held at the visible bottom; sideways: unlimited.
-    view.mouseDragged({0, -1000});
-    EXPECT_EQ(frameOf(panel), QRectF(-48, visible().top(), 216, 92));
-    // Above the top: the top edge stays at the visible top.
-    view.mouseDragged({300, 5000});
-    EXPECT_EQ(frameOf(panel), QRectF(252, visible().bottom() - 92, 216, 92));
-    view.mouseUp({300, 5000});
-    EXPECT_EQ(frameFromString(storedFrame()), QRectF(252, visible().bottom() - 92, 216, 92));
-
+    EXPECT_EQ(frameOf(panel), QRectF(200, 250, 216, 92));
+    EXPECT_TRUE(storedFrame().isEmpty());
+    view.mouseUp({250, 300});
+    EXPECT_EQ(storedFrame(), "{{200, 250}, {216, 92}}");
     // Moves after the release do nothing.
     view.mouseDragged({400, 300});
-    EXPECT_EQ(frameOf(panel), QRectF(252, visible().bottom() - 92, 216, 92));
+    EXPECT_EQ(frameOf(panel), QRectF(200, 250, 216, 92));
 }
 
 TEST_F(PanelTest, ViewWithoutAWindowIgnoresThePointer) {
@@ -214,7 +173,7 @@ TEST_F(PanelTest, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
 namespace {
 
 // Opens the view's menu, records where it appeared, and closes it once a fast timer has
-// fired five times while it was open (or after three seconds, which the caller notices).
+// fired five times while it was open (were timers stopped, the menu would never close).
 struct MenuRun {
     QPoint topLeft;
     int ticksWhileOpen = 0;
@@ -222,8 +181,6 @@ struct MenuRun {
 
 MenuRun runMenu(SpeedView& view, QPointF pointer) {
     MenuRun run;
-    QElapsedTimer clock;
-    clock.start();
     QTimer ticker;
     ticker.setInterval(10);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
@@ -232,7 +189,7 @@ MenuRun runMenu(SpeedView& view, QPointF pointer) {
             return;
         }
         run.topLeft = popup->geometry().topLeft();
-        if (++run.ticksWhileOpen >= 5 || clock.elapsed() > 3000) {
+        if (++run.ticksWhileOpen >= 5) {
             popup->close();
         }
     });
@@ -243,24 +200,15 @@ MenuRun runMenu(SpeedView& view, QPointF pointer) {
 
 } // namespace
 
-TEST_F(PanelTest, MenuOpensBelowOrAboveTheWidgetAndTimersKeepRunning) {
-    const double h = scrPrimaryHeight();
+// Where the menu goes is the menu geometry's own test; here, that it goes there and that
+// the timers keep running while it is open.
+TEST_F(PanelTest, MenuOpensBelowTheWidgetAndTimersKeepRunning) {
     WidgetPanel panel(QRectF(100, visible().bottom() - 104, 216, 92));
     panel.present();
-
-    // Room below: top-left corner 2 under the widget's bottom edge.
     MenuRun below = runMenu(*panel.view(), {0, 0});
-    EXPECT_EQ(below.topLeft, scrPointToQt({100, visible().bottom() - 106}, h).toPoint());
-    EXPECT_GE(below.ticksWhileOpen, 5) << "timers must keep firing while the menu is open";
-
-    // No room below: 2 above the widget's top edge.
-    panel.view()->mouseDown({110, visible().bottom() - 50});
-    panel.view()->mouseDragged({110, visible().top() + 110});
-    panel.view()->mouseUp({110, visible().top() + 110});
-    const QRectF frame = frameOf(panel);
-    ASSERT_LT(frame.y() - visible().top(), 168);
-    MenuRun above = runMenu(*panel.view(), {0, 0});
-    EXPECT_EQ(above.topLeft, scrPointToQt({100, frame.bottom() + 2}, h).toPoint());
+    EXPECT_EQ(below.topLeft,
+              scrPointToQt({100, visible().bottom() - 106}, scrPrimaryHeight()).toPoint());
+    EXPECT_GE(below.ticksWhileOpen, 5);
 }
 
 TEST_F(PanelTest, MenuWithoutAWindowOpensAtThePointer) {
@@ -269,7 +217,7 @@ TEST_F(PanelTest, MenuWithoutAWindowOpensAtThePointer) {
     EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, scrPrimaryHeight()).toPoint());
 }
 
-TEST_F(PanelTest, PanelOffEveryScreenDragsWithoutLimitsAndOpensItsMenuAtThePointer) {
+TEST_F(PanelTest, PanelOffEveryScreenOpensItsMenuAtThePointer) {
     const double h = scrPrimaryHeight();
     const QRectF away(visible().right() + 500, 100, 216, 92);
     WidgetPanel panel(away);
@@ -278,12 +226,6 @@ TEST_F(PanelTest, PanelOffEveryScreenDragsWithoutLimitsAndOpensItsMenuAtThePoint
 
     MenuRun run = runMenu(*panel.view(), {40, 300});
     EXPECT_EQ(run.topLeft, scrPointToQt({40, 300}, h).toPoint());
-
-    SpeedView& view = *panel.view();
-    view.mouseDown({away.x() + 10, 110});
-    view.mouseDragged({away.x() + 10, -5000});
-    EXPECT_EQ(frameOf(panel), QRectF(away.x(), -5010, 216, 92));
-    view.mouseUp({away.x() + 10, -5000});
 }
 
 TEST_F(PanelTest, FractionalFramesLandOnWholePixelsWithoutGrowing) {

@@ -16,9 +16,8 @@ const Geometry kCorner{1208, 12, 216, 92};
 class PanelE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const std::string tool = missingProgram({"Xvfb", "xdotool"}); !tool.empty()) {
+        if (const std::string tool = missingProgram({"Xvfb", "xdotool"}); !tool.empty())
             GTEST_SKIP() << tool << " is not installed; end-to-end tests need it";
-        }
         ASSERT_TRUE(fs::exists(programPath())) << "the program is not built";
         m_x = std::make_unique<XServer>("1440x900x24", "", m_box.log("xvfb"));
         ASSERT_TRUE(m_x->ready()) << m_x->why();
@@ -27,9 +26,8 @@ protected:
     }
 
     void TearDown() override {
-        if (HasFailure()) {
+        if (HasFailure())
             std::cout << m_box.logs();
-        }
     }
 
     // Starts the program and waits for its panel; returns the panel's window id.
@@ -59,9 +57,8 @@ protected:
         for (std::string line; std::getline(in, line);) {
             if (line.rfind("widgetFrame=", 0) == 0) {
                 std::string value = line.substr(12);
-                if (value.size() >= 2 && value.front() == '"') {
+                if (value.size() >= 2 && value.front() == '"')
                     value = value.substr(1, value.size() - 2);
-                }
                 return value;
             }
         }
@@ -73,11 +70,9 @@ protected:
         m_xdo->click(panel.x + 60, panel.y + 40, 3);
         std::string menu;
         waitUntil([&] {
-            for (const std::string& id : m_xdo->windowsOf(m_app->pid())) {
-                if (id != panelId) {
+            for (const std::string& id : m_xdo->windowsOf(m_app->pid()))
+                if (id != panelId)
                     menu = id;
-                }
-            }
             return !menu.empty();
         });
         return menu;
@@ -86,9 +81,8 @@ protected:
     // Quits by choosing the last item, or by its shortcut while the menu is open.
     std::string quitThroughMenu(const std::string& panelId, const Geometry& panel,
                                 const std::vector<std::string>& keys = {"Up", "Return"}) {
-        if (!openMenu(panelId, panel).empty()) {
+        if (!openMenu(panelId, panel).empty())
             m_xdo->key(keys);
-        }
         const auto status = m_app->waitExit();
         return status ? describeStatus(*status) : "still running";
     }

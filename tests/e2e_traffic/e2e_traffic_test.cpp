@@ -71,28 +71,27 @@ void readTraffic(const fs::path& path, const std::set<std::string>& days, Record
 class E2eTraffic : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const std::string tool = missingProgram({"ip", "Xvfb", "xdotool"}); !tool.empty()) {
+        if (const std::string tool = missingProgram({"ip", "Xvfb", "xdotool"}); !tool.empty())
             GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
-        }
         NetnsPair::removeStale();
         m_net = std::make_unique<NetnsPair>();
-        if (!m_net->ready()) {
+        if (!m_net->ready())
             GTEST_SKIP() << m_net->why();
-        }
         ASSERT_TRUE(fs::exists(programPath()) && fs::exists(toolPath())) << "not built";
         m_x = std::make_unique<XServer>("1280x800x24", m_net->a(), m_box.log("xvfb"));
         ASSERT_TRUE(m_x->ready()) << m_x->why();
         m_box.setDisplay(m_x->display());
-        m_xdo = std::make_unique<Xdo>(m_x->display());
+        // xdotool beside the program reaches the server by its abstract socket, as the
+        // program does, whatever happens to the socket file in /tmp.
+        m_xdo = std::make_unique<Xdo>(m_x->display(), m_net->a());
         m_server =
             std::make_unique<TrafficServer>(m_net->b(), NetnsPair::kAddrB, m_box.log("server"));
         ASSERT_TRUE(m_server->ready()) << m_server->why();
     }
 
     void TearDown() override {
-        if (HasFailure()) {
+        if (HasFailure())
             std::cout << m_box.logs();
-        }
     }
 
     std::unique_ptr<TrafficClient> connectClient(std::uint64_t up, std::uint64_t down) {
@@ -126,9 +125,8 @@ protected:
     std::string toolRunStamp() const {
         struct stat st {};
         const auto state = m_box.runtimeDir() / "quillfern/nettop-state.v1";
-        if (::stat(state.c_str(), &st) != 0) {
+        if (::stat(state.c_str(), &st) != 0)
             return {};
-        }
         return std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
                std::to_string(st.st_mtim.tv_nsec);
     }
@@ -138,9 +136,8 @@ protected:
     ::testing::AssertionResult waitForToolRuns(int runs) const {
         std::string last = toolRunStamp();
         for (int seen = 0; seen < runs; ++seen) {
-            if (!waitUntil([&] { return toolRunStamp() != last; }, 60s)) {
+            if (!waitUntil([&] { return toolRunStamp() != last; }, 60s))
                 return ::testing::AssertionFailure() << "the sampler ran " << seen << " times";
-            }
             last = toolRunStamp();
         }
         return ::testing::AssertionSuccess();
@@ -251,9 +248,8 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
               << std::chrono::duration_cast<milliseconds>(Clock::now() - start).count() << " ms\n";
     ASSERT_TRUE(first->running()) << "the first instance ended";
     int programs = 0;
-    for (pid_t p : pidsIn(m_net->a())) {
+    for (pid_t p : pidsIn(m_net->a()))
         programs += processName(p) == "quillfern" ? 1 : 0;
-    }
     EXPECT_EQ(programs, 1);
 
     std::vector<std::string> history;

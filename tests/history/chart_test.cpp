@@ -38,17 +38,6 @@ std::vector<QString> labels(const ChartGeometry& g) {
 
 using L = std::vector<QString>;
 
-TEST(TrafficTheme, SharedColoursAndHairline) {
-    EXPECT_EQ(&TrafficTheme::downBlue(), &TrafficTheme::downBlue());
-    EXPECT_EQ(&TrafficTheme::hairline(), &TrafficTheme::hairline());
-    const QColor h = TrafficTheme::hairline();
-    EXPECT_FLOAT_EQ(h.redF(), 1.0f);
-    EXPECT_FLOAT_EQ(h.greenF(), 1.0f);
-    EXPECT_NEAR(h.alphaF(), 0.07, 1e-3);
-    EXPECT_NEAR(TrafficTheme::upGreen().greenF(), 0.9, 1e-3);
-    EXPECT_NEAR(TrafficTheme::textDim().redF(), 0.55, 1e-3);
-}
-
 TEST(ChartScale, LadderAndLabels) {
     // No traffic at all: the scale starts from 1 byte and lands on the first step.
     auto g = chartGeometry({600, 220}, week(), fixedMetrics());

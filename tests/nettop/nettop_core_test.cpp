@@ -1,13 +1,12 @@
+#include "TrafficRecorder.h"
 #include "nettop_core.h"
-#include "recorder_rule.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 
 using namespace qfnettop;
-using qfnettop_test::recorderLines;
-using qfnettop_test::splitAll;
 
 namespace {
 
@@ -200,13 +199,14 @@ TEST(NettopNames, UntrustedNamesCannotBreakLines) {
     EXPECT_EQ(userOwnerName(1001, std::nullopt), "(user 1001)");
 }
 
-TEST(NettopOutput, LinesMatchTheHeaderAndTheRecorderRule) {
+TEST(NettopOutput, LinesMatchTheHeaderAndTheRecorderReadsThem) {
+    const auto commas = [](const std::string& line) {
+        return static_cast<std::size_t>(std::count(line.begin(), line.end(), ','));
+    };
     const std::string header = headerLine();
     ASSERT_EQ(header.back(), '\n');
-    const auto headerFields = splitAll(header.substr(0, header.size() - 1), ',');
-    EXPECT_EQ(headerFields.size(), headerFieldCount() + 1); // the trailing comma
-    EXPECT_EQ(headerFields[4], "bytes_in");
-    EXPECT_EQ(headerFields[5], "bytes_out");
+    EXPECT_EQ(commas(header), headerFieldCount()); // with a trailing comma
+    EXPECT_EQ(header.rfind("time,,interface,state,bytes_in,bytes_out,", 0), 0u);
 
     const std::string time = formatClock(9, 5, 7, 42);
     EXPECT_EQ(time, "09:05:07.000042");
@@ -215,19 +215,15 @@ TEST(NettopOutput, LinesMatchTheHeaderAndTheRecorderRule) {
     const std::string s = processLine(time, userOwnerName(0, std::nullopt), 0, {1, 2});
     for (const std::string& line : {a, b, s}) {
         ASSERT_EQ(line.back(), '\n');
-        EXPECT_EQ(splitAll(line.substr(0, line.size() - 1), ',').size(), headerFields.size());
+        EXPECT_EQ(commas(line), commas(header));
     }
     EXPECT_EQ(a, "09:05:07.000042,a.b.42,,,18446744073709551615,0,,,,,,,,,,,,,,,\n");
 
-    const auto lines = recorderLines(header + a + b + s);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].name, "a.b");
-    EXPECT_EQ(lines[0].pid, "42");
-    EXPECT_EQ(lines[0].in, 18446744073709551615ULL);
-    EXPECT_EQ(lines[1].name, "x_1_2_3");
-    EXPECT_EQ(lines[1].out, 6u);
-    EXPECT_EQ(lines[2].name, "(system)");
-    EXPECT_EQ(lines[2].in, 1u);
+    const AppSample sample =
+        TrafficRecorder::parseNettop(QString::fromStdString(header + a + b + s));
+    EXPECT_EQ(sample, (AppSample{{"a.b", {18446744073709551615ULL, 0}},
+                                 {"x_1_2_3", {5, 6}},
+                                 {"(system)", {1, 2}}}));
 }
 
 TEST(NettopOptions, RecorderArgumentsAcceptedOthersRejected) {

@@ -1,302 +1,203 @@
-// The real tool against real TCP traffic over a veth pair between two network namespaces.
+// The real tool against real TCP traffic over a veth pair between two network namespaces,
+// read by the recorder's own parser.
 
-#include "TrafficRecorder.h"
-#include "netns_support.h"
+#include "NettopTestSupport.h"
 #include "nettop_system.h"
-#include "recorder_rule.h"
 
 #include <algorithm>
-#include <filesystem>
+#include <ctime>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <tuple>
 
-using namespace qfnettop_test;
+using namespace qftest;
 
 namespace {
 
 // A handshake or a FIN can add a byte to each direction's count.
 constexpr std::uint64_t kSlack = 2;
-// Each exchange announces its sizes in 16 bytes ahead of the payload.
-constexpr std::uint64_t kAnnounce = 16;
 
-ToolRun runTool(const VethPair& net, const TempDir& runtime) {
-    return runIn(net.nsA, {kTool, "-P", "-x", "-L", "1", "-s", "1"},
-                 {"XDG_RUNTIME_DIR=" + runtime.path});
-}
+#define EXPECT_ABOUT(got, want)                                                                    \
+    do {                                                                                           \
+        EXPECT_GE(got, want);                                                                      \
+        EXPECT_LE(got, (want) + kSlack);                                                           \
+    } while (0)
 
-std::optional<RecorderLine> lineOf(const std::string& out, pid_t pid) {
-    std::optional<RecorderLine> found;
-    for (const auto& l : recorderLines(out)) {
-        if (l.pid == std::to_string(pid)) {
-            EXPECT_FALSE(found) << "two lines for pid " << pid;
-            found = l;
-        }
+// A pair of namespaces with a traffic server in B; tests skip without root.
+class NettopNetns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_net = std::make_unique<NetnsPair>(true);
+        if (!m_net->ready())
+            GTEST_SKIP() << m_net->why();
+        m_server = std::make_unique<TrafficServer>(m_net->b(), NetnsPair::kAddrB);
+        ASSERT_TRUE(m_server->ready()) << m_server->why();
     }
-    return found;
+
+    std::unique_ptr<TrafficClient> client(const std::string& name, std::uint64_t up,
+                                          std::uint64_t down, std::optional<pid_t> pid = {}) {
+        auto c = std::make_unique<TrafficClient>(
+            m_net->a(), name,
+            std::vector<TrafficClient::Target>{{NetnsPair::kAddrB, m_server->port()}}, up, down,
+            fs::path(), pid);
+        EXPECT_TRUE(c->connected() && c->go()) << "the client could not move its bytes";
+        return c;
+    }
+
+    RunResult tool() { return runTool(m_runtime.path().string(), m_net->a()); }
+
+    TempDir m_runtime;
+    std::unique_ptr<NetnsPair> m_net;
+    std::unique_ptr<TrafficServer> m_server;
+};
+
+// When a process started, in clock ticks since boot.
+std::uint64_t startTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && rest >> field; ++i) {
+    }
+    return std::stoull(field);
 }
 
-void expectAbout(std::uint64_t got, std::uint64_t want, const char* what) {
-    EXPECT_GE(got, want) << what;
-    EXPECT_LE(got, want + kSlack) << what;
-}
-
-// A client that moves `send` and `receive` bytes, closes its socket when told, and exits when
-// told again.
-std::function<int()> clientBody(const VethPair& net, std::uint16_t port, const char* name,
-                                std::uint64_t send, std::uint64_t receive, const Signal& toChild,
-                                const Signal& fromChild) {
-    return [&net, port, name, send, receive, &toChild, &fromChild] {
-        ::prctl(PR_SET_NAME, name);
-        const int s = exchange(net.addrB, port, send, receive);
-        if (s < 0)
-            return 1;
-        fromChild.post();
-        if (!toChild.take())
-            return 2;
-        ::close(s);
-        fromChild.post();
-        return toChild.take() ? 0 : 3;
-    };
+std::uint64_t ticksNow() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    const auto hz = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+    return static_cast<std::uint64_t>(ts.tv_sec) * hz +
+           static_cast<std::uint64_t>(ts.tv_nsec) / (1000000000 / hz);
 }
 
 } // namespace
 
-TEST(NettopNetns, CountsRealTrafficAndKeepsItAfterTheSocketCloses) {
-    VethPair net("qfnt");
-    if (!net.ready)
-        GTEST_SKIP() << net.why;
-    TempDir runtime;
-    Child server(net.nsB, [&] { return serveForever(net.addrB, 7001); });
-    Signal toChild, fromChild;
+TEST_F(NettopNetns, CountsRealTrafficAndKeepsItAfterTheSocketCloses) {
     constexpr std::uint64_t kSend = 300000, kReceive = 200000;
-    Child client(net.nsA, clientBody(net, 7001, "qfclient", kSend, kReceive, toChild, fromChild));
-    ASSERT_TRUE(fromChild.take()) << "the client could not exchange its bytes";
-
-    const ToolRun open = runTool(net, runtime);
-    ASSERT_EQ(open.status, 0);
-    const auto first = lineOf(open.out, client.pid);
-    ASSERT_TRUE(first) << open.out;
-    EXPECT_EQ(first->name, "qfclient");
-    expectAbout(first->in, kReceive, "received while open");
-    expectAbout(first->out, kSend + kAnnounce, "sent while open");
-
+    auto c = client("qfclient", kSend, kReceive);
+    const RunResult open = tool();
+    ASSERT_EQ(open.exitCode, 0);
+    const AppSample first = recorderReads(open);
+    ASSERT_TRUE(first.count("qfclient")) << open.out;
+    EXPECT_ABOUT(first.at("qfclient").in, kReceive + kAckBytes);
+    EXPECT_ABOUT(first.at("qfclient").out, kSend + kRequestBytes);
     struct stat st {};
-    ASSERT_EQ(::stat((runtime.path + "/quillfern/nettop-state.v1").c_str(), &st), 0);
+    ASSERT_EQ(::stat((m_runtime / "quillfern/nettop-state.v1").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    // The client closes the connection but lives on: its bytes must stay on its line.
-    toChild.post();
-    ASSERT_TRUE(fromChild.take());
-    ::usleep(200000); // let the FIN exchange finish
-    const ToolRun closed = runTool(net, runtime);
-    const auto second = lineOf(closed.out, client.pid);
-    ASSERT_TRUE(second) << closed.out;
-    EXPECT_GE(second->in, first->in);
-    EXPECT_GE(second->out, first->out);
-    expectAbout(second->in, kReceive, "received after close");
-    expectAbout(second->out, kSend + kAnnounce, "sent after close");
+    // The client closes its connection but lives on: its bytes stay on its line.
+    ASSERT_TRUE(c->closeConnections());
+    const RunResult closed = tool();
+    const AppSample second = recorderReads(closed);
+    ASSERT_TRUE(second.count("qfclient")) << closed.out;
+    EXPECT_ABOUT(second.at("qfclient").in, kReceive + kAckBytes);
+    EXPECT_ABOUT(second.at("qfclient").out, kSend + kRequestBytes);
 
     // Once it has exited it has no line.
-    toChild.post();
-    EXPECT_EQ(client.wait(), 0);
-    const ToolRun gone = runTool(net, runtime);
-    EXPECT_FALSE(lineOf(gone.out, client.pid)) << gone.out;
+    EXPECT_EQ(c->finish(), 0);
+    const RunResult gone = tool();
+    EXPECT_FALSE(recorderReads(gone).count("qfclient")) << gone.out;
 }
 
-namespace {
+TEST_F(NettopNetns, ReusedPidStartsFromZero) {
+    // The first process moves a lot, closes its socket and is seen that way, so the state
+    // file remembers its closed bytes under its pid.
+    auto old = client("qfreuse", 100000, 50000);
+    ASSERT_TRUE(recorderReads(tool()).count("qfreuse"));
+    ASSERT_TRUE(old->closeConnections());
+    const AppSample before = recorderReads(tool());
+    ASSERT_TRUE(before.count("qfreuse"));
+    EXPECT_GE(before.at("qfreuse").out, 100000u);
+    const pid_t pid = old->pid();
+    const std::uint64_t started = startTicks(pid);
+    ASSERT_EQ(old->finish(), 0);
+    old.reset();
 
-// Forks a child with a chosen pid (root only), so a pid can really be reused.
-pid_t forkWithPid(pid_t pid) {
-    struct {
-        std::uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid,
-            setTidSize, cgroup;
-    } args{};
-    pid_t wanted = pid;
-    args.exitSignal = SIGCHLD;
-    args.setTid = reinterpret_cast<std::uint64_t>(&wanted);
-    args.setTidSize = 1;
-    return static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof args));
+    // The reused pid must carry a later start time, which is what tells the two apart.
+    ASSERT_TRUE(waitUntil([&] { return ticksNow() > started; }));
+    std::unique_ptr<TrafficClient> again;
+    try {
+        again = client("qfreuse", 1000, 10, pid);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "cannot create a process with a chosen pid: " << e.what();
+    }
+    ASSERT_EQ(again->pid(), pid);
+    const AppSample after = recorderReads(tool());
+    ASSERT_TRUE(after.count("qfreuse"));
+    EXPECT_ABOUT(after.at("qfreuse").in, 10 + kAckBytes);
+    EXPECT_ABOUT(after.at("qfreuse").out, 1000 + kRequestBytes);
 }
 
-} // namespace
-
-TEST(NettopNetns, ReusedPidStartsFromZero) {
-    VethPair net("qfnr");
-    if (!net.ready)
-        GTEST_SKIP() << net.why;
-    TempDir runtime;
-    Child server(net.nsB, [&] { return serveForever(net.addrB, 7002); });
-
-    // The first process moves a lot, closes its socket, and is seen by the tool that way, so
-    // the state file remembers its closed bytes under its pid.
-    Signal toChild, fromChild;
-    Child old(net.nsA, clientBody(net, 7002, "qfreuse", 100000, 50000, toChild, fromChild));
-    ASSERT_TRUE(fromChild.take());
-    ASSERT_TRUE(lineOf(runTool(net, runtime).out, old.pid));
-    toChild.post();
-    ASSERT_TRUE(fromChild.take());
-    ::usleep(100000);
-    const pid_t pid = old.pid;
-    const auto before = lineOf(runTool(net, runtime).out, pid);
-    ASSERT_TRUE(before);
-    EXPECT_GE(before->out, 100000u);
-    toChild.post();
-    ASSERT_EQ(old.wait(), 0);
-    ::usleep(30000); // a later start time, in clock ticks
-
-    // A new process under the same pid moves a little.
-    Signal toNew, fromNew;
-    const pid_t again = forkWithPid(pid);
-    if (again == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!enterNetns(net.nsA))
-            ::_exit(120);
-        ::_exit(clientBody(net, 7002, "qfreuse", 1000, 10, toNew, fromNew)());
-    }
-    if (again < 0)
-        GTEST_SKIP() << "cannot create a process with a chosen pid: " << std::strerror(errno);
-    Child reused;
-    reused.pid = again;
-    ASSERT_EQ(again, pid);
-    ASSERT_TRUE(fromNew.take());
-
-    const auto after = lineOf(runTool(net, runtime).out, pid);
-    ASSERT_TRUE(after);
-    expectAbout(after->in, 10, "new process received");
-    expectAbout(after->out, 1000 + kAnnounce, "new process sent");
-    toNew.post();
-    fromNew.take();
-    toNew.post();
+TEST_F(NettopNetns, NameWithCommasAndNewlineCannotForgeLines) {
+    auto c = client("a,9,9\nevil", 5000, 7000);
+    const RunResult r = tool();
+    ASSERT_EQ(r.exitCode, 0);
+    ASSERT_FALSE(r.out.empty());
+    ASSERT_EQ(r.out.back(), '\n');
+    // Every row has the header's number of fields.
+    std::istringstream rows(r.out);
+    std::string header;
+    std::getline(rows, header);
+    const auto fields = std::count(header.begin(), header.end(), ',');
+    for (std::string row; std::getline(rows, row);)
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), fields) << row;
+    const AppSample sample = recorderReads(r);
+    EXPECT_FALSE(sample.count("a"));
+    ASSERT_TRUE(sample.count("a_9_9_evil")) << r.out;
+    EXPECT_ABOUT(sample.at("a_9_9_evil").in, 7000 + kAckBytes);
 }
 
-TEST(NettopNetns, NameWithCommasAndNewlineCannotForgeLines) {
-    VethPair net("qfnn");
-    if (!net.ready)
-        GTEST_SKIP() << net.why;
-    TempDir runtime;
-    Child server(net.nsB, [&] { return serveForever(net.addrB, 7003); });
-    Signal toChild, fromChild;
-    Child client(net.nsA, clientBody(net, 7003, "a,9,9\nevil", 5000, 7000, toChild, fromChild));
-    ASSERT_TRUE(fromChild.take());
-
-    const ToolRun run = runTool(net, runtime);
-    ASSERT_EQ(run.status, 0);
-    ASSERT_FALSE(run.out.empty());
-    ASSERT_EQ(run.out.back(), '\n');
-    const auto rows = splitAll(run.out.substr(0, run.out.size() - 1), '\n');
-    const std::size_t fields = splitAll(rows[0], ',').size();
-    for (const auto& row : rows)
-        EXPECT_EQ(splitAll(row, ',').size(), fields) << row;
-
-    const auto lines = recorderLines(run.out);
-    EXPECT_EQ(lines.size(), rows.size() - 1);
-    for (const auto& l : lines) {
-        EXPECT_NE(l.name, "a");
-        EXPECT_EQ(l.name.find("evil"), l.name == "a_9_9_evil" ? 6u : std::string::npos);
-    }
-    const auto line = lineOf(run.out, client.pid);
-    ASSERT_TRUE(line) << run.out;
-    EXPECT_EQ(line->name, "a_9_9_evil");
-    expectAbout(line->in, 7000, "received");
-
-    // The recorder's own parser reads the same: one application under the cleaned name, and
-    // nothing under the names the process tried to forge.
-    const AppSample sample = TrafficRecorder::parseNettop(QString::fromUtf8(run.out));
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> ours;
-    for (const auto& l : lines) {
-        ours[l.name].first += l.in;
-        ours[l.name].second += l.out;
-    }
-    ASSERT_EQ(sample.size(), ours.size());
-    for (const auto& [name, c] : sample) {
-        ASSERT_TRUE(ours.count(name.toStdString())) << name.toStdString();
-        EXPECT_EQ(c.in, ours[name.toStdString()].first);
-        EXPECT_EQ(c.out, ours[name.toStdString()].second);
-    }
-    EXPECT_FALSE(sample.count(QStringLiteral("a")));
-    ASSERT_TRUE(sample.count(QStringLiteral("a_9_9_evil")));
-    EXPECT_EQ(sample.at(QStringLiteral("a_9_9_evil")).in, line->in);
-}
-
-TEST(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
-    VethPair net("qfnd");
-    if (!net.ready)
-        GTEST_SKIP() << net.why;
-    TempDir runtime;
-    Child server4(net.nsB, [&] { return serveForever(net.addrB, 7004); });
-    Child server6(net.nsB, [&] { return serveForever(net.addr6B, 7004); });
-    Signal ready, finish;
-    Child client(net.nsA, [&] {
-        ::prctl(PR_SET_NAME, "qfdual");
-        const int a = exchange(net.addrB, 7004, 1000, 2000);
-        const int b = exchange(net.addr6B, 7004, 3000, 4000);
-        if (a < 0 || b < 0)
-            return 1;
-        ready.post();
-        return finish.take() ? 0 : 2;
-    });
-    ASSERT_TRUE(ready.take()) << "the client could not reach both servers";
-
-    const auto line = lineOf(runTool(net, runtime).out, client.pid);
-    ASSERT_TRUE(line);
-    EXPECT_GE(line->in, 6000u);
-    EXPECT_LE(line->in, 6000 + 2 * kSlack);
-    EXPECT_GE(line->out, 4000 + 2 * kAnnounce);
-    EXPECT_LE(line->out, 4000 + 2 * kAnnounce + 2 * kSlack);
+TEST_F(NettopNetns, SeesIpv4AndIpv6AlikeWithEitherDumpRequest) {
+    TrafficServer server6(m_net->b(), NetnsPair::kAddr6B);
+    ASSERT_TRUE(server6.ready()) << server6.why();
+    TrafficClient c(m_net->a(), "qfdual",
+                    {{NetnsPair::kAddrB, m_server->port()}, {NetnsPair::kAddr6B, server6.port()}},
+                    2000, 3000);
+    ASSERT_TRUE(c.connected() && c.go()) << "the client could not reach both servers";
+    const AppSample sample = recorderReads(tool());
+    ASSERT_TRUE(sample.count("qfdual"));
+    EXPECT_GE(sample.at("qfdual").in, 2 * (3000 + kAckBytes));
+    EXPECT_LE(sample.at("qfdual").in, 2 * (3000 + kAckBytes + kSlack));
+    EXPECT_GE(sample.at("qfdual").out, 2 * (2000 + kRequestBytes));
+    EXPECT_LE(sample.at("qfdual").out, 2 * (2000 + kRequestBytes + kSlack));
 
     // The one-request dump and the per-family dumps list the same sockets with the same counts.
-    Child compare(net.nsA, [] {
+    ChildOptions compare;
+    compare.netns = m_net->a();
+    compare.body = [] {
         using namespace qfnettop;
-        const auto key = [](const SocketRecord& r) {
-            return std::tuple(r.cookie, r.inode, r.bytes.rx, r.bytes.tx, r.loopback);
+        const auto keys = [](DumpMethod method) {
+            std::vector<
+                std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool>>
+                out;
+            for (const auto& r : dumpTcpSockets(method).value_or(std::vector<SocketRecord>{}))
+                out.emplace_back(r.cookie, r.inode, r.bytes.rx, r.bytes.tx, r.loopback);
+            std::sort(out.begin(), out.end());
+            return out;
         };
-        std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool>>
-            both, split;
-        const auto a = dumpTcpSockets(DumpMethod::Combined);
-        const auto b = dumpTcpSockets(DumpMethod::PerFamily);
-        if (!a || !b)
-            return 1;
-        for (const auto& r : *a)
-            both.push_back(key(r));
-        for (const auto& r : *b)
-            split.push_back(key(r));
-        std::sort(both.begin(), both.end());
-        std::sort(split.begin(), split.end());
-        return both == split && both.size() >= 2 ? 0 : 2;
-    });
-    EXPECT_EQ(compare.wait(), 0);
-    finish.post();
+        const auto both = keys(DumpMethod::Combined);
+        return both == keys(DumpMethod::PerFamily) && both.size() >= 2 ? 0 : 1;
+    };
+    EXPECT_EQ(run(std::move(compare)).exitCode, 0);
 }
 
-TEST(NettopNetns, OtherUsersSocketsAreSummedPerUser) {
-    VethPair net("qfnu");
-    if (!net.ready)
-        GTEST_SKIP() << net.why;
+TEST_F(NettopNetns, OtherUsersSocketsAreSummedPerUser) {
     constexpr uid_t kNobody = 65534;
-    TempDir runtime;
-    ASSERT_EQ(::chown(runtime.path.c_str(), kNobody, kNobody), 0);
-    Child server(net.nsB, [&] { return serveForever(net.addrB, 7005); });
-    Signal toChild, fromChild;
-    Child client(net.nsA, clientBody(net, 7005, "qfroot", 2000, 3000, toChild, fromChild));
-    ASSERT_TRUE(fromChild.take());
+    ASSERT_EQ(::chown(m_runtime.path().c_str(), kNobody, kNobody), 0);
+    auto c = client("qfroot", 2000, 3000);
 
     // An unprivileged user cannot look into root's descriptors: the bytes go to "(system)".
-    const ToolRun run = runIn(net.nsA, {kTool, "-P", "-x", "-L", "1", "-s", "1"},
-                              {"XDG_RUNTIME_DIR=" + runtime.path}, kNobody);
-    ASSERT_EQ(run.status, 0);
-    EXPECT_FALSE(lineOf(run.out, client.pid)) << run.out;
-    std::optional<RecorderLine> system;
-    for (const auto& l : recorderLines(run.out)) {
-        if (l.name == "(system)")
-            system = l;
-    }
-    ASSERT_TRUE(system) << run.out;
-    EXPECT_EQ(system->pid, "0");
-    expectAbout(system->in, 3000, "root's bytes received");
-    expectAbout(system->out, 2000 + kAnnounce, "root's bytes sent");
+    const RunResult r = runTool(m_runtime.path().string(), m_net->a(), kNobody);
+    ASSERT_EQ(r.exitCode, 0);
+    const AppSample sample = recorderReads(r);
+    EXPECT_FALSE(sample.count("qfroot")) << r.out;
+    ASSERT_TRUE(sample.count("(system)")) << r.out;
+    EXPECT_NE(r.out.find(",(system).0,"), std::string::npos) << r.out;
+    EXPECT_ABOUT(sample.at("(system)").in, 3000 + kAckBytes);
+    EXPECT_ABOUT(sample.at("(system)").out, 2000 + kRequestBytes);
     struct stat st {};
-    ASSERT_EQ(::stat((runtime.path + "/quillfern/nettop-state.v1").c_str(), &st), 0);
+    ASSERT_EQ(::stat((m_runtime / "quillfern/nettop-state.v1").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kNobody);
 }

@@ -1,8 +1,8 @@
 #include "NettopRunner.h"
 #include "RecorderTestSupport.h"
+#include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
@@ -34,7 +34,7 @@ bool processRuns(pid_t pid) {
     return close < 0 || text.mid(close + 2, 1) != "Z";
 }
 
-bool waitForSample(TrafficRecorder& recorder, int timeoutMs = 5000) {
+bool waitForSample(TrafficRecorder& recorder, int timeoutMs = 30000) {
     QEventLoop loop;
     bool applied = false;
     const auto connection =
@@ -48,10 +48,12 @@ bool waitForSample(TrafficRecorder& recorder, int timeoutMs = 5000) {
     return applied;
 }
 
-void spin(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
+// Runs the event loop until `done` holds (or a generous deadline passes).
+bool spinUntil(const std::function<bool()>& done) {
+    return qftest::waitUntil([&] {
+        QCoreApplication::processEvents();
+        return done();
+    });
 }
 
 // A stand-in tool: a shell script in the test's own directory that prints whatever file
@@ -169,14 +171,12 @@ TEST_F(FakeTool, OutputLargerThanAPipeAndNoisyStderr) {
 
 TEST_F(FakeTool, HangingToolIsKilledAtTheTimeLimit) {
     output("t,a.1,,,1,1\n");
-    script("cat '" + QFile::encodeName(path("out")) + "'\nexec sleep 30\n");
+    // Were it waited for, no sample would come before the deadline.
+    script("cat '" + QFile::encodeName(path("out")) + "'\nexec sleep 600\n");
     auto r = recorder(/*timeoutMs=*/300);
     r->processAppSample({{"a", {0, 0}}});
-    QElapsedTimer clock;
-    clock.start();
     r->sampleAppTraffic();
     ASSERT_TRUE(waitForSample(*r));
-    EXPECT_LT(clock.elapsed(), 3000);
     const pid_t pid = lastPid();
     ASSERT_GT(pid, 0);
     // Killed and reaped: not even a zombie is left.
@@ -186,17 +186,13 @@ TEST_F(FakeTool, HangingToolIsKilledAtTheTimeLimit) {
 }
 
 TEST_F(FakeTool, DestroyingTheRecorderEndsARunningTool) {
-    script("exec sleep 30\n");
-    auto r = recorder(/*timeoutMs=*/20000);
+    // Were the tool waited for, the destructor would outlast the test's time limit.
+    script("exec sleep 600\n");
+    auto r = recorder(/*timeoutMs=*/600000);
     r->sampleAppTraffic();
-    QElapsedTimer clock;
-    clock.start();
-    while (lastPid() == 0 && clock.elapsed() < 5000)
-        spin(10);
+    ASSERT_TRUE(spinUntil([&] { return lastPid() > 0; }));
     const pid_t pid = lastPid();
-    ASSERT_GT(pid, 0);
     r.reset();
-    EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(::kill(pid, 0), -1);
 }
 
@@ -217,19 +213,22 @@ TEST_F(FakeTool, TimersSampleAndSaveUntilStopped) {
     r->startTimers(); // changes nothing: still one immediate sample, one schedule
     ASSERT_TRUE(waitForSample(*r));
     EXPECT_EQ(runs().size(), 1);
-    spin(500);
-    const int whileRunning = runs().size();
-    EXPECT_GE(whileRunning, 2);
-    EXPECT_LE(whileRunning, 8);
-    EXPECT_TRUE(QFile::exists(store.path())); // the save timer wrote it
+    ASSERT_TRUE(spinUntil([&] { return runs().size() >= 3; }));
+    EXPECT_TRUE(spinUntil([&] { return QFile::exists(store.path()); })); // the save timer
 
+    // Once stopped, a timer of three sampling periods fires with at most the run that was
+    // already under way behind it: a live sampling timer would have come first.
     r->stopAndSave();
-    spin(400);
-    EXPECT_LE(runs().size(), whileRunning + 1);
+    const int atStop = runs().size();
+    bool fired = false;
+    QTimer::singleShot(300, [&] { fired = true; });
+    ASSERT_TRUE(spinUntil([&] { return fired; }));
+    EXPECT_LE(runs().size(), atStop + 1);
 }
 
 TEST_F(FakeTool, SampleRunningAtStopIsAppliedButNotSaved) {
-    script("sleep 0.3\ncat '" + QFile::encodeName(path("out")) + "'\n");
+    // The result is applied on the main thread, so it cannot land before stopAndSave().
+    script("cat '" + QFile::encodeName(path("out")) + "'\n");
     outputFixture("second.csv");
     auto r = recorder();
     r->processAppSample({});
@@ -242,27 +241,20 @@ TEST_F(FakeTool, SampleRunningAtStopIsAppliedButNotSaved) {
 }
 
 TEST_F(FakeTool, NoToolOutlivesTheProgram) {
-    script("exec sleep 30\n");
+    script("exec sleep 600\n");
     // The program never releases its recorder: it just ends while a run is in progress.
-    const pid_t program = ::fork();
-    ASSERT_NE(program, -1);
-    if (program == 0) {
-        auto* r = recorder(/*timeoutMs=*/20000).release();
+    qftest::ChildOptions o;
+    o.body = [this] {
+        auto* r = recorder(/*timeoutMs=*/600000).release();
         r->sampleAppTraffic();
-        for (int i = 0; i < 500 && lastPid() == 0; ++i)
-            ::usleep(10000);
-        ::_exit(lastPid() > 0 ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(program, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return qftest::waitUntil([&] { return lastPid() > 0; }) ? 0 : 1;
+    };
+    qftest::Child program(std::move(o));
+    const auto status = program.waitExit();
+    ASSERT_TRUE(status && qftest::exitCode(*status) == 0);
     const pid_t tool = lastPid();
     ASSERT_GT(tool, 0);
-    QElapsedTimer clock;
-    clock.start();
-    while (processRuns(tool) && clock.elapsed() < 3000)
-        ::usleep(10000);
-    EXPECT_FALSE(processRuns(tool));
+    EXPECT_TRUE(qftest::waitUntil([&] { return !processRuns(tool); }));
     if (processRuns(tool))
         ::kill(tool, SIGKILL);
 }
@@ -278,6 +270,6 @@ TEST_F(FakeTool, TheBuiltStandInIsFoundAndSampled) {
     config.dataPath = store.path();
     TrafficRecorder r(config);
     r.sampleAppTraffic();
-    ASSERT_TRUE(waitForSample(r, 15000));
+    ASSERT_TRUE(waitForSample(r));
     EXPECT_EQ(r.getToday(), DailyTraffic());
 }

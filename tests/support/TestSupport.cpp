@@ -46,34 +46,29 @@ struct CStrings {
     std::vector<std::string> storage;
     std::vector<char*> ptrs;
     explicit CStrings(std::vector<std::string> s) : storage(std::move(s)) {
-        for (auto& x : storage) {
+        for (auto& x : storage)
             ptrs.push_back(x.data());
-        }
         ptrs.push_back(nullptr);
     }
 };
 
 std::vector<std::string> buildEnv(const ChildOptions& o) {
     std::vector<std::string> env;
-    if (!o.clearEnv) {
-        for (char** e = environ; *e != nullptr; ++e) {
+    if (!o.clearEnv)
+        for (char** e = environ; *e != nullptr; ++e)
             env.emplace_back(*e);
-        }
-    }
     for (const std::string& entry : o.env) {
         const std::string key = entry.substr(0, entry.find('='));
         std::erase_if(env, [&](const std::string& e) { return e.substr(0, e.find('=')) == key; });
-        if (entry.find('=') != std::string::npos) {
+        if (entry.find('=') != std::string::npos)
             env.push_back(entry);
-        }
     }
     return env;
 }
 
 pid_t forkWithPid(std::optional<pid_t> pid) {
-    if (!pid) {
+    if (!pid)
         return ::fork();
-    }
     pid_t wanted = *pid;
     clone_args args{};
     args.exit_signal = SIGCHLD;
@@ -99,35 +94,29 @@ fs::path generatorPath() {
 }
 
 std::string findProgram(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
+    if (name.find('/') != std::string::npos)
         return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
-    }
     const char* path = std::getenv("PATH");
     std::stringstream dirs(std::string(path ? path : "/usr/local/bin:/usr/bin:/bin") +
                            ":/usr/local/sbin:/usr/sbin:/sbin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) {
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
             return dir + "/" + name;
-        }
-    }
     return {};
 }
 
 std::string missingProgram(const std::vector<std::string>& names) {
-    for (const auto& n : names) {
-        if (findProgram(n).empty()) {
+    for (const auto& n : names)
+        if (findProgram(n).empty())
             return n;
-        }
-    }
     return {};
 }
 
 bool waitUntil(const std::function<bool()>& done, milliseconds deadline) {
     const auto end = Clock::now() + deadline;
     while (!done()) {
-        if (Clock::now() >= end) {
+        if (Clock::now() >= end)
             return false;
-        }
         std::this_thread::sleep_for(20ms);
     }
     return true;
@@ -147,9 +136,8 @@ std::string tail(const fs::path& file, std::size_t maxBytes) {
 
 TempDir::TempDir() {
     std::string tmpl = "/tmp/" + std::string(kTempPrefix) + std::to_string(::getpid()) + "-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) {
+    if (::mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-    }
     m_path = tmpl;
 }
 
@@ -163,15 +151,13 @@ Child::Child(ChildOptions o) {
     if ((o.pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) ||
         (o.pipeStdout && ::pipe2(out, O_CLOEXEC) != 0) ||
         (o.pipeStderr && ::pipe2(err, O_CLOEXEC) != 0) ||
-        (o.extraFd >= 0 && ::pipe2(extra, O_CLOEXEC) != 0)) {
+        (o.extraFd >= 0 && ::pipe2(extra, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-    }
     std::string exe;
     if (!o.argv.empty()) {
         exe = findProgram(o.argv.front());
-        if (exe.empty()) {
+        if (exe.empty())
             throw std::runtime_error("not found: " + o.argv.front());
-        }
     } else if (!o.body) {
         throw std::runtime_error("a child needs argv or a body");
     }
@@ -186,51 +172,43 @@ Child::Child(ChildOptions o) {
         ::setpgid(0, 0);
         // A test killed by its timeout takes its children with it.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
+        if (::getppid() != parent)
             ::_exit(126);
-        }
         const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         ::dup2(o.pipeStdin ? in[0] : devnull, STDIN_FILENO);
         ::dup2(o.pipeStdout ? out[1] : logFd, STDOUT_FILENO);
         ::dup2(o.pipeStderr ? err[1] : logFd, STDERR_FILENO);
-        if (o.extraFd >= 0) {
+        if (o.extraFd >= 0)
             ::dup2(extra[1], o.extraFd); // the copy is not close-on-exec
-        }
         if (!nsPath.empty()) {
             const int ns = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
+            if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0)
                 ::_exit(120);
-            }
         }
-        if ((o.gid || o.uid) && ::setgroups(0, nullptr) != 0) {
+        if ((o.gid || o.uid) && ::setgroups(0, nullptr) != 0)
             ::_exit(121);
-        }
-        if ((o.gid && ::setgid(*o.gid) != 0) || (o.uid && ::setuid(*o.uid) != 0)) {
+        if ((o.gid && ::setgid(*o.gid) != 0) || (o.uid && ::setuid(*o.uid) != 0))
             ::_exit(121);
-        }
         // The test runner's signal mask and ignored signals must not reach the program.
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        if (o.argv.empty()) {
+        if (o.argv.empty())
             ::_exit(o.body());
-        }
         ::execve(exe.c_str(), args.ptrs.data(), envp.ptrs.data());
         ::_exit(127);
     }
-    for (int* fd : {&in[0], &out[1], &err[1], &extra[1]}) {
+    for (int* fd : {&in[0], &out[1], &err[1], &extra[1]})
         closeFd(*fd);
-    }
     m_stdin = in[1];
     m_out.fd = out[0];
     m_err.fd = err[0];
     m_extra.fd = extra[0];
     if (m_pid < 0) {
-        for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd}) {
+        for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd})
             closeFd(*fd);
-        }
         throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
     }
     m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
@@ -238,15 +216,13 @@ Child::Child(ChildOptions o) {
 
 Child::~Child() {
     kill();
-    for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd, &m_pidfd}) {
+    for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd, &m_pidfd})
         closeFd(*fd);
-    }
 }
 
 bool Child::running() {
-    if (m_pid <= 0 || m_status) {
+    if (m_pid <= 0 || m_status)
         return false;
-    }
     int status = 0;
     const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
     if (r == m_pid) {
@@ -259,9 +235,8 @@ bool Child::running() {
 std::optional<int> Child::waitExit(milliseconds deadline) {
     const auto end = Clock::now() + deadline;
     while (running()) {
-        if (Clock::now() >= end) {
+        if (Clock::now() >= end)
             return std::nullopt;
-        }
         if (m_pidfd >= 0) {
             pollfd p{m_pidfd, POLLIN, 0};
             ::poll(&p, 1, msLeft(end));
@@ -273,9 +248,8 @@ std::optional<int> Child::waitExit(milliseconds deadline) {
 }
 
 void Child::signal(int sig) {
-    if (running()) {
+    if (running())
         ::kill(m_pid, sig);
-    }
 }
 
 void Child::kill() {
@@ -294,26 +268,22 @@ Child::Pipe& Child::pipeOf(Stream s) {
 }
 
 bool Child::fill(Pipe& p, Clock::time_point deadline) {
-    if (p.fd < 0) {
+    if (p.fd < 0)
         return false;
-    }
     pollfd pfd{p.fd, POLLIN, 0};
     const int r = ::poll(&pfd, 1, msLeft(deadline));
-    if (r < 0) {
+    if (r < 0)
         return errno == EINTR;
-    }
-    if (r == 0) {
+    if (r == 0)
         return false;
-    }
     char tmp[65536];
     const ssize_t n = ::read(p.fd, tmp, sizeof tmp);
     if (n > 0) {
         p.buf.append(tmp, static_cast<std::size_t>(n));
         return true;
     }
-    if (n < 0 && errno == EINTR) {
+    if (n < 0 && errno == EINTR)
         return true;
-    }
     closeFd(p.fd);
     return false;
 }
@@ -328,9 +298,8 @@ std::optional<std::string> Child::readLine(milliseconds deadline, Stream from) {
             p.buf.erase(0, nl + 1);
             return line;
         }
-        if (!fill(p, end)) {
+        if (!fill(p, end))
             return std::nullopt;
-        }
     }
 }
 
@@ -348,12 +317,10 @@ bool Child::writeStdin(const std::string& text) {
     std::size_t done = 0;
     while (m_stdin >= 0 && done < text.size()) {
         const ssize_t n = ::write(m_stdin, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && errno == EINTR)
             continue;
-        }
-        if (n <= 0) {
+        if (n <= 0)
             return false;
-        }
         done += static_cast<std::size_t>(n);
     }
     return done == text.size();
@@ -364,9 +331,8 @@ void Child::closeStdin() {
 }
 
 std::string describeStatus(int status) {
-    if (WIFEXITED(status)) {
+    if (WIFEXITED(status))
         return "exited with " + std::to_string(WEXITSTATUS(status));
-    }
     if (WIFSIGNALED(status)) {
         return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
                ::strsignal(WTERMSIG(status)) + ")";
@@ -400,9 +366,8 @@ RunResult run(const std::vector<std::string>& argv, milliseconds deadline) {
 }
 
 EventPipe::EventPipe() {
-    if (::pipe2(m_fds, O_CLOEXEC) != 0) {
+    if (::pipe2(m_fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-    }
 }
 
 EventPipe::~EventPipe() {
@@ -420,13 +385,11 @@ std::optional<char> EventPipe::wait(milliseconds deadline) const {
     for (;;) {
         pollfd p{m_fds[0], POLLIN, 0};
         const int r = ::poll(&p, 1, msLeft(end));
-        if (r < 0 && errno == EINTR) {
+        if (r < 0 && errno == EINTR)
             continue;
-        }
         char c = 0;
-        if (r == 1 && ::read(m_fds[0], &c, 1) == 1) {
+        if (r == 1 && ::read(m_fds[0], &c, 1) == 1)
             return c;
-        }
         return std::nullopt;
     }
 }
@@ -438,9 +401,8 @@ void EventPipe::closeWriter() {
 bool processAlive(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(in, line)) {
+    if (!std::getline(in, line))
         return false;
-    }
     const auto close = line.rfind(')');
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
@@ -470,13 +432,11 @@ NetnsPair::NetnsPair(bool ipv6) {
         m_why = "the ip program (iproute2) is not installed";
         return;
     }
-    if (!step({"ip", "netns", "add", m_a})) {
+    if (!step({"ip", "netns", "add", m_a}))
         return;
-    }
     m_createdA = true;
-    if (!step({"ip", "netns", "add", m_b})) {
+    if (!step({"ip", "netns", "add", m_b}))
         return;
-    }
     m_createdB = true;
     for (const auto& ns : {m_a, m_b}) {
         const char* v6 = ipv6 ? "0" : "1";
@@ -505,23 +465,19 @@ NetnsPair::NetnsPair(bool ipv6) {
 
 NetnsPair::~NetnsPair() {
     // Deleting a namespace takes its end of the veth pair with it.
-    if (m_createdA) {
+    if (m_createdA)
         run({"ip", "netns", "del", m_a});
-    }
-    if (m_createdB) {
+    if (m_createdB)
         run({"ip", "netns", "del", m_b});
-    }
 }
 
 bool NetnsPair::step(const std::vector<std::string>& argv) {
     const RunResult r = run(argv);
-    if (r.exitCode == 0) {
+    if (r.exitCode == 0)
         return true;
-    }
     m_why.clear();
-    for (const auto& a : argv) {
+    for (const auto& a : argv)
         m_why += a + " ";
-    }
     m_why += "failed: " + r.err;
     return false;
 }
@@ -532,9 +488,8 @@ void NetnsPair::removeStale() {
         const std::string name = line.substr(0, line.find(' '));
         if (name.rfind(kNsPrefix, 0) == 0) {
             const pid_t owner = std::atoi(name.c_str() + std::strlen(kNsPrefix));
-            if (owner > 0 && owner != ::getpid() && !processAlive(owner)) {
+            if (owner > 0 && owner != ::getpid() && !processAlive(owner))
                 run({"ip", "netns", "del", name});
-            }
         }
     }
     std::error_code ec;
@@ -542,9 +497,8 @@ void NetnsPair::removeStale() {
         const std::string name = entry.path().filename().string();
         if (name.rfind(kTempPrefix, 0) == 0) {
             const pid_t owner = std::atoi(name.c_str() + std::strlen(kTempPrefix));
-            if (owner > 0 && owner != ::getpid() && !processAlive(owner)) {
+            if (owner > 0 && owner != ::getpid() && !processAlive(owner))
                 fs::remove_all(entry.path(), ec);
-            }
         }
     }
 }
@@ -555,27 +509,23 @@ std::optional<Counters> interfaceCounters(const std::string& netns) {
     o.argv = {"cat", "/proc/net/dev"};
     o.netns = netns;
     const RunResult r = run(std::move(o));
-    if (r.exitCode != 0) {
+    if (r.exitCode != 0)
         return std::nullopt;
-    }
     std::istringstream in(r.out);
     Counters c;
     bool any = false;
     for (std::string line; std::getline(in, line);) {
         const auto colon = line.find(':');
-        if (colon == std::string::npos) {
+        if (colon == std::string::npos)
             continue;
-        }
         std::string name = line.substr(0, colon);
         name.erase(0, name.find_first_not_of(' '));
         std::istringstream fields(line.substr(colon + 1));
         std::uint64_t v[9] = {};
-        for (auto& x : v) {
+        for (auto& x : v)
             fields >> x;
-        }
-        if (!fields || name == "lo") {
+        if (!fields || name == "lo")
             continue;
-        }
         c.rx += v[0];
         c.tx += v[8];
         any = true;
@@ -586,17 +536,15 @@ std::optional<Counters> interfaceCounters(const std::string& netns) {
 std::vector<pid_t> pidsIn(const std::string& netns) {
     std::istringstream in(run({"ip", "netns", "pids", netns}).out);
     std::vector<pid_t> pids;
-    for (pid_t p; in >> p;) {
+    for (pid_t p; in >> p;)
         pids.push_back(p);
-    }
     return pids;
 }
 
 XServer::XServer(const std::string& screen, const std::string& netns, const fs::path& logFile)
     : m_log(logFile) {
-    if (findProgram("Xvfb").empty()) {
+    if (findProgram("Xvfb").empty())
         return;
-    }
     ChildOptions o;
     o.argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", screen, "-noreset"};
     o.extraFd = 3;
@@ -605,15 +553,13 @@ XServer::XServer(const std::string& screen, const std::string& netns, const fs::
     m_child = std::make_unique<Child>(std::move(o));
     // Xvfb writes the number once it accepts clients.
     const auto number = m_child->readLine(60s, Child::Stream::Extra);
-    if (number && !number->empty()) {
+    if (number && !number->empty())
         m_display = ":" + *number;
-    }
 }
 
 std::string XServer::why() const {
-    if (!m_child) {
+    if (!m_child)
         return "Xvfb is not installed";
-    }
     return "Xvfb did not start: " + (m_log.empty() ? std::string() : tail(m_log));
 }
 
@@ -627,9 +573,8 @@ std::optional<Geometry> parseGeometry(const std::string& shellOutput) {
     std::istringstream in(shellOutput);
     for (std::string line; std::getline(in, line);) {
         const auto eq = line.find('=');
-        if (eq == std::string::npos) {
+        if (eq == std::string::npos)
             continue;
-        }
         const std::string key = line.substr(0, eq);
         int* field = key == "X"        ? &g.x
                      : key == "Y"      ? &g.y
@@ -657,15 +602,13 @@ RunResult Xdo::run(std::vector<std::string> args) const {
 }
 
 std::vector<std::string> Xdo::search(std::vector<std::string> args, bool hiddenToo) const {
-    if (!hiddenToo) {
+    if (!hiddenToo)
         args.insert(args.begin(), "--onlyvisible");
-    }
     args.insert(args.begin(), "search");
     std::istringstream in(run(std::move(args)).out);
     std::vector<std::string> ids;
-    for (std::string id; in >> id;) {
+    for (std::string id; in >> id;)
         ids.push_back(id);
-    }
     return ids;
 }
 
@@ -692,14 +635,11 @@ bool Xdo::click(int x, int y, int button) const {
 }
 
 bool Xdo::drag(int fromX, int fromY, int toX, int toY, int steps) const {
-    if (!move(fromX, fromY) || !down()) {
+    if (!move(fromX, fromY) || !down())
         return false;
-    }
-    for (int i = 1; i <= steps; ++i) {
-        if (!move(fromX + (toX - fromX) * i / steps, fromY + (toY - fromY) * i / steps)) {
+    for (int i = 1; i <= steps; ++i)
+        if (!move(fromX + (toX - fromX) * i / steps, fromY + (toY - fromY) * i / steps))
             return false;
-        }
-    }
     return up();
 }
 
@@ -710,9 +650,8 @@ bool Xdo::key(const std::vector<std::string>& keys) const {
 }
 
 Sandbox::Sandbox() {
-    for (const char* d : {"home", "config", "data", "cache", "runtime", "tmp"}) {
+    for (const char* d : {"home", "config", "data", "cache", "runtime", "tmp"})
         fs::create_directories(root() / d);
-    }
     fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
 }
 
@@ -738,16 +677,13 @@ std::vector<std::string> Sandbox::env() const {
         "LANG=C.UTF-8",
         "QT_QPA_PLATFORM=xcb",
     };
-    if (!m_display.empty()) {
+    if (!m_display.empty())
         env.push_back("DISPLAY=" + m_display);
-    }
     // The day key is the local date, so program and test must agree on "local"; the
     // sanitizers' settings follow the program.
-    for (const char* keep : {"TZ", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char* v = std::getenv(keep)) {
+    for (const char* keep : {"TZ", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* v = std::getenv(keep))
             env.push_back(std::string(keep) + "=" + v);
-        }
-    }
     env.insert(env.end(), m_extraEnv.begin(), m_extraEnv.end());
     return env;
 }
@@ -768,9 +704,8 @@ std::unique_ptr<Child> Sandbox::launch(const std::string& logName, const std::st
 }
 
 bool Sandbox::startSessionBus() {
-    if (findProgram("dbus-daemon").empty()) {
+    if (findProgram("dbus-daemon").empty())
         return false;
-    }
     ChildOptions o;
     o.argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"};
     o.env = env();
@@ -790,11 +725,9 @@ bool Sandbox::startSessionBus() {
 std::string Sandbox::logs() const {
     std::string out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(root(), ec)) {
-        if (e.path().extension() == ".log") {
+    for (const auto& e : fs::directory_iterator(root(), ec))
+        if (e.path().extension() == ".log")
             out += "---- " + e.path().filename().string() + " ----\n" + tail(e.path()) + "\n";
-        }
-    }
     return out;
 }
 
@@ -808,9 +741,8 @@ TrafficServer::TrafficServer(const std::string& netns, const std::string& addres
     o.logFile = logFile;
     m_child = std::make_unique<Child>(std::move(o));
     const auto line = m_child->readLine(60s);
-    if (line && line->rfind("listening ", 0) == 0) {
+    if (line && line->rfind("listening ", 0) == 0)
         m_port = static_cast<std::uint16_t>(std::atoi(line->c_str() + 10));
-    }
 }
 
 std::string TrafficServer::why() const {
@@ -819,7 +751,8 @@ std::string TrafficServer::why() const {
 
 TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              const std::vector<Target>& targets, std::uint64_t up,
-                             std::uint64_t down, const fs::path& logFile) {
+                             std::uint64_t down, const fs::path& logFile,
+                             std::optional<pid_t> pid) {
     ChildOptions o;
     o.argv = {generatorPath().string(), "client", name, std::to_string(up), std::to_string(down)};
     for (const auto& t : targets) {
@@ -829,18 +762,17 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
     o.netns = netns;
     o.pipeStdin = o.pipeStdout = true;
     o.logFile = logFile;
+    o.pid = pid;
     m_child = std::make_unique<Child>(std::move(o));
     m_connected = m_child->readLine(60s) == std::optional<std::string>("connected");
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> TrafficClient::go(milliseconds deadline) {
-    if (!m_child->writeStdin("go\n")) {
+    if (!m_child->writeStdin("go\n"))
         return std::nullopt;
-    }
     const auto done = m_child->readLine(deadline);
-    if (!done || done->rfind("done ", 0) != 0) {
+    if (!done || done->rfind("done ", 0) != 0)
         return std::nullopt;
-    }
     std::istringstream in(done->substr(5));
     std::uint64_t sent = 0, received = 0;
     in >> sent >> received;

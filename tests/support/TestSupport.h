@@ -337,7 +337,7 @@ public:
     };
     TrafficClient(const std::string& netns, const std::string& name,
                   const std::vector<Target>& targets, std::uint64_t up, std::uint64_t down,
-                  const fs::path& logFile = {});
+                  const fs::path& logFile = {}, std::optional<pid_t> pid = std::nullopt);
     // Whether every connection is established.
     bool connected() const { return m_connected; }
     pid_t pid() const { return m_child->pid(); }

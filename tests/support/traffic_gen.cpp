@@ -45,12 +45,10 @@ bool sendAll(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && errno == EINTR)
             continue;
-        }
-        if (n <= 0) {
+        if (n <= 0)
             return false;
-        }
         p += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -65,12 +63,10 @@ std::uint64_t receive(int fd, void* data, std::uint64_t size) {
         char* into = data ? static_cast<char*>(data) + got : sink.data();
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - got));
         const ssize_t n = ::recv(fd, into, want, 0);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && errno == EINTR)
             continue;
-        }
-        if (n <= 0) {
+        if (n <= 0)
             break;
-        }
         got += static_cast<std::uint64_t>(n);
     }
     return got;
@@ -78,31 +74,27 @@ std::uint64_t receive(int fd, void* data, std::uint64_t size) {
 
 std::uint64_t sendPayload(int fd, std::uint64_t count) {
     std::vector<char> buf(kChunk);
-    for (std::size_t i = 0; i < buf.size(); ++i) {
+    for (std::size_t i = 0; i < buf.size(); ++i)
         buf[i] = static_cast<char>('a' + i % 26);
-    }
     std::uint64_t sent = 0;
     while (sent < count) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - sent));
-        if (!sendAll(fd, buf.data(), n)) {
+        if (!sendAll(fd, buf.data(), n))
             break;
-        }
         sent += n;
     }
     return sent;
 }
 
 void putU64(unsigned char* out, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i, v >>= 8) {
+    for (int i = 7; i >= 0; --i, v >>= 8)
         out[i] = static_cast<unsigned char>(v & 0xff);
-    }
 }
 
 std::uint64_t getU64(const unsigned char* in) {
     std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
         v = (v << 8) | in[i];
-    }
     return v;
 }
 
@@ -119,17 +111,15 @@ Address parseAddress(const std::string& text, std::uint16_t port) {
         in6->sin6_family = a.family = AF_INET6;
         in6->sin6_port = htons(port);
         a.len = sizeof *in6;
-        if (::inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) != 1) {
+        if (::inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) != 1)
             die("bad address " + text);
-        }
     } else {
         auto* in4 = reinterpret_cast<sockaddr_in*>(&a.ss);
         in4->sin_family = AF_INET;
         in4->sin_port = htons(port);
         a.len = sizeof *in4;
-        if (::inet_pton(AF_INET, text.c_str(), &in4->sin_addr) != 1) {
+        if (::inet_pton(AF_INET, text.c_str(), &in4->sin_addr) != 1)
             die("bad address " + text);
-        }
     }
     return a;
 }
@@ -138,9 +128,8 @@ std::uint64_t parseCount(const char* text) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long v = std::strtoull(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || text[0] == '-') {
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-')
         die(std::string("bad number ") + text);
-    }
     return v;
 }
 
@@ -172,9 +161,8 @@ int serve(const std::string& address) {
     const int one = 1;
     ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (ls < 0 || ::bind(ls, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0 ||
-        ::listen(ls, 1024) != 0) {
+        ::listen(ls, 1024) != 0)
         die("listen on " + address);
-    }
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     ::getsockname(ls, reinterpret_cast<sockaddr*>(&bound), &len);
@@ -184,11 +172,10 @@ int serve(const std::string& address) {
     say("listening " + std::to_string(ntohs(port)));
     for (;;) {
         const int fd = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
+        if (fd >= 0)
             std::thread(serveConnection, fd).detach();
-        } else if (errno != EINTR && errno != ECONNABORTED) {
+        else if (errno != EINTR && errno != ECONNABORTED)
             die("accept");
-        }
     }
 }
 
@@ -198,9 +185,8 @@ bool transfer(int fd, std::uint64_t up, std::uint64_t down, std::uint64_t& sent,
     unsigned char request[16];
     putU64(request, up);
     putU64(request + 8, down);
-    if (!sendAll(fd, request, sizeof request)) {
+    if (!sendAll(fd, request, sizeof request))
         return false;
-    }
     std::uint64_t in = 0;
     std::thread receiver([&] { in = receive(fd, nullptr, down); });
     const std::uint64_t out = sendPayload(fd, up);
@@ -220,9 +206,8 @@ int client(int argc, char** argv) {
         const Address a =
             parseAddress(argv[i], static_cast<std::uint16_t>(parseCount(argv[i + 1])));
         const int fd = ::socket(a.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0) {
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0)
             die(std::string("connect to ") + argv[i]);
-        }
         fds.push_back(fd);
     }
     say("connected");
@@ -230,12 +215,10 @@ int client(int argc, char** argv) {
         if (line == "go") {
             std::uint64_t sent = 0, received = 0;
             bool ok = true;
-            for (const int fd : fds) {
+            for (const int fd : fds)
                 ok = transfer(fd, up, down, sent, received) && ok;
-            }
-            if (!ok) {
+            if (!ok)
                 die("transfer");
-            }
             say("done " + std::to_string(sent) + " " + std::to_string(received));
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
@@ -257,12 +240,10 @@ int client(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "serve" && argc == 3) {
+    if (mode == "serve" && argc == 3)
         return serve(argv[2]);
-    }
-    if (mode == "client" && argc >= 7 && argc % 2 == 1) {
+    if (mode == "client" && argc >= 7 && argc % 2 == 1)
         return client(argc, argv);
-    }
     std::fprintf(stderr, "usage: qf-traffic serve <address>\n"
                          "       qf-traffic client <name> <up> <down> <address> <port>...\n");
     return 2;
