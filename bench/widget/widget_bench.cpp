@@ -1,4 +1,4 @@
-#include "NetCounters.h"
+#include "BsdInterfaceList.h"
 #include "NetTotals.h"
 #include "Sampler.h"
 #include "SpeedView.h"
@@ -27,11 +27,11 @@ void BM_ReadNetTotals(benchmark::State& state) {
 BENCHMARK(BM_ReadNetTotals);
 
 void BM_ReadNetTotalsProcFallback(benchmark::State& state) {
-    netSysctlForceProcFallback(true);
+    netForceProcFallback(true);
     for (auto _ : state) {
         benchmark::DoNotOptimize(readNetTotals());
     }
-    netSysctlForceProcFallback(false);
+    netForceProcFallback(false);
 }
 BENCHMARK(BM_ReadNetTotalsProcFallback);
 
@@ -73,16 +73,16 @@ void BM_Getifaddrs(benchmark::State& state) {
 BENCHMARK(BM_Getifaddrs);
 
 void BM_WalkInterfaceList64(benchmark::State& state) {
-    std::vector<unsigned char> buf(64 * netlist::kRecordSize);
+    std::vector<unsigned char> buf(64 * bsdlist::kRecordSize);
     for (int i = 0; i < 64; ++i) {
-        unsigned char* r = &buf[static_cast<std::size_t>(i) * netlist::kRecordSize];
-        const std::uint16_t len = netlist::kRecordSize;
+        unsigned char* r = &buf[static_cast<std::size_t>(i) * bsdlist::kRecordSize];
+        const std::uint16_t len = bsdlist::kRecordSize;
         const std::uint64_t in = 1000u * static_cast<std::uint64_t>(i), out = 7u * in;
         std::memcpy(r, &len, 2);
-        r[netlist::kOffType] = netlist::kTypeInterfaceInfo;
-        r[netlist::kOffIfType] = i == 0 ? netlist::kIfTypeLoopback : netlist::kIfTypeEthernet;
-        std::memcpy(r + netlist::kOffInBytes, &in, 8);
-        std::memcpy(r + netlist::kOffOutBytes, &out, 8);
+        r[bsdlist::kOffType] = bsdlist::kTypeInterfaceInfo;
+        r[bsdlist::kOffIfType] = i == 0 ? bsdlist::kIfTypeLoopback : bsdlist::kIfTypeEthernet;
+        std::memcpy(r + bsdlist::kOffInBytes, &in, 8);
+        std::memcpy(r + bsdlist::kOffOutBytes, &out, 8);
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(netWalkInterfaceList(buf.data(), buf.size()));

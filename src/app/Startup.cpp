@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "DisplayProbe.h"
 #include "FrameString.h"
+#include "InterfaceMenu.h"
 #include "Logging.h"
 #include "PanelPlacement.h"
 #include "QuitSignals.h"
@@ -194,6 +195,18 @@ int runWidget(int argc, char** argv) {
         stats.reset();
         view->setStats(stats);
     });
+
+    // Which links count: stored, changeable from the menu, applied from the next tick on.
+    // The counter grows only by what counted links moved, so a change never makes a jump.
+    LinkCounter& links = LinkCounter::shared();
+    links.setChoice(loadInterfaceChoice());
+    view->addInterfaceMenu = [&links](QMenu& menu) {
+        addInterfaceSubmenu(menu, links.choice(), links.lastLinks(),
+                            [&links](const InterfaceChoice& choice) {
+                                links.setChoice(choice);
+                                storeInterfaceChoice(choice);
+                            });
+    };
 
     // The first reading is the baseline the first tick measures from.
     Sampler sampler;

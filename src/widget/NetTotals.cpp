@@ -1,48 +1,90 @@
 #include "NetTotals.h"
 
-#include "NetCounters.h"
+#include "BsdInterfaceList.h"
 #include "Saturating.h"
 
 #include <algorithm>
-#include <cstring>
-#include <vector>
+#include <utility>
 
 NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length) {
     NetTotals sum;
-    std::size_t offset = 0;
-    while (length >= netlist::kRecordSize && offset <= length - netlist::kRecordSize) {
-        const unsigned char* msg = data + offset;
-        std::uint16_t msgLength = 0;
-        std::memcpy(&msgLength, msg + netlist::kOffLength, sizeof msgLength);
-        if (msg[netlist::kOffType] == netlist::kTypeInterfaceInfo &&
-            msg[netlist::kOffIfType] != netlist::kIfTypeLoopback) {
-            std::uint64_t in = 0;
-            std::uint64_t out = 0;
-            std::memcpy(&in, msg + netlist::kOffInBytes, sizeof in);
-            std::memcpy(&out, msg + netlist::kOffOutBytes, sizeof out);
-            sum.inBytes = saturatingAdd(sum.inBytes, in);
-            sum.outBytes = saturatingAdd(sum.outBytes, out);
+    netWalkInterfaceRecords(data, length, [&sum](const bsdlist::Record& r) {
+        if (r.ifType != bsdlist::kIfTypeLoopback) {
+            sum.inBytes = saturatingAdd(sum.inBytes, r.inBytes);
+            sum.outBytes = saturatingAdd(sum.outBytes, r.outBytes);
         }
-        if (msgLength == 0) {
-            break;
-        }
-        offset += msgLength;
-    }
+    });
     return sum;
 }
 
+LinkCounter::LinkCounter(Reader reader) : m_reader(std::move(reader)) {}
+
+void LinkCounter::setChoice(InterfaceChoice choice) {
+    std::lock_guard lock(m_mutex);
+    m_choice = std::move(choice);
+}
+
+InterfaceChoice LinkCounter::choice() const {
+    std::lock_guard lock(m_mutex);
+    return m_choice;
+}
+
+std::optional<NetTotals> LinkCounter::read() {
+    std::lock_guard lock(m_mutex);
+    std::optional<LinkTable> table = m_reader();
+    if (!table || table->links.empty()) {
+        return std::nullopt;
+    }
+    std::vector<bool> counted = netCountedLinks(*table, m_choice);
+    NetTotals total = m_total.value_or(NetTotals{});
+    for (std::size_t i = 0; i < table->links.size(); ++i) {
+        if (!counted[i]) {
+            continue;
+        }
+        const LinkReading& now = table->links[i];
+        if (!m_total) {
+            total.inBytes = saturatingAdd(total.inBytes, now.inBytes);
+            total.outBytes = saturatingAdd(total.outBytes, now.outBytes);
+            continue;
+        }
+        // A link is the same one as before only under the same index and name.
+        const auto before =
+            std::find_if(m_last.links.begin(), m_last.links.end(), [&now](const LinkReading& l) {
+                return l.index == now.index && l.name == now.name;
+            });
+        if (before == m_last.links.end()) {
+            continue; // new here: its counters so far passed before it was watched
+        }
+        if (now.inBytes > before->inBytes) {
+            total.inBytes = saturatingAdd(total.inBytes, now.inBytes - before->inBytes);
+        }
+        if (now.outBytes > before->outBytes) {
+            total.outBytes = saturatingAdd(total.outBytes, now.outBytes - before->outBytes);
+        }
+    }
+    m_total = total;
+    m_last = std::move(*table);
+    m_lastCounted = std::move(counted);
+    return total;
+}
+
+std::vector<LinkCounter::Shown> LinkCounter::lastLinks() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<Shown> shown;
+    shown.reserve(m_last.links.size());
+    for (std::size_t i = 0; i < m_last.links.size(); ++i) {
+        shown.push_back({m_last.links[i], m_lastCounted[i]});
+    }
+    return shown;
+}
+
+LinkCounter& LinkCounter::shared() {
+    static LinkCounter counter;
+    return counter;
+}
+
 std::optional<NetTotals> tryReadNetTotals() {
-    std::size_t length = 0;
-    if (netSysctl(netlist::kName, netlist::kNameLength, nullptr, &length) != 0 || length < 1) {
-        return std::nullopt;
-    }
-    // Reused between reads: the list's size hardly ever changes, and this runs every second.
-    thread_local std::vector<unsigned char> buffer;
-    buffer.resize(length);
-    if (netSysctl(netlist::kName, netlist::kNameLength, buffer.data(), &length) != 0) {
-        return std::nullopt;
-    }
-    return netWalkInterfaceList(buffer.data(), std::min(length, buffer.size()));
+    return LinkCounter::shared().read();
 }
 
 NetTotals readNetTotals() {

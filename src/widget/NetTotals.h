@@ -1,10 +1,14 @@
 #pragma once
 
+#include "NetLinks.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 
-// Cumulative byte counters summed over every interface that is not a loopback.
+// Cumulative byte counters of the counted links (see NetLinks.h for which links count).
 struct NetTotals {
     std::uint64_t inBytes = 0;  // received
     std::uint64_t outBytes = 0; // sent
@@ -12,14 +16,49 @@ struct NetTotals {
     friend bool operator==(const NetTotals&, const NetTotals&) = default;
 };
 
-// Sums the interface messages of a packed interface list (160-byte records, native byte
-// order). Reads nothing outside [data, data + length): a message that starts fewer than
-// 160 bytes before the end is not read, and a length field of 0 ends the walk after its
-// own message. Sums saturate.
+// Sums the interface messages of a packed BSD interface list (160-byte records, native byte
+// order) but loopback ones. Reads nothing outside [data, data + length). Sums saturate.
 NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length);
 
-// The current counters, or nullopt when the platform could not give the list (or gave
-// an empty one). The sampler uses this to tell a failed read from real counters.
+// The counted links' bytes as one pair of ever-growing counters. Summing the links' own
+// counters would jump whenever the counted set changes (a USB modem plugged in, a link
+// removed, the user's choice): here the total grows only by each counted link's growth since
+// the previous reading, so a link that joins, leaves or restarts its counters adds nothing
+// that did not pass in between. The first reading starts at the counted links' sum.
+class LinkCounter {
+public:
+    using Reader = std::function<std::optional<LinkTable>()>;
+
+    explicit LinkCounter(Reader reader = netReadLinks);
+
+    // Applies from the next reading on.
+    void setChoice(InterfaceChoice choice);
+    InterfaceChoice choice() const;
+
+    // nullopt when the OS gave no list (or an empty one); nothing changes then.
+    std::optional<NetTotals> read();
+
+    struct Shown {
+        LinkReading link;
+        bool counted = false;
+    };
+    // The links of the last good reading, and whether each was counted.
+    std::vector<Shown> lastLinks() const;
+
+    // The one every reader of the program shares.
+    static LinkCounter& shared();
+
+private:
+    mutable std::mutex m_mutex;
+    Reader m_reader;
+    InterfaceChoice m_choice;
+    std::optional<NetTotals> m_total;
+    LinkTable m_last;
+    std::vector<bool> m_lastCounted;
+};
+
+// The current counters of the shared LinkCounter, or nullopt when the OS could not give the
+// list. The sampler uses this to tell a failed read from real counters.
 std::optional<NetTotals> tryReadNetTotals();
 
 // The current counters; {0, 0} on every failure.

@@ -58,6 +58,9 @@ public:
     // menu opens when the view has no window on a screen.
     void showContextMenu(QPointF pointer);
 
+    // Adds the submenu of counted links before Quit, when set.
+    std::function<void(QMenu&)> addInterfaceMenu;
+
     // The window the view moves and whose frame it stores: the host panel (or the view's
     // own top-level window); none until that window exists on the display.
     QWidget* hostWindow() const;

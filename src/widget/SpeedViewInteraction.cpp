@@ -102,6 +102,10 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
         login->setChecked(m_loginItemState());
         connect(login, &QAction::toggled, this, &SpeedView::loginItemToggled);
     }
+    // Last of the items, so the ones above keep their places for keyboard users.
+    if (addInterfaceMenu) {
+        addInterfaceMenu(*menu);
+    }
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

@@ -1,6 +1,7 @@
 // The socket dump's replies as the kernel lays them out, including the short tcp_info of older
 // kernels and malformed lengths.
 
+#include "NetlinkDump.h"
 #include "nettop_system.h"
 
 #include <cstddef>
@@ -79,8 +80,15 @@ const std::uint8_t kA[16] = {10, 0, 0, 1};
 const std::uint8_t kB[16] = {10, 0, 0, 2};
 const std::uint8_t kLo6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-DumpStep parse(Buffer& b, std::vector<SocketRecord>& out) {
-    return parseDumpReplies(b.data(), b.size, kSeq, SOCK_DIAG_BY_FAMILY, out);
+// The replies as the shared dump loop hands them to the tool.
+nldump::Step parse(const char* data, std::size_t size, std::vector<SocketRecord>& out) {
+    nldump::Progress progress{kSeq, 0};
+    return nldump::feed(data, size, 0, progress,
+                        [&out](const nlmsghdr& h) { parseDiagReply(h, SOCK_DIAG_BY_FAMILY, out); });
+}
+
+nldump::Step parse(Buffer& b, std::vector<SocketRecord>& out) {
+    return parse(b.data(), b.size, out);
 }
 
 } // namespace
@@ -96,7 +104,7 @@ TEST(NettopDump, ReadsCountersOnlyWhenTheKernelSentThem) {
     addSocket(b, AF_INET, kA, kB, sizeof(tcp_info), 1, 1, kSeq + 1);     // another request's
     addSocket(b, AF_INET, kA, kB, sizeof(tcp_info), 1, 1, kSeq, 0x4242); // another type
     std::vector<SocketRecord> out;
-    EXPECT_EQ(parse(b, out), DumpStep::More);
+    EXPECT_EQ(parse(b, out), nldump::Step::More);
     ASSERT_EQ(out.size(), 5u);
     EXPECT_TRUE(out[0].hasCounters);
     EXPECT_EQ(out[0].bytes, (Counters{5000, 7000}));
@@ -113,10 +121,10 @@ TEST(NettopDump, ReadsCountersOnlyWhenTheKernelSentThem) {
 
     addDone(b);
     out.clear();
-    EXPECT_EQ(parse(b, out), DumpStep::Done);
+    EXPECT_EQ(parse(b, out), nldump::Step::Done);
     Buffer e;
     addDone(e, NLMSG_ERROR);
-    EXPECT_EQ(parse(e, out), DumpStep::Failed);
+    EXPECT_EQ(parse(e, out), nldump::Step::Failed);
 }
 
 TEST(NettopDump, MalformedLengthsAreNeverReadPast) {
@@ -146,7 +154,7 @@ TEST(NettopDump, MalformedLengthsAreNeverReadPast) {
         if (b.size != 0)
             std::memcpy(exact.data(), b.data(), b.size);
         std::vector<SocketRecord> out;
-        parseDumpReplies(exact.data(), exact.size, kSeq, SOCK_DIAG_BY_FAMILY, out);
+        parse(exact.data(), exact.size, out);
         EXPECT_LE(out.size(), exact.size / NLMSG_LENGTH(sizeof(inet_diag_msg)));
     }
 }

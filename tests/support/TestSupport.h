@@ -191,6 +191,7 @@ public:
     const std::string& a() const { return m_a; }
     const std::string& b() const { return m_b; }
     const std::string& ifaceA() const { return m_ifA; }
+    const std::string& ifaceB() const { return m_ifB; }
 
     // Removes namespaces and temporary directories left by earlier test processes that are
     // gone (killed by a CTest timeout, say).

@@ -1,21 +1,14 @@
-#include "NetCounters.h"
+#include "BsdInterfaceList.h"
 #include "NetTotals.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <netinet/in.h>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -25,7 +18,7 @@ constexpr std::uint64_t kMax = UINT64_MAX;
 // Appends one message laid out like the kernel's interface record.
 void addRecord(std::vector<unsigned char>& buf, std::uint16_t msgLength, std::uint8_t type,
                std::uint8_t ifType, std::uint64_t in, std::uint64_t out,
-               std::size_t size = netlist::kRecordSize) {
+               std::size_t size = bsdlist::kRecordSize) {
     const std::size_t at = buf.size();
     buf.resize(at + size, 0xAB); // filler that would show up in the sums if misread
     std::memcpy(&buf[at], &msgLength, 2);
@@ -116,197 +109,132 @@ TEST(NetWalk, NeverReadsPastTheBuffer) {
     }
 }
 
-// ---- The platform's list on this machine -------------------------------------------
+// ---- Counting the chosen links: no jump when the set changes -------------------------
 
-NetTotals procNetDevSum() {
+LinkReading reading(int index, const char* name, std::uint64_t in, std::uint64_t out,
+                    bool physical = true) {
+    LinkReading l;
+    l.index = index;
+    l.name = name;
+    l.attributes.medium = LinkMedium::Ethernet;
+    l.attributes.kind = physical ? "" : "veth";
+    l.inBytes = in;
+    l.outBytes = out;
+    return l;
+}
+
+TEST(LinkCounter, GrowsOnlyByWhatCountedLinksMovedBetweenReadings) {
+    std::optional<LinkTable> next;
+    LinkCounter counter([&next] { return next; });
+    LinkReading lo = reading(1, "lo", 900, 900);
+    lo.attributes.medium = LinkMedium::Loopback;
+
+    next = LinkTable{{lo, reading(2, "eth0", 1000, 200), reading(3, "veth0", 50, 50, false)}, true};
+    EXPECT_EQ(counter.read(), (NetTotals{1000, 200})) << "starts at the counted links' sum";
+
+    // A failed or empty read changes nothing and gives no counters.
+    next.reset();
+    EXPECT_EQ(counter.read(), std::nullopt);
+    next = LinkTable{};
+    EXPECT_EQ(counter.read(), std::nullopt);
+
+    // A modem plugged in with large counters of its own joins without a jump; the veth's
+    // growth is not counted; eth0's is.
+    next = LinkTable{{lo, reading(2, "eth0", 1500, 300), reading(3, "veth0", 9050, 9050, false),
+                      reading(4, "wwan0", 70000, 80000)},
+                     true};
+    EXPECT_EQ(counter.read(), (NetTotals{1500, 300}));
+    next->links[3].inBytes += 10;
+    EXPECT_EQ(counter.read(), (NetTotals{1510, 300}));
+
+    // The user counts every link: from now on the veth's growth counts, its past does not.
+    counter.setChoice({InterfaceChoice::Mode::All, {}});
+    EXPECT_EQ(counter.read(), (NetTotals{1510, 300}));
+    next->links[2].outBytes += 7;
+    EXPECT_EQ(counter.read(), (NetTotals{1510, 307}));
+
+    // eth0 goes, wwan0 restarts its counters, and a new link reuses index 2 under another
+    // name: nothing drops, nothing jumps; only what moved since counts.
+    next = LinkTable{{lo, reading(2, "usb0", 5000, 5000), reading(3, "veth0", 9050, 9057, false),
+                      reading(4, "wwan0", 3, 4)},
+                     true};
+    EXPECT_EQ(counter.read(), (NetTotals{1510, 307}));
+    next->links[1].inBytes += 1;
+    next->links[3].outBytes += 2;
+    EXPECT_EQ(counter.read(), (NetTotals{1511, 309}));
+
+    const auto shown = counter.lastLinks();
+    ASSERT_EQ(shown.size(), 4u);
+    EXPECT_FALSE(shown[0].counted);
+    EXPECT_TRUE(shown[2].counted);
+    EXPECT_EQ(shown[3].link.name, "wwan0");
+}
+
+// ---- The reader on this machine ------------------------------------------------------
+
+struct ProcLine {
+    std::string name;
+    std::uint64_t in = 0, out = 0;
+};
+
+std::vector<ProcLine> procNetDev() {
     std::ifstream in("/proc/net/dev");
     std::string line;
-    NetTotals sum;
+    std::vector<ProcLine> lines;
     while (std::getline(in, line)) {
         const auto colon = line.find(':');
         if (colon == std::string::npos) {
             continue;
         }
-        std::string name = line.substr(0, colon);
-        name.erase(0, name.find_first_not_of(' '));
+        ProcLine p;
+        p.name = line.substr(0, colon);
+        p.name.erase(0, p.name.find_first_not_of(' '));
         std::istringstream fields(line.substr(colon + 1));
         std::uint64_t v[9] = {};
         for (auto& x : v) {
             fields >> x;
         }
-        std::ifstream type("/sys/class/net/" + name + "/type");
+        p.in = v[0];
+        p.out = v[8];
+        lines.push_back(p);
+    }
+    return lines;
+}
+
+// Counters move between reads, so each link's must lie between two /proc readings.
+void expectMatchesProc() {
+    const std::vector<ProcLine> before = procNetDev();
+    const std::optional<LinkTable> table = netReadLinks();
+    const std::vector<ProcLine> after = procNetDev();
+    ASSERT_TRUE(table.has_value());
+    EXPECT_TRUE(table->edgeKnown);
+    ASSERT_EQ(table->links.size(), before.size());
+    int loopbacks = 0;
+    for (const LinkReading& l : table->links) {
+        const auto b = std::find_if(before.begin(), before.end(),
+                                    [&l](const ProcLine& p) { return p.name == l.name; });
+        const auto a = std::find_if(after.begin(), after.end(),
+                                    [&l](const ProcLine& p) { return p.name == l.name; });
+        ASSERT_TRUE(b != before.end() && a != after.end()) << l.name;
+        EXPECT_GE(l.inBytes, b->in) << l.name;
+        EXPECT_LE(l.inBytes, a->in) << l.name;
+        EXPECT_GE(l.outBytes, b->out) << l.name;
+        EXPECT_LE(l.outBytes, a->out) << l.name;
+        std::ifstream type("/sys/class/net/" + l.name + "/type");
         int arphrd = 0;
         type >> arphrd;
-        if (arphrd == 772) { // ARPHRD_LOOPBACK
-            continue;
-        }
-        sum.inBytes += v[0];
-        sum.outBytes += v[8];
+        const bool isLoopback = linkClassify(l.attributes) == LinkClass::Loopback;
+        EXPECT_EQ(isLoopback, arphrd == 772) << l.name; // ARPHRD_LOOPBACK
+        loopbacks += isLoopback ? 1 : 0;
     }
-    return sum;
+    EXPECT_EQ(loopbacks, 1);
 }
 
-void expectMatchesProc() {
-    // Counters move between the reads, so the answer must lie between two /proc readings.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const NetTotals before = procNetDevSum();
-        const std::optional<NetTotals> read = tryReadNetTotals();
-        const NetTotals after = procNetDevSum();
-        ASSERT_TRUE(read.has_value());
-        EXPECT_GE(read->inBytes, before.inBytes);
-        EXPECT_LE(read->inBytes, after.inBytes);
-        EXPECT_GE(read->outBytes, before.outBytes);
-        EXPECT_LE(read->outBytes, after.outBytes);
-        if (before == after) {
-            EXPECT_EQ(*read, before);
-            return;
-        }
-    }
-}
-
-TEST(NetCounters, MatchesProcNetDevWithoutLoopback) {
-    ASSERT_GT(procNetDevSum().inBytes, 0u) << "this machine has no traffic to compare";
+TEST(NetCounters, EveryLinkWithTheKernelsCountersByBothRoutes) {
     expectMatchesProc();
-}
-
-TEST(NetCounters, ProcFallbackGivesTheSameSums) {
-    netSysctlForceProcFallback(true);
+    netForceProcFallback(true);
     expectMatchesProc();
-    netSysctlForceProcFallback(false);
-}
-
-TEST(NetCounters, TwoCallProtocol) {
-    std::size_t size = 0;
-    ASSERT_EQ(netSysctl(netlist::kName, netlist::kNameLength, nullptr, &size), 0);
-    ASSERT_GE(size, netlist::kRecordSize); // at least the loopback interface
-
-    std::vector<unsigned char> buf(size);
-    std::size_t len = buf.size();
-    ASSERT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &len), 0);
-    EXPECT_LE(len, size);
-    EXPECT_EQ(len % netlist::kRecordSize, 0u);
-    bool sawLoopback = false;
-    for (std::size_t at = 0; at + 160 <= len; at += 160) {
-        std::uint16_t l = 0;
-        std::memcpy(&l, &buf[at], 2);
-        EXPECT_EQ(l, 160);
-        EXPECT_EQ(buf[at + 3], 18);
-        sawLoopback = sawLoopback || buf[at + 32] == 24;
-    }
-    EXPECT_TRUE(sawLoopback);
-
-    // A buffer one record short behaves like a list that grew past the size query.
-    std::size_t shortLen = len - 1;
-    errno = 0;
-    EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &shortLen), -1);
-    EXPECT_EQ(errno, ENOMEM);
-
-    const int otherName[6] = {4, 17, 0, 0, 3, 0};
-    std::size_t otherLen = 0;
-    EXPECT_EQ(netSysctl(otherName, 6, nullptr, &otherLen), -1);
-}
-
-// ---- A namespace of our own: interfaces appearing and going, real traffic ------------
-
-std::vector<unsigned char> rawList() {
-    std::size_t size = 0;
-    EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, nullptr, &size), 0);
-    std::vector<unsigned char> buf(size);
-    EXPECT_EQ(netSysctl(netlist::kName, netlist::kNameLength, buf.data(), &size), 0);
-    buf.resize(size);
-    return buf;
-}
-
-std::vector<std::uint8_t> ifTypes(const std::vector<unsigned char>& list) {
-    std::vector<std::uint8_t> types;
-    for (std::size_t at = 0; at + 160 <= list.size(); at += 160) {
-        types.push_back(list[at + 32]);
-    }
-    return types;
-}
-
-void sendUdp(const char* address, int count) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(9);
-    ::inet_pton(AF_INET, address, &to.sin_addr);
-    const std::vector<char> payload(1400, 'q');
-    for (int i = 0; i < count; ++i) {
-        ::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                 sizeof to);
-    }
-    ::close(fd);
-}
-
-int run(const std::string& cmd) {
-    return std::system((cmd + " >/dev/null 2>&1").c_str());
-}
-
-// Runs in a fresh network namespace, started by the test below.
-TEST(NetCountersNamespace, DISABLED_Inside) {
-    // Only the loopback interface: listed, typed as loopback, not counted.
-    EXPECT_EQ(ifTypes(rawList()), (std::vector<std::uint8_t>{24}));
-    ASSERT_EQ(tryReadNetTotals(), (NetTotals{0, 0}));
-
-    // No IPv6 chatter on the new interface, so its counters move only when we send.
-    std::ofstream("/proc/sys/net/ipv6/conf/default/disable_ipv6") << 1;
-    ASSERT_EQ(run("ip link set lo up"), 0);
-    ASSERT_EQ(run("ip link add qfv0 type veth peer name qfv1"), 0);
-    ASSERT_EQ(run("ip tuntap add qftun0 mode tun"), 0);
-    ASSERT_EQ(run("ip link set qfv0 up"), 0);
-    ASSERT_EQ(run("ip link set qfv1 up"), 0);
-    ASSERT_EQ(run("ip addr add 10.77.0.1/24 dev qfv0"), 0);
-    // A fixed neighbour: no ARP, so only our datagrams cross the pair.
-    ASSERT_EQ(run("ip neigh add 10.77.0.2 lladdr 02:00:00:00:77:02 dev qfv0 nud permanent"), 0);
-    std::vector<std::uint8_t> types = ifTypes(rawList());
-    std::sort(types.begin(), types.end());
-    EXPECT_EQ(types,
-              (std::vector<std::uint8_t>{netlist::kIfTypeOther, netlist::kIfTypeEthernet,
-                                         netlist::kIfTypeEthernet, netlist::kIfTypeLoopback}));
-
-    const NetTotals start = *tryReadNetTotals();
-    sendUdp("127.0.0.1", 20); // loopback traffic is never counted
-    const NetTotals afterLoopback = *tryReadNetTotals();
-    EXPECT_LT(afterLoopback.outBytes - start.outBytes, 1000u);
-    EXPECT_LT(afterLoopback.inBytes - start.inBytes, 1000u);
-
-    // Out of qfv0 (sent), into its peer qfv1 (received): 1400 + 28 + 14 bytes each.
-    sendUdp("10.77.0.2", 20);
-    const NetTotals afterPair = *tryReadNetTotals();
-    EXPECT_EQ(afterPair.outBytes - afterLoopback.outBytes, 20u * 1442);
-    EXPECT_EQ(afterPair.inBytes - afterLoopback.inBytes, 20u * 1442);
-
-    netSysctlForceProcFallback(true);
-    EXPECT_EQ(tryReadNetTotals(), afterPair);
-    netSysctlForceProcFallback(false);
-
-    // The interfaces go: their counters leave the sum and the list shrinks again.
-    ASSERT_EQ(run("ip link del qfv0"), 0);
-    ASSERT_EQ(run("ip link del qftun0"), 0);
-    EXPECT_EQ(ifTypes(rawList()), (std::vector<std::uint8_t>{24}));
-    EXPECT_EQ(tryReadNetTotals(), (NetTotals{0, 0}));
-}
-
-TEST(NetCountersNamespace, InterfacesComeAndGoWithRealTraffic) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to create a network namespace";
-    }
-    const std::string ns = "quillfern_nt_" + std::to_string(::getpid());
-    if (run("ip netns add " + ns) != 0) {
-        GTEST_SKIP() << "cannot create a network namespace here (ip netns add failed)";
-    }
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    const std::string cmd = "ip netns exec " + ns + " " +
-                            std::string(self, static_cast<std::size_t>(n)) +
-                            " --gtest_also_run_disabled_tests"
-                            " --gtest_filter=NetCountersNamespace.DISABLED_Inside";
-    const int status = std::system(cmd.c_str());
-    run("ip netns del " + ns);
-    EXPECT_EQ(status, 0) << "the run inside the namespace failed; its output is above";
+    netForceProcFallback(false);
 }
 
 } // namespace

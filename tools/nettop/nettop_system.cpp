@@ -1,5 +1,7 @@
 #include "nettop_system.h"
 
+#include "NetlinkDump.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -114,33 +116,14 @@ void parseDiagMessage(const nlmsghdr* h, std::vector<SocketRecord>& out) {
     out.push_back(r);
 }
 
-// Reads one dump's replies up to NLMSG_DONE; false on an error reply or a failed read.
-bool readDump(int nl, std::uint32_t seq, std::uint16_t replyType, std::vector<SocketRecord>& out) {
-    alignas(nlmsghdr) static char buf[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::recv(nl, buf, sizeof buf, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        switch (parseDumpReplies(buf, static_cast<std::size_t>(n), seq, replyType, out)) {
-        case DumpStep::More:
-            continue;
-        case DumpStep::Done:
-            return true;
-        case DumpStep::Failed:
-            return false;
-        }
-    }
-}
-
-bool sendToKernel(int nl, const void* msg, std::size_t len) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    return ::sendto(nl, msg, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) >= 0;
+// One dump through the shared loop; a dump the kernel marks as torn is asked again whole.
+bool dumpReplies(nldump::Socket& nl, std::vector<unsigned char> request, std::uint16_t replyType,
+                 std::vector<SocketRecord>& out) {
+    const std::size_t kept = out.size();
+    return nl.dump(
+        std::move(request),
+        [&out, replyType](const nlmsghdr& h) { parseDiagReply(h, replyType, out); },
+        [&out, kept] { out.resize(kept); });
 }
 
 // Listening, time-wait and half-open sockets carry no bytes of their own.
@@ -150,64 +133,41 @@ constexpr std::uint32_t kStates =
 // The older request form asks for both address families in one walk of the kernel's socket
 // table, where the current form walks the whole table once per family: half the kernel time on
 // a machine with a large table and few sockets.
-bool dumpBothFamilies(int nl, std::uint32_t seq, std::vector<SocketRecord>& out) {
-    struct {
-        nlmsghdr nlh;
-        inet_diag_req req;
-    } msg{};
-    msg.nlh.nlmsg_len = sizeof msg;
-    msg.nlh.nlmsg_type = TCPDIAG_GETSOCK;
-    msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    msg.nlh.nlmsg_seq = seq;
-    msg.req.idiag_family = AF_INET;
-    msg.req.idiag_states = kStates;
-    msg.req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
-    return sendToKernel(nl, &msg, sizeof msg) && readDump(nl, seq, TCPDIAG_GETSOCK, out);
+bool dumpBothFamilies(nldump::Socket& nl, std::vector<SocketRecord>& out) {
+    inet_diag_req req{};
+    req.idiag_family = AF_INET;
+    req.idiag_states = kStates;
+    req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    return dumpReplies(nl, nldump::makeRequest(TCPDIAG_GETSOCK, &req, sizeof req), TCPDIAG_GETSOCK,
+                       out);
 }
 
-bool dumpFamily(int nl, std::uint8_t family, std::uint32_t seq, std::vector<SocketRecord>& out) {
-    struct {
-        nlmsghdr nlh;
-        inet_diag_req_v2 req;
-    } msg{};
-    msg.nlh.nlmsg_len = sizeof msg;
-    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    msg.nlh.nlmsg_seq = seq;
-    msg.req.sdiag_family = family;
-    msg.req.sdiag_protocol = IPPROTO_TCP;
-    msg.req.idiag_states = kStates;
-    msg.req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
-    return sendToKernel(nl, &msg, sizeof msg) && readDump(nl, seq, SOCK_DIAG_BY_FAMILY, out);
+bool dumpFamily(nldump::Socket& nl, std::uint8_t family, std::vector<SocketRecord>& out) {
+    inet_diag_req_v2 req{};
+    req.sdiag_family = family;
+    req.sdiag_protocol = IPPROTO_TCP;
+    req.idiag_states = kStates;
+    req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    return dumpReplies(nl, nldump::makeRequest(SOCK_DIAG_BY_FAMILY, &req, sizeof req),
+                       SOCK_DIAG_BY_FAMILY, out);
 }
 
 } // namespace
 
-DumpStep parseDumpReplies(const char* buf, std::size_t size, std::uint32_t seq,
-                          std::uint16_t replyType, std::vector<SocketRecord>& out) {
-    int len = static_cast<int>(std::min<std::size_t>(size, 1u << 30));
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, len);
-         h = NLMSG_NEXT(h, len)) {
-        if (h->nlmsg_seq != seq)
-            continue;
-        if (h->nlmsg_type == NLMSG_DONE)
-            return DumpStep::Done;
-        if (h->nlmsg_type == NLMSG_ERROR)
-            return DumpStep::Failed;
-        if (h->nlmsg_type == replyType)
-            parseDiagMessage(h, out);
+void parseDiagReply(const nlmsghdr& h, std::uint16_t replyType, std::vector<SocketRecord>& out) {
+    if (h.nlmsg_type == replyType) {
+        parseDiagMessage(&h, out);
     }
-    return DumpStep::More;
 }
 
 std::optional<std::vector<SocketRecord>> dumpTcpSockets(DumpMethod method) {
-    Fd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (nl.get() < 0)
+    nldump::Socket nl(NETLINK_SOCK_DIAG);
+    if (!nl.valid())
         return std::nullopt;
     std::vector<SocketRecord> out;
-    const bool ok = method == DumpMethod::Combined ? dumpBothFamilies(nl.get(), 1, out)
-                                                   : dumpFamily(nl.get(), AF_INET, 1, out) &&
-                                                         dumpFamily(nl.get(), AF_INET6, 2, out);
+    const bool ok = method == DumpMethod::Combined
+                        ? dumpBothFamilies(nl, out)
+                        : dumpFamily(nl, AF_INET, out) && dumpFamily(nl, AF_INET6, out);
     if (!ok)
         return std::nullopt;
     return out;

@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+struct nlmsghdr;
+
 namespace qfnettop {
 
 // Every TCP socket (IPv4 and IPv6) of this network namespace that can carry bytes.
@@ -20,11 +22,9 @@ namespace qfnettop {
 enum class DumpMethod { Combined, PerFamily };
 std::optional<std::vector<SocketRecord>> dumpTcpSockets(DumpMethod method = DumpMethod::Combined);
 
-// Walks one buffer of netlink replies to a socket dump request, appending the sockets it
-// describes. Every length in the buffer is checked before it is used.
-enum class DumpStep { More, Done, Failed };
-DumpStep parseDumpReplies(const char* buf, std::size_t size, std::uint32_t seq,
-                          std::uint16_t replyType, std::vector<SocketRecord>& out);
+// Appends the socket one reply to a socket dump request describes, when it is of replyType.
+// Every length inside the reply is checked before it is used.
+void parseDiagReply(const nlmsghdr& h, std::uint16_t replyType, std::vector<SocketRecord>& out);
 
 // Finds, for each wanted socket inode, the lowest-numbered process holding a descriptor for it.
 // Processes whose descriptors we may not read are passed over.

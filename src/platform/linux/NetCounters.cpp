@@ -1,5 +1,7 @@
 #include "NetCounters.h"
 
+#include "NetlinkDump.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -10,440 +12,387 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <mutex>
-#include <string>
 #include <string_view>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
-#include <vector>
 
-// Linux stand-in for the interface-list sysctl. Interface types come from RTM_GETLINK,
-// the 64-bit byte counters from RTM_GETSTATS (IFLA_STATS_LINK_64); on kernels without
-// RTM_GETSTATS the counters come from /proc/net/dev. getifaddrs is avoided on purpose:
-// its per-interface counters are 32-bit on Linux and wrap every 4 GiB.
+// Links and their attributes come from RTM_GETLINK, default routes from RTM_GETROUTE, and the
+// 64-bit byte counters from RTM_GETSTATS (IFLA_STATS_LINK_64); kernels without RTM_GETSTATS
+// (before 4.7) give the counters through /proc/net/dev. getifaddrs is avoided on purpose: its
+// per-link counters are 32-bit on Linux and wrap every 4 GiB.
 //
-// The link table (types, names) changes rarely, so it is cached and dumped again only
-// when the stats dump shows a different set of interfaces; a steady read costs one
-// small RTM_GETSTATS dump on a socket that stays open.
+// Links and routes change rarely, so their table is kept and dumped again only when the kernel
+// announces a change (the dump socket listens to those announcements), or the counters name
+// other links: a steady read costs one small RTM_GETSTATS dump.
 
 namespace {
 
-struct Link {
-    int index = 0;
-    bool loopback = false;
-    std::uint8_t ifType = netlist::kIfTypeOther;
-    std::uint32_t mtu = 0;
-    std::string name;
-};
-
 struct Counters {
     int index = 0;
-    std::uint64_t rxBytes = 0, txBytes = 0;
-    std::uint64_t rxPackets = 0, txPackets = 0;
-    std::uint64_t rxErrors = 0, txErrors = 0, rxDropped = 0;
+    std::uint64_t in = 0;
+    std::uint64_t out = 0;
 };
 
-std::uint8_t recordTypeFor(unsigned short arphrd, unsigned flags) {
-    if (arphrd == ARPHRD_LOOPBACK || (flags & IFF_LOOPBACK) != 0) {
-        return netlist::kIfTypeLoopback;
-    }
+LinkMedium mediumFor(unsigned short arphrd) {
     switch (arphrd) {
+    case ARPHRD_LOOPBACK:
+        return LinkMedium::Loopback;
     case ARPHRD_ETHER:
-        return netlist::kIfTypeEthernet;
+        return LinkMedium::Ethernet;
+    case ARPHRD_IEEE80211:
+    case ARPHRD_IEEE80211_PRISM:
+    case ARPHRD_IEEE80211_RADIOTAP:
+        return LinkMedium::Wireless;
     case ARPHRD_PPP:
-        return netlist::kIfTypePpp;
+        return LinkMedium::Ppp;
+    case ARPHRD_RAWIP:
+        return LinkMedium::RawIp;
+    case ARPHRD_TUNNEL:
+    case ARPHRD_TUNNEL6:
+    case ARPHRD_SIT:
+    case ARPHRD_IPGRE:
+    case ARPHRD_IP6GRE:
+    case ARPHRD_NONE:
+        return LinkMedium::Tunnel;
     default:
-        return netlist::kIfTypeOther;
+        return LinkMedium::Other;
     }
 }
 
-template <typename T> void put(unsigned char* rec, std::size_t off, T v) {
-    std::memcpy(rec + off, &v, sizeof v);
+std::string attrString(const rtattr* a) {
+    const char* s = static_cast<const char*>(RTA_DATA(a));
+    return std::string(s, strnlen(s, RTA_PAYLOAD(a)));
 }
 
-class NetlistSource {
-public:
-    ~NetlistSource() {
-        closeSocket();
-        if (procFd_ >= 0) {
-            ::close(procFd_);
+int attrInt(const rtattr* a) {
+    std::uint32_t v = 0;
+    if (RTA_PAYLOAD(a) >= sizeof v) {
+        std::memcpy(&v, RTA_DATA(a), sizeof v);
+    }
+    return static_cast<int>(v);
+}
+
+LinkReading parseLink(const nlmsghdr& h) {
+    const auto* m = static_cast<const ifinfomsg*>(NLMSG_DATA(&h));
+    LinkReading link;
+    link.index = m->ifi_index;
+    link.attributes.medium = mediumFor(m->ifi_type);
+    link.attributes.loopbackFlag = (m->ifi_flags & IFF_LOOPBACK) != 0;
+    bool lowerElsewhere = false;
+    int left = static_cast<int>(IFLA_PAYLOAD(&h));
+    for (const rtattr* a = IFLA_RTA(m); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        switch (a->rta_type) {
+        case IFLA_IFNAME:
+            link.name = attrString(a);
+            break;
+        case IFLA_LINK:
+            link.lowerIndex = attrInt(a);
+            break;
+        case IFLA_LINK_NETNSID:
+            lowerElsewhere = true; // a veth's peer, say, in another namespace
+            break;
+        case IFLA_MASTER:
+            link.masterIndex = attrInt(a);
+            break;
+        case IFLA_PARENT_DEV_NAME:
+            link.attributes.parentDevice = attrString(a);
+            break;
+        case IFLA_LINKINFO: {
+            int innerLeft = static_cast<int>(RTA_PAYLOAD(a));
+            for (const auto* i = static_cast<const rtattr*>(RTA_DATA(a)); RTA_OK(i, innerLeft);
+                 i = RTA_NEXT(i, innerLeft)) {
+                if (i->rta_type == IFLA_INFO_KIND) {
+                    link.attributes.kind = attrString(i);
+                }
+            }
+            break;
+        }
+        default:
+            break;
         }
     }
+    if (lowerElsewhere || link.lowerIndex == link.index) {
+        link.lowerIndex = 0;
+    }
+    return link;
+}
 
-    // Builds the whole list afresh into out. False (errno set) on failure.
-    bool snapshot(std::vector<unsigned char>& out) {
-        counters_.clear();
-        bool ok = false;
-        if (!forceProc_ && !statsUnsupported_) {
-            ok = dumpStats();
-            if (!ok && (errno == EOPNOTSUPP || errno == EINVAL)) {
-                statsUnsupported_ = true; // kernel older than 4.7: fall back for good
+// Appends the output links of a main-table default route (IPv4 or IPv6, multipath too).
+void parseDefaultRoute(const nlmsghdr& h, std::vector<int>& out) {
+    if (h.nlmsg_type != RTM_NEWROUTE || h.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
+        return;
+    }
+    const auto* r = static_cast<const rtmsg*>(NLMSG_DATA(&h));
+    if ((r->rtm_family != AF_INET && r->rtm_family != AF_INET6) || r->rtm_dst_len != 0 ||
+        r->rtm_type != RTN_UNICAST) {
+        return;
+    }
+    unsigned table = r->rtm_table;
+    std::vector<int> found;
+    int left = static_cast<int>(RTM_PAYLOAD(&h));
+    for (const rtattr* a = RTM_RTA(r); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == RTA_TABLE) {
+            table = static_cast<unsigned>(attrInt(a));
+        } else if (a->rta_type == RTA_OIF) {
+            found.push_back(attrInt(a));
+        } else if (a->rta_type == RTA_MULTIPATH) {
+            const auto* hop = static_cast<const rtnexthop*>(RTA_DATA(a));
+            std::size_t hopsLeft = RTA_PAYLOAD(a);
+            while (hopsLeft >= sizeof(rtnexthop) && hop->rtnh_len >= sizeof(rtnexthop) &&
+                   hop->rtnh_len <= hopsLeft) {
+                found.push_back(hop->rtnh_ifindex);
+                const std::size_t step = std::min<std::size_t>(RTNH_ALIGN(hop->rtnh_len), hopsLeft);
+                hopsLeft -= step;
+                hop = reinterpret_cast<const rtnexthop*>(reinterpret_cast<const char*>(hop) + step);
             }
         }
-        if (forceProc_ || statsUnsupported_) {
-            counters_.clear();
-            ok = dumpLinks() && readProc();
-        } else if (ok && !linksMatch()) {
-            ok = dumpLinks();
+    }
+    if (table == RT_TABLE_MAIN) {
+        out.insert(out.end(), found.begin(), found.end());
+    }
+}
+
+// Lines look like "  eth0: 123 4 0 0 0 0 0 0 567 8 ...": the name up to the colon (large
+// counters may touch it), received bytes first, sent bytes ninth.
+bool parseProcNetDev(std::string_view text, const std::vector<LinkReading>& links,
+                     std::vector<Counters>& out) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) {
+            end = text.size();
         }
-        if (!ok) {
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue; // the two header lines
+        }
+        std::string_view name = line.substr(0, colon);
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        std::uint64_t fields[9] = {};
+        int got = 0;
+        std::size_t i = colon + 1;
+        while (got < 9 && i < line.size()) {
+            while (i < line.size() && line[i] == ' ') {
+                ++i;
+            }
+            if (i >= line.size() || line[i] < '0' || line[i] > '9') {
+                break;
+            }
+            std::uint64_t v = 0;
+            while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+                v = v * 10 + static_cast<std::uint64_t>(line[i] - '0');
+                ++i;
+            }
+            fields[got++] = v;
+        }
+        if (got < 9) {
+            errno = EIO;
             return false;
         }
-        encode(out);
-        return true;
+        const auto it = std::find_if(links.begin(), links.end(),
+                                     [name](const LinkReading& l) { return l.name == name; });
+        if (it != links.end()) {
+            out.push_back({it->index, fields[0], fields[8]});
+        }
+    }
+    return true;
+}
+
+class LinkSource {
+public:
+    LinkSource() = default;
+    ~LinkSource() {
+        if (m_proc >= 0) {
+            ::close(m_proc);
+        }
+    }
+    LinkSource(const LinkSource&) = delete;
+    LinkSource& operator=(const LinkSource&) = delete;
+
+    std::optional<LinkTable> read() {
+        m_counters.clear();
+        const bool useProc = m_forceProc || m_statsUnsupported;
+        if (!useProc && !dumpStats()) {
+            if (errno != EOPNOTSUPP && errno != EINVAL) {
+                return std::nullopt;
+            }
+            m_statsUnsupported = true; // a kernel older than 4.7: use the text file for good
+        }
+        if (announcedChange() || !m_tableKnown || (!useProc && !countersMatchTable())) {
+            if (!dumpLinksAndRoutes()) {
+                return std::nullopt;
+            }
+        }
+        if ((m_forceProc || m_statsUnsupported) && !readProc()) {
+            return std::nullopt;
+        }
+        LinkTable table;
+        table.edgeKnown = true;
+        table.links.reserve(m_counters.size());
+        for (const Counters& c : m_counters) {
+            const auto it =
+                std::lower_bound(m_links.begin(), m_links.end(), c.index,
+                                 [](const LinkReading& l, int index) { return l.index < index; });
+            if (it == m_links.end() || it->index != c.index) {
+                continue; // came after the link dump; the next read has it
+            }
+            table.links.push_back(*it);
+            table.links.back().inBytes = c.in;
+            table.links.back().outBytes = c.out;
+        }
+        return table;
     }
 
-    std::atomic<bool> forceProc_{false};
+    std::atomic<bool> m_forceProc{false};
 
 private:
-    int fd_ = -1;
-    std::uint32_t seq_ = 0;
-    bool statsUnsupported_ = false;
-    int procFd_ = -1;
-    std::vector<Link> links_; // sorted by index
-    std::vector<Counters> counters_;
-    std::vector<char> rbuf_ = std::vector<char>(64 * 1024);
-    std::string procText_;
+    nldump::Socket m_socket{NETLINK_ROUTE, RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE};
+    int m_proc = -1;
+    bool m_statsUnsupported = false;
+    bool m_tableKnown = false;
+    std::vector<LinkReading> m_links; // sorted by index, counters unset
+    std::vector<Counters> m_counters;
+    std::string m_procText;
 
-    void closeSocket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
+    // Whether links or routes may have changed since the table was dumped. The kernel's
+    // announcements queue on the dump socket and are noted while a dump reads past them;
+    // without a stats dump they are read here.
+    bool announcedChange() {
+        if (m_forceProc || m_statsUnsupported) {
+            m_socket.drainAnnouncements();
         }
-    }
-
-    bool openSocket() {
-        if (fd_ >= 0) {
-            return true;
-        }
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (fd_ < 0) {
-            return false;
-        }
-        // A kernel that never answers must not freeze the caller's event loop.
-        timeval tv{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            closeSocket();
-            return false;
-        }
-        return true;
-    }
-
-    // Sends one dump request and hands every answer message to onMsg. Messages of
-    // other sequence numbers (left over from an aborted earlier dump) are skipped.
-    template <typename F>
-    bool dump(std::uint16_t type, const void* payload, std::size_t len, F&& onMsg) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!openSocket()) {
-                return false;
-            }
-            int interrupted = 0;
-            const int r = dumpOnce(type, payload, len, onMsg, interrupted);
-            if (r == 0) {
-                return true;
-            }
-            if (r < 0) {
-                const int saved = errno;
-                // Unknown message types are a property of the kernel, not of the socket.
-                if (saved != EOPNOTSUPP && saved != EINVAL) {
-                    closeSocket();
-                }
-                errno = saved;
-                return false;
-            }
-            // r > 0: the table changed during the dump; its answer may be torn, try again.
-        }
-        errno = EAGAIN;
-        return false;
-    }
-
-    template <typename F>
-    int dumpOnce(std::uint16_t type, const void* payload, std::size_t len, F& onMsg,
-                 int& interrupted) {
-        struct {
-            nlmsghdr h;
-            char body[32];
-        } req{};
-        req.h.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(len));
-        req.h.nlmsg_type = type;
-        req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        req.h.nlmsg_seq = ++seq_;
-        std::memcpy(req.body, payload, len);
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        if (::sendto(fd_, &req, req.h.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-                     sizeof kernel) < 0) {
-            return -1;
-        }
-        for (;;) {
-            const ssize_t n = ::recv(fd_, rbuf_.data(), rbuf_.size(), 0);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return -1;
-            }
-            if (n == 0) {
-                errno = EIO;
-                return -1;
-            }
-            int left = static_cast<int>(n);
-            for (auto* h = reinterpret_cast<nlmsghdr*>(rbuf_.data()); NLMSG_OK(h, left);
-                 h = NLMSG_NEXT(h, left)) {
-                if (h->nlmsg_seq != seq_) {
-                    continue;
-                }
-                if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
-                    interrupted = 1;
-                }
-                if (h->nlmsg_type == NLMSG_DONE) {
-                    return interrupted;
-                }
-                if (h->nlmsg_type == NLMSG_ERROR) {
-                    const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
-                    errno = e->error < 0 ? -e->error : EIO;
-                    return -1;
-                }
-                onMsg(h);
-            }
-        }
+        return m_socket.takeAnnouncements();
     }
 
     bool dumpStats() {
-        if_stats_msg req{};
-        req.family = AF_UNSPEC;
-        req.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
-        return dump(RTM_GETSTATS, &req, sizeof req, [this](const nlmsghdr* h) {
-            if (h->nlmsg_type != RTM_NEWSTATS ||
-                h->nlmsg_len < NLMSG_LENGTH(sizeof(if_stats_msg))) {
-                return;
-            }
-            const auto* m = static_cast<const if_stats_msg*>(NLMSG_DATA(h));
-            Counters c;
-            c.index = static_cast<int>(m->ifindex);
-            int alen = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof(if_stats_msg)));
-            const auto* a = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(m) +
-                                                            NLMSG_ALIGN(sizeof(if_stats_msg)));
-            for (; RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
-                if (a->rta_type == IFLA_STATS_LINK_64 &&
-                    RTA_PAYLOAD(a) >= sizeof(rtnl_link_stats64)) {
-                    rtnl_link_stats64 s; // attribute data is only 4-byte aligned
-                    std::memcpy(&s, RTA_DATA(a), sizeof s);
-                    c.rxBytes = s.rx_bytes;
-                    c.txBytes = s.tx_bytes;
-                    c.rxPackets = s.rx_packets;
-                    c.txPackets = s.tx_packets;
-                    c.rxErrors = s.rx_errors;
-                    c.txErrors = s.tx_errors;
-                    c.rxDropped = s.rx_dropped;
+        if_stats_msg body{};
+        body.family = AF_UNSPEC;
+        body.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
+        return m_socket.dump(
+            nldump::makeRequest(RTM_GETSTATS, &body, sizeof body),
+            [this](const nlmsghdr& h) {
+                if (h.nlmsg_type != RTM_NEWSTATS ||
+                    h.nlmsg_len < NLMSG_LENGTH(sizeof(if_stats_msg))) {
+                    return;
                 }
-            }
-            counters_.push_back(c);
-        });
+                const auto* m = static_cast<const if_stats_msg*>(NLMSG_DATA(&h));
+                int left = static_cast<int>(h.nlmsg_len - NLMSG_LENGTH(sizeof(if_stats_msg)));
+                const auto* a = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(m) +
+                                                                NLMSG_ALIGN(sizeof(if_stats_msg)));
+                for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+                    if (a->rta_type == IFLA_STATS_LINK_64 &&
+                        RTA_PAYLOAD(a) >= sizeof(rtnl_link_stats64)) {
+                        rtnl_link_stats64 s; // attribute data is only 4-byte aligned
+                        std::memcpy(&s, RTA_DATA(a), sizeof s);
+                        m_counters.push_back(
+                            {static_cast<int>(m->ifindex), s.rx_bytes, s.tx_bytes});
+                    }
+                }
+            },
+            [this] { m_counters.clear(); });
     }
 
-    bool dumpLinks() {
-        ifinfomsg req{};
-        req.ifi_family = AF_UNSPEC;
-        std::vector<Link> fresh;
-        const bool ok = dump(RTM_GETLINK, &req, sizeof req, [&fresh](const nlmsghdr* h) {
-            if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
-                return;
-            }
-            const auto* m = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
-            Link l;
-            l.index = m->ifi_index;
-            l.ifType = recordTypeFor(m->ifi_type, m->ifi_flags);
-            l.loopback = l.ifType == netlist::kIfTypeLoopback;
-            int alen = static_cast<int>(IFLA_PAYLOAD(h));
-            for (const rtattr* a = IFLA_RTA(m); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
-                if (a->rta_type == IFLA_IFNAME) {
-                    const char* s = static_cast<const char*>(RTA_DATA(a));
-                    l.name.assign(s, strnlen(s, RTA_PAYLOAD(a)));
-                } else if (a->rta_type == IFLA_MTU && RTA_PAYLOAD(a) >= sizeof(std::uint32_t)) {
-                    std::memcpy(&l.mtu, RTA_DATA(a), sizeof l.mtu);
+    bool dumpLinksAndRoutes() {
+        std::vector<LinkReading> links;
+        ifinfomsg linkBody{};
+        linkBody.ifi_family = AF_UNSPEC;
+        std::vector<unsigned char> linkRequest =
+            nldump::makeRequest(RTM_GETLINK, &linkBody, sizeof linkBody);
+        const std::uint32_t skipStats = RTEXT_FILTER_SKIP_STATS;
+        nldump::appendAttribute(linkRequest, IFLA_EXT_MASK, &skipStats, sizeof skipStats);
+        const bool linksOk = m_socket.dump(
+            std::move(linkRequest),
+            [&links](const nlmsghdr& h) {
+                if (h.nlmsg_type == RTM_NEWLINK && h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+                    links.push_back(parseLink(h));
                 }
-            }
-            fresh.push_back(std::move(l));
-        });
-        if (!ok) {
+            },
+            [&links] { links.clear(); });
+        if (!linksOk) {
             return false;
         }
-        std::sort(fresh.begin(), fresh.end(),
-                  [](const Link& a, const Link& b) { return a.index < b.index; });
-        links_ = std::move(fresh);
+        std::vector<int> defaults;
+        rtmsg routeBody{};
+        routeBody.rtm_family = AF_UNSPEC;
+        if (!m_socket.dump(
+                nldump::makeRequest(RTM_GETROUTE, &routeBody, sizeof routeBody),
+                [&defaults](const nlmsghdr& h) { parseDefaultRoute(h, defaults); },
+                [&defaults] { defaults.clear(); })) {
+            return false;
+        }
+        for (LinkReading& l : links) {
+            l.defaultRoute = std::find(defaults.begin(), defaults.end(), l.index) != defaults.end();
+        }
+        std::sort(links.begin(), links.end(),
+                  [](const LinkReading& a, const LinkReading& b) { return a.index < b.index; });
+        m_links = std::move(links);
+        m_tableKnown = true;
         return true;
     }
 
-    const Link* findLink(int index) const {
-        const auto it = std::lower_bound(links_.begin(), links_.end(), index,
-                                         [](const Link& l, int i) { return l.index < i; });
-        return it != links_.end() && it->index == index ? &*it : nullptr;
+    bool countersMatchTable() const {
+        return m_counters.size() == m_links.size() &&
+               std::all_of(m_counters.begin(), m_counters.end(), [this](const Counters& c) {
+                   return std::binary_search(
+                       m_links.begin(), m_links.end(), c.index,
+                       [](const auto& x, const auto& y) { return indexOf(x) < indexOf(y); });
+               });
     }
-
-    bool linksMatch() const {
-        if (counters_.size() != links_.size()) {
-            return false;
-        }
-        return std::all_of(counters_.begin(), counters_.end(),
-                           [this](const Counters& c) { return findLink(c.index) != nullptr; });
-    }
+    static int indexOf(int index) { return index; }
+    static int indexOf(const LinkReading& l) { return l.index; }
 
     // /proc/net/dev can exceed what one read returns, so it is read to end of file.
     bool readProc() {
-        if (procFd_ < 0) {
-            procFd_ = ::open("/proc/net/dev", O_RDONLY | O_CLOEXEC);
-            if (procFd_ < 0) {
+        if (m_proc < 0) {
+            m_proc = ::open("/proc/net/dev", O_RDONLY | O_CLOEXEC);
+            if (m_proc < 0) {
                 return false;
             }
         }
-        if (::lseek(procFd_, 0, SEEK_SET) != 0) {
+        if (::lseek(m_proc, 0, SEEK_SET) != 0) {
             return false;
         }
-        procText_.clear();
+        m_procText.clear();
         char chunk[4096];
         for (;;) {
-            const ssize_t n = ::read(procFd_, chunk, sizeof chunk);
+            const ssize_t n = ::read(m_proc, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
             if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
                 return false;
             }
             if (n == 0) {
                 break;
             }
-            procText_.append(chunk, static_cast<std::size_t>(n));
+            m_procText.append(chunk, static_cast<std::size_t>(n));
         }
-        return parseProc(procText_);
-    }
-
-    // Lines look like "  eth0: 123 4 0 0 0 0 0 0 567 8 ...": the name up to the colon
-    // (large counters may touch it), received bytes first, sent bytes ninth.
-    bool parseProc(std::string_view text) {
-        std::size_t pos = 0;
-        while (pos < text.size()) {
-            std::size_t end = text.find('\n', pos);
-            if (end == std::string_view::npos) {
-                end = text.size();
-            }
-            const std::string_view line = text.substr(pos, end - pos);
-            pos = end + 1;
-            const std::size_t colon = line.find(':');
-            if (colon == std::string_view::npos) {
-                continue; // the two header lines
-            }
-            std::string_view name = line.substr(0, colon);
-            name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
-            std::uint64_t fields[9] = {};
-            int got = 0;
-            std::size_t i = colon + 1;
-            while (got < 9 && i < line.size()) {
-                while (i < line.size() && line[i] == ' ') {
-                    ++i;
-                }
-                if (i >= line.size() || line[i] < '0' || line[i] > '9') {
-                    break;
-                }
-                std::uint64_t v = 0;
-                while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-                    v = v * 10 + static_cast<std::uint64_t>(line[i] - '0');
-                    ++i;
-                }
-                fields[got++] = v;
-            }
-            if (got < 9) {
-                errno = EIO;
-                return false;
-            }
-            const auto it = std::find_if(links_.begin(), links_.end(),
-                                         [name](const Link& l) { return l.name == name; });
-            if (it == links_.end()) {
-                continue; // appeared after the link dump; the next read will see it
-            }
-            Counters c;
-            c.index = it->index;
-            c.rxBytes = fields[0];
-            c.rxPackets = fields[1];
-            c.rxErrors = fields[2];
-            c.rxDropped = fields[3];
-            c.txBytes = fields[8];
-            counters_.push_back(c);
+        m_counters.clear();
+        if (!parseProcNetDev(m_procText, m_links, m_counters)) {
+            return false;
         }
+        std::sort(m_counters.begin(), m_counters.end(),
+                  [](const Counters& a, const Counters& b) { return a.index < b.index; });
         return true;
-    }
-
-    void encode(std::vector<unsigned char>& out) const {
-        out.assign(counters_.size() * netlist::kRecordSize, 0);
-        unsigned char* rec = out.data();
-        for (const Counters& c : counters_) {
-            const Link* l = findLink(c.index);
-            put<std::uint16_t>(rec, netlist::kOffLength, netlist::kRecordSize);
-            put<std::uint8_t>(rec, netlist::kOffVersion, netlist::kMsgVersion);
-            put<std::uint8_t>(rec, netlist::kOffType, netlist::kTypeInterfaceInfo);
-            put<std::uint16_t>(rec, netlist::kOffIndex, static_cast<std::uint16_t>(c.index));
-            put<std::uint8_t>(rec, netlist::kOffIfType, l ? l->ifType : netlist::kIfTypeOther);
-            put<std::uint32_t>(rec, netlist::kOffMtu, l ? l->mtu : 0);
-            put<std::uint64_t>(rec, netlist::kOffInPackets, c.rxPackets);
-            put<std::uint64_t>(rec, netlist::kOffInErrors, c.rxErrors);
-            put<std::uint64_t>(rec, netlist::kOffOutPackets, c.txPackets);
-            put<std::uint64_t>(rec, netlist::kOffOutErrors, c.txErrors);
-            put<std::uint64_t>(rec, netlist::kOffInBytes, c.rxBytes);
-            put<std::uint64_t>(rec, netlist::kOffOutBytes, c.txBytes);
-            put<std::uint64_t>(rec, netlist::kOffInDrops, c.rxDropped);
-            rec += netlist::kRecordSize;
-        }
     }
 };
 
 std::mutex gMutex;
-constexpr std::size_t kSizeSlackRecords = 8;
 
-NetlistSource& source() {
-    static NetlistSource s;
+LinkSource& source() {
+    static LinkSource s;
     return s;
 }
 
 } // namespace
 
-void netSysctlForceProcFallback(bool force) {
-    source().forceProc_ = force;
+void netForceProcFallback(bool force) {
+    source().m_forceProc = force;
 }
 
-int netSysctl(const int* name, unsigned nameLength, void* buffer, std::size_t* length) {
-    if (name == nullptr || length == nullptr || nameLength != netlist::kNameLength ||
-        !std::equal(name, name + nameLength, netlist::kName)) {
-        errno = ENOENT;
-        return -1;
-    }
+std::optional<LinkTable> netReadLinks() {
     std::lock_guard lock(gMutex);
-    static std::vector<unsigned char> list;
-    static bool listKnown = false;
-    if (buffer == nullptr && listKnown) {
-        // Like the BSD sysctl, the size query rounds up so that a list which grows a little
-        // before the second call still fits. Answering it from the last list halves the
-        // kernel round trips of a read; the second call always reads afresh.
-        *length = list.size() + kSizeSlackRecords * netlist::kRecordSize;
-        return 0;
-    }
-    if (!source().snapshot(list)) {
-        return -1;
-    }
-    listKnown = true;
-    if (buffer == nullptr) {
-        *length = list.size() + kSizeSlackRecords * netlist::kRecordSize;
-        return 0;
-    }
-    if (list.size() > *length) {
-        errno = ENOMEM;
-        return -1;
-    }
-    if (!list.empty()) {
-        std::memcpy(buffer, list.data(), list.size());
-    }
-    *length = list.size();
-    return 0;
+    return source().read();
 }

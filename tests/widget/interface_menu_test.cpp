@@ -1,0 +1,95 @@
+// The "统计接口" submenu and the stored choice of counted links.
+
+#include "FrameString.h"
+#include "InterfaceMenu.h"
+
+#include <QAction>
+#include <QFile>
+#include <QMenu>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <optional>
+
+namespace {
+
+LinkCounter::Shown shown(const char* name, LinkAttributes a, bool counted) {
+    LinkCounter::Shown s;
+    s.link.name = name;
+    s.link.attributes = std::move(a);
+    s.counted = counted;
+    return s;
+}
+
+TEST(InterfaceMenu, TicksShowWhatIsCountedAndChoosingSetsTheChoice) {
+    const std::vector<LinkCounter::Shown> links = {
+        shown("lo", {LinkMedium::Loopback, true, {}, {}}, false),
+        shown("wlan0", {LinkMedium::Ethernet, false, {}, "0000:00:14.3"}, true),
+        shown("docker0", {LinkMedium::Ethernet, false, "bridge", {}}, false),
+    };
+    std::optional<InterfaceChoice> chosen;
+    QMenu menu;
+    addInterfaceSubmenu(menu, InterfaceChoice{}, links,
+                        [&chosen](const InterfaceChoice& c) { chosen = c; });
+    ASSERT_EQ(menu.actions().size(), 1);
+    QMenu* sub = menu.actions()[0]->menu();
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(menu.actions()[0]->text(), QStringLiteral("统计接口"));
+    const QList<QAction*> items = sub->actions();
+    ASSERT_EQ(items.size(), 5); // no item for loopback
+    EXPECT_EQ(items[0]->text(), QStringLiteral("自动"));
+    EXPECT_TRUE(items[0]->isChecked());
+    EXPECT_EQ(items[1]->text(), QStringLiteral("全部"));
+    EXPECT_FALSE(items[1]->isChecked());
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[3]->text(), QStringLiteral("wlan0\t物理"));
+    EXPECT_TRUE(items[3]->isChecked());
+    EXPECT_EQ(items[4]->text(), QStringLiteral("docker0\t虚拟 bridge"));
+    EXPECT_FALSE(items[4]->isChecked());
+
+    // Ticking a link starts from what auto counts now.
+    items[4]->trigger();
+    EXPECT_EQ(chosen, (InterfaceChoice{InterfaceChoice::Mode::Named, {"docker0", "wlan0"}}));
+    items[1]->trigger();
+    EXPECT_EQ(chosen, (InterfaceChoice{InterfaceChoice::Mode::All, {}}));
+
+    // A listed link that is absent now stays listed; unticking the last one goes back to auto.
+    const InterfaceChoice listed{InterfaceChoice::Mode::Named, {"wlan0", "wwan0"}};
+    EXPECT_EQ(interfaceChoiceToggled(listed, links, "wlan0", false),
+              (InterfaceChoice{InterfaceChoice::Mode::Named, {"wwan0"}}));
+    EXPECT_EQ(
+        interfaceChoiceToggled({InterfaceChoice::Mode::Named, {"wlan0"}}, links, "wlan0", false),
+        InterfaceChoice{});
+}
+
+TEST(InterfaceMenu, ChoiceIsKeptInTheConfigFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    EXPECT_EQ(loadInterfaceChoice(), InterfaceChoice{});
+
+    storeInterfaceChoice({InterfaceChoice::Mode::Named, {"eth0", "wlan0"}});
+    const QString file = dir.path() + QStringLiteral("/Quillfern/Quillfern.conf");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("interfaces=eth0, wlan0"));
+    EXPECT_EQ(loadInterfaceChoice(),
+              (InterfaceChoice{InterfaceChoice::Mode::Named, {"eth0", "wlan0"}}));
+
+    // As a user would write it by hand.
+    for (const auto& [text, expected] : std::vector<std::pair<QByteArray, InterfaceChoice>>{
+             {"all", {InterfaceChoice::Mode::All, {}}},
+             {"auto", {}},
+             {"wlan0", {InterfaceChoice::Mode::Named, {"wlan0"}}},
+             {"\"wlan0 usb0\"", {InterfaceChoice::Mode::Named, {"usb0", "wlan0"}}},
+             {"wlan0, usb0 ,wlan0", {InterfaceChoice::Mode::Named, {"usb0", "wlan0"}}},
+             {" , ", {}}}) {
+        QFile w(file);
+        ASSERT_TRUE(w.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        w.write("[General]\ninterfaces=" + text + "\n");
+        w.close();
+        EXPECT_EQ(loadInterfaceChoice(), expected) << text.toStdString();
+    }
+}
+
+} // namespace
