@@ -18,39 +18,6 @@ void ensureApp() {
         new QCoreApplication(argc, argv);
 }
 
-TEST(FailureLog, ARefusedSaveIsSaidOnceAndItsEndToo) {
-    ensureApp();
-    TempStore store;
-    auto recorder = store.open();
-    const QString dir = QFileInfo(store.path()).path();
-    // A file where the directory was: nothing can be written there, not even by root.
-    const auto block = [&] {
-        ASSERT_TRUE(QDir(dir).removeRecursively());
-        QFile plug(dir);
-        ASSERT_TRUE(plug.open(QIODevice::WriteOnly));
-    };
-    LogCapture log;
-    block();
-    for (int i = 0; i < 3; ++i) {
-        recorder->recordTotal(1, 1);
-        recorder->saveData();
-    }
-    ASSERT_EQ(log.of("quillfern.store").size(), 1);
-    EXPECT_TRUE(log.of("quillfern.store")[0].contains(store.path()));
-
-    ASSERT_TRUE(QFile::remove(dir));
-    ASSERT_TRUE(QDir().mkdir(dir));
-    recorder->saveData();
-    EXPECT_FALSE(store.read().isEmpty());
-    block();
-    recorder->recordTotal(1, 1);
-    recorder->saveData();
-    const QStringList said = log.of("quillfern.store");
-    ASSERT_EQ(said.size(), 3);
-    EXPECT_EQ(said[1], "saving works again");
-    EXPECT_EQ(said[2], said[0]) << "the same failure after a recovery is said again";
-}
-
 TEST(FailureLog, AToolThatKeepsFailingIsSaidOnce) {
     ensureApp();
     TempStore store;
