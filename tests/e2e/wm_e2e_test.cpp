@@ -75,12 +75,16 @@ protected:
 
     bool managed() const { return !GetParam().argv.empty(); }
 
-    std::string xprop(std::vector<std::string> args) const {
-        args.insert(args.begin(), "xprop");
+    // What an X client prints against this display.
+    std::string x(std::vector<std::string> argv) const {
         ChildOptions o;
-        o.argv = std::move(args);
+        o.argv = std::move(argv);
         o.env = {"DISPLAY=" + m_x->display()};
         return run(std::move(o)).out;
+    }
+    std::string xprop(std::vector<std::string> args) const {
+        args.insert(args.begin(), "xprop");
+        return x(std::move(args));
     }
     std::string rootProperty(const std::string& name) const { return xprop({"-root", name}); }
     // The atom names of a window's _NET_WM_STATE.
@@ -124,10 +128,7 @@ protected:
         m_xdo->run({managed() ? "windowactivate" : "windowfocus", "--sync", id});
     }
     bool viewable(const std::string& id) const {
-        ChildOptions o;
-        o.argv = {"xwininfo", "-id", id};
-        o.env = {"DISPLAY=" + m_x->display()};
-        return run(std::move(o)).out.find("IsViewable") != std::string::npos;
+        return x({"xwininfo", "-id", id}).find("IsViewable") != std::string::npos;
     }
     Geometry geometryOf(const std::string& id) const {
         return m_xdo->geometry(id).value_or(Geometry{});
@@ -174,17 +175,10 @@ protected:
         std::ofstream(m_box.configFile()) << "[General]\nwidgetFrame=\"" << text << "\"\n";
     }
     std::string storedFrame() const {
-        std::ifstream in(m_box.configFile());
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("widgetFrame=", 0) == 0) {
-                std::string value = line.substr(12);
-                if (value.size() >= 2 && value.front() == '"') {
-                    value = value.substr(1, value.size() - 2);
-                }
-                return value;
-            }
-        }
-        return {};
+        const std::string conf = slurp(m_box.configFile());
+        const auto at = conf.find("widgetFrame=\"");
+        return at == std::string::npos ? ""
+                                       : conf.substr(at + 13, conf.find('"', at + 13) - at - 13);
     }
 
     // What the card must be at every moment: out of taskbar and pager, not asking for

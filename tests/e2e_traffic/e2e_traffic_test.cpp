@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cmath>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -26,12 +25,6 @@ const std::string kHistoryTitle = "流量统计";
 
 std::string today() {
     return QDate::currentDate().toString(Qt::ISODate).toStdString();
-}
-
-double percentOff(std::uint64_t value, std::uint64_t reference) {
-    return reference == 0 ? (value == 0 ? 0.0 : 100.0)
-                          : 100.0 * (static_cast<double>(value) - static_cast<double>(reference)) /
-                                static_cast<double>(reference);
 }
 
 // What the traffic file says for a set of days, summed (a run may straddle midnight).
@@ -151,23 +144,16 @@ protected:
         ASSERT_TRUE(m_xdo->key(keys));
     }
 
-    // Today's totals (and the launch day's, should midnight have passed) against the kernel.
+    // Today's totals (and the launch day's, should midnight have passed) within 1 % of what
+    // the kernel counted on the interface.
     void expectTotalsMatchKernel(const Counters& before, const Counters& after,
-                                 const std::set<std::string>& days, const std::string& what,
-                                 Recorded& rec) {
+                                 const std::set<std::string>& days, Recorded& rec) {
         ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.trafficStore(), days, rec));
-        const std::uint64_t kernelIn = after.rx - before.rx, kernelOut = after.tx - before.tx;
-        const double offIn = percentOff(rec.totalIn, kernelIn);
-        const double offOut = percentOff(rec.totalOut, kernelOut);
-        std::cout << "[ figures  ] " << what << ": totalIn " << rec.totalIn << " vs kernel rx "
-                  << kernelIn << " (" << offIn << " %), totalOut " << rec.totalOut
-                  << " vs kernel tx " << kernelOut << " (" << offOut << " %)\n";
-        RecordProperty(what + "_totalIn_off_percent", std::to_string(offIn));
-        RecordProperty(what + "_totalOut_off_percent", std::to_string(offOut));
+        EXPECT_NEAR(double(rec.totalIn), double(after.rx - before.rx),
+                    0.01 * double(after.rx - before.rx));
+        EXPECT_NEAR(double(rec.totalOut), double(after.tx - before.tx),
+                    0.01 * double(after.tx - before.tx));
         EXPECT_GT(rec.totalIn, 0u);
-        EXPECT_GT(rec.totalOut, 0u);
-        EXPECT_LE(std::fabs(offIn), 1.0);
-        EXPECT_LE(std::fabs(offOut), 1.0);
     }
 
     static void expectCleanExit(Child& program) {
@@ -185,7 +171,9 @@ protected:
 
 } // namespace
 
-// 50 MiB each way by one process that lives across two sampling periods; SIGTERM ends the run.
+// 50 MiB each way by one process that lives across two sampling periods, while the menu's
+// login toggle writes and removes the autostart entry; quitting from the menu saves the last
+// tick's totals.
 TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     constexpr std::uint64_t kAmount = 50 * kMiB;
     std::set<std::string> days = {today()};
@@ -200,31 +188,35 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     ASSERT_TRUE(waitUntil([&] { return !toolRunStamp().empty(); }, 60s)) << "no first sample";
     const auto moved = client->go();
     ASSERT_TRUE(moved) << "the transfer failed";
-    EXPECT_EQ(moved->first, kAmount);
-    EXPECT_EQ(moved->second, kAmount);
+    EXPECT_EQ(*moved, std::make_pair(kAmount, kAmount));
+
+    // Down from no current item selects the first enabled one, "重置统计".
+    const fs::path entry = m_box.autostartEntry();
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
+    EXPECT_NE(slurp(entry).find(programPath().string()), std::string::npos) << slurp(entry);
+    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
+    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
 
     // Two samples with the client still alive and connected.
     ASSERT_TRUE(waitForToolRuns(2));
     ASSERT_TRUE(client->running());
     const auto after = interfaceCounters(m_net->a());
     ASSERT_TRUE(after);
-    program->signal(SIGTERM);
+    // The last item, "退出羽蕨": from no current item, Up selects the last enabled one.
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Up", "Return"}));
     ASSERT_NO_FATAL_FAILURE(expectCleanExit(*program));
     days.insert(today());
     EXPECT_EQ(client->finish(), 0);
 
     Recorded rec;
-    ASSERT_NO_FATAL_FAILURE(expectTotalsMatchKernel(*before, *after, days, "sigterm", rec));
+    ASSERT_NO_FATAL_FAILURE(expectTotalsMatchKernel(*before, *after, days, rec));
     ASSERT_TRUE(rec.hasApp) << "no entry \"" << kClientName << "\"; entries: " << rec.appsSeen;
-    const double appIn = 100.0 * static_cast<double>(rec.appIn) / static_cast<double>(kAmount);
-    const double appOut = 100.0 * static_cast<double>(rec.appOut) / static_cast<double>(kAmount);
-    std::cout << "[ figures  ] " << kClientName << ": in " << appIn << " %, out " << appOut
-              << " % of the payload\n";
     // Counting a socket once per thread or per descriptor would double it.
-    EXPECT_GE(appIn, 95.0);
-    EXPECT_GE(appOut, 95.0);
-    EXPECT_LE(appIn, 110.0);
-    EXPECT_LE(appOut, 110.0);
+    EXPECT_NEAR(double(rec.appIn), double(kAmount), 0.1 * double(kAmount));
+    EXPECT_NEAR(double(rec.appOut), double(kAmount), 0.1 * double(kAmount));
 
     // The file tells which applications ran: readable by the user alone.
     struct stat st {};
@@ -236,12 +228,8 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
 TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     auto first = launch();
     EXPECT_TRUE(historyOf(*first).empty()) << "history open before it was asked for";
-
-    const auto start = Clock::now();
     auto second = m_box.launch("program2", m_net->a());
     ASSERT_NO_FATAL_FAILURE(expectCleanExit(*second));
-    std::cout << "[ figures  ] second launch ended after "
-              << std::chrono::duration_cast<milliseconds>(Clock::now() - start).count() << " ms\n";
     ASSERT_TRUE(first->running()) << "the first instance ended";
     int programs = 0;
     for (pid_t p : pidsIn(m_net->a()))
@@ -264,44 +252,4 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
 
     first->signal(SIGTERM);
     expectCleanExit(*first);
-}
-
-// The menu's own items while traffic flows: the login toggle writes and removes the
-// autostart entry, "流量统计…" opens the history, and Quit saves the last tick's totals.
-TEST_F(E2eTraffic, MenuItemsWorkAndQuitSavesTheLastTicksTotals) {
-    constexpr std::uint64_t kAmount = 20 * kMiB;
-    std::set<std::string> days = {today()};
-    auto client = connectClient(kAmount, kAmount);
-    ASSERT_TRUE(client->connected());
-    const auto before = interfaceCounters(m_net->a());
-    ASSERT_TRUE(before);
-    auto program = launch();
-    ASSERT_TRUE(client->go()) << "the transfer failed";
-
-    // Down from no current item selects the first enabled one, "重置统计".
-    const fs::path entry = m_box.autostartEntry();
-    ASSERT_FALSE(fs::exists(entry));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
-    const std::string text = slurp(entry);
-    EXPECT_NE(text.find("Exec="), std::string::npos) << text;
-    EXPECT_NE(text.find(programPath().string()), std::string::npos) << text;
-    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
-    EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
-
-    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Return"}));
-    EXPECT_TRUE(waitUntil([&] { return historyOf(*program).size() == 1; }))
-        << "\"流量统计…\" did not open the history window";
-
-    ASSERT_TRUE(waitForToolRuns(2));
-    const auto after = interfaceCounters(m_net->a());
-    ASSERT_TRUE(after);
-    // The last item, "退出羽蕨": from no current item, Up selects the last enabled one.
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Up", "Return"}));
-    ASSERT_NO_FATAL_FAILURE(expectCleanExit(*program));
-    days.insert(today());
-    Recorded rec;
-    expectTotalsMatchKernel(*before, *after, days, "menu_quit", rec);
 }
