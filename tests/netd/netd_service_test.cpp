@@ -133,38 +133,24 @@ int udpServer(std::uint16_t port) {
     }
 }
 
-std::function<int()> udpStream(std::uint16_t port, int datagrams, std::size_t size,
-                               const char* name = "qf-udpstream") {
+// Datagrams to port+0 of the UDP service (a stream nobody answers) or, with `answered`, to
+// port+1, each waiting for its reply.
+std::function<int()> udpTraffic(std::uint16_t port, int datagrams, std::size_t size,
+                                const char* name, bool answered = false) {
     return [=] {
         ::prctl(PR_SET_NAME, name);
         const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = addressOf(NetnsPair::kAddrB, port);
-        static char buf[65536];
-        std::uint64_t sent = 0;
-        for (int i = 0; i < datagrams; ++i) {
-            const ssize_t n =
-                ::sendto(s, buf, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            if (n != ssize_t(size))
-                return 2;
-            sent += size;
-        }
-        return report(sent, 0);
-    };
-}
-
-std::function<int()> udpRequests(std::uint16_t port, int requests, std::size_t size) {
-    return [=] {
-        ::prctl(PR_SET_NAME, "qf-udpburst");
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = addressOf(NetnsPair::kAddrB, port);
-        if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-            return 2;
+        const sockaddr_in to = addressOf(NetnsPair::kAddrB, std::uint16_t(port + answered));
         static char buf[65536];
         std::uint64_t sent = 0, received = 0;
-        for (int i = 0; i < requests; ++i) {
-            if (::send(s, buf, size, 0) != ssize_t(size))
+        for (int i = 0; i < datagrams; ++i) {
+            // Unconnected, so a port nobody listens on refuses nothing.
+            if (::sendto(s, buf, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
+                ssize_t(size))
                 return 3;
             sent += size;
+            if (!answered)
+                continue;
             const ssize_t n = ::recv(s, buf, sizeof buf, 0);
             if (n <= 0)
                 return 4;
@@ -256,8 +242,8 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcesses) {
     ASSERT_TRUE(cg.enter());
     auto short1 = startBody(net.a(), shortConnections("qf-short1", tcp.port(), 150));
     auto short2 = startBody(net.a(), shortConnections("qf-short2", tcp.port(), 150));
-    auto stream = startBody(net.a(), udpStream(7100, 3000, 1200));
-    auto burst = startBody(net.a(), udpRequests(7101, 2000, 400));
+    auto stream = startBody(net.a(), udpTraffic(7100, 3000, 1200, "qf-udpstream"));
+    auto burst = startBody(net.a(), udpTraffic(7100, 2000, 400, "qf-udpburst", true));
     ASSERT_TRUE(cg.leave());
 
     std::map<pid_t, std::uint64_t> moved;
@@ -374,8 +360,8 @@ TEST(NetdService, OtherUsersStayAnonymousAndBadRequestsChangeNothing) {
     constexpr uid_t kNobody = 65534;
 
     ASSERT_TRUE(cg.enter());
-    auto mine = startBody(net.a(), udpStream(7200, 200, 1000, "qf-nobodys"), kNobody);
-    auto roots = startBody(net.a(), udpStream(7200, 300, 1000, "qf-roots"));
+    auto mine = startBody(net.a(), udpTraffic(7200, 200, 1000, "qf-nobodys"), kNobody);
+    auto roots = startBody(net.a(), udpTraffic(7200, 300, 1000, "qf-roots"));
     ASSERT_TRUE(cg.leave());
     ASSERT_TRUE(movedBy(*mine) && movedBy(*roots));
     ASSERT_TRUE(waitUntil([&] {
