@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 using namespace qftest;
 
@@ -87,24 +86,11 @@ protected:
         return x(std::move(args));
     }
     std::string rootProperty(const std::string& name) const { return xprop({"-root", name}); }
-    // The atom names of a window's _NET_WM_STATE.
-    std::vector<std::string> states(const std::string& id) const {
-        const std::string out = xprop({"-id", id, "_NET_WM_STATE"});
-        std::vector<std::string> names;
-        const auto eq = out.find(" = ");
-        if (eq == std::string::npos) {
-            return names;
-        }
-        std::istringstream in(out.substr(eq + 3));
-        for (std::string atom; std::getline(in, atom, ',');) {
-            atom.erase(std::remove_if(atom.begin(), atom.end(), ::isspace), atom.end());
-            names.push_back(atom);
-        }
-        return names;
-    }
+    std::string states(const std::string& id) const { return xprop({"-id", id, "_NET_WM_STATE"}); }
     bool hasState(const std::string& id, const std::string& state) const {
-        const auto s = states(id);
-        return std::find(s.begin(), s.end(), "_NET_WM_STATE_" + state) != s.end();
+        std::string out = states(id);
+        std::replace(out.begin(), out.end(), '\n', ',');
+        return out.find("_NET_WM_STATE_" + state + ",") != std::string::npos;
     }
     // The decimal id in a property's "window id # 0x..." (xdotool prints decimal ids).
     static std::string windowIdIn(const std::string& out) {
@@ -186,7 +172,7 @@ protected:
     void expectUnobtrusive(const std::string& panel, const std::string& moment) const {
         SCOPED_TRACE(moment);
         EXPECT_TRUE(hasState(panel, "SKIP_TASKBAR") && hasState(panel, "SKIP_PAGER"))
-            << ::testing::PrintToString(states(panel));
+            << states(panel);
         // The manager may set and a moment later withdraw the mark; it must not stay.
         EXPECT_TRUE(waitUntil([&] { return !hasState(panel, "DEMANDS_ATTENTION"); }, 10s));
         EXPECT_NE(focusWindow(), panel);
