@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 using namespace qftest;
 
@@ -75,32 +74,23 @@ protected:
 
     bool managed() const { return !GetParam().argv.empty(); }
 
-    std::string xprop(std::vector<std::string> args) const {
-        args.insert(args.begin(), "xprop");
+    // What an X client prints against this display.
+    std::string x(std::vector<std::string> argv) const {
         ChildOptions o;
-        o.argv = std::move(args);
+        o.argv = std::move(argv);
         o.env = {"DISPLAY=" + m_x->display()};
         return run(std::move(o)).out;
     }
-    std::string rootProperty(const std::string& name) const { return xprop({"-root", name}); }
-    // The atom names of a window's _NET_WM_STATE.
-    std::vector<std::string> states(const std::string& id) const {
-        const std::string out = xprop({"-id", id, "_NET_WM_STATE"});
-        std::vector<std::string> names;
-        const auto eq = out.find(" = ");
-        if (eq == std::string::npos) {
-            return names;
-        }
-        std::istringstream in(out.substr(eq + 3));
-        for (std::string atom; std::getline(in, atom, ',');) {
-            atom.erase(std::remove_if(atom.begin(), atom.end(), ::isspace), atom.end());
-            names.push_back(atom);
-        }
-        return names;
+    std::string xprop(std::vector<std::string> args) const {
+        args.insert(args.begin(), "xprop");
+        return x(std::move(args));
     }
+    std::string rootProperty(const std::string& name) const { return xprop({"-root", name}); }
+    std::string states(const std::string& id) const { return xprop({"-id", id, "_NET_WM_STATE"}); }
     bool hasState(const std::string& id, const std::string& state) const {
-        const auto s = states(id);
-        return std::find(s.begin(), s.end(), "_NET_WM_STATE_" + state) != s.end();
+        std::string out = states(id);
+        std::replace(out.begin(), out.end(), '\n', ',');
+        return out.find("_NET_WM_STATE_" + state + ",") != std::string::npos;
     }
     // The decimal id in a property's "window id # 0x..." (xdotool prints decimal ids).
     static std::string windowIdIn(const std::string& out) {
@@ -124,10 +114,7 @@ protected:
         m_xdo->run({managed() ? "windowactivate" : "windowfocus", "--sync", id});
     }
     bool viewable(const std::string& id) const {
-        ChildOptions o;
-        o.argv = {"xwininfo", "-id", id};
-        o.env = {"DISPLAY=" + m_x->display()};
-        return run(std::move(o)).out.find("IsViewable") != std::string::npos;
+        return x({"xwininfo", "-id", id}).find("IsViewable") != std::string::npos;
     }
     Geometry geometryOf(const std::string& id) const {
         return m_xdo->geometry(id).value_or(Geometry{});
@@ -174,17 +161,10 @@ protected:
         std::ofstream(m_box.configFile()) << "[General]\nwidgetFrame=\"" << text << "\"\n";
     }
     std::string storedFrame() const {
-        std::ifstream in(m_box.configFile());
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("widgetFrame=", 0) == 0) {
-                std::string value = line.substr(12);
-                if (value.size() >= 2 && value.front() == '"') {
-                    value = value.substr(1, value.size() - 2);
-                }
-                return value;
-            }
-        }
-        return {};
+        const std::string conf = slurp(m_box.configFile());
+        const auto at = conf.find("widgetFrame=\"");
+        return at == std::string::npos ? ""
+                                       : conf.substr(at + 13, conf.find('"', at + 13) - at - 13);
     }
 
     // What the card must be at every moment: out of taskbar and pager, not asking for
@@ -192,7 +172,7 @@ protected:
     void expectUnobtrusive(const std::string& panel, const std::string& moment) const {
         SCOPED_TRACE(moment);
         EXPECT_TRUE(hasState(panel, "SKIP_TASKBAR") && hasState(panel, "SKIP_PAGER"))
-            << ::testing::PrintToString(states(panel));
+            << states(panel);
         // The manager may set and a moment later withdraw the mark; it must not stay.
         EXPECT_TRUE(waitUntil([&] { return !hasState(panel, "DEMANDS_ATTENTION"); }, 10s));
         EXPECT_NE(focusWindow(), panel);

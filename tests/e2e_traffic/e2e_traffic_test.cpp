@@ -32,12 +32,6 @@ std::string today() {
     return QDate::currentDate().toString(Qt::ISODate).toStdString();
 }
 
-double percentOff(std::uint64_t value, std::uint64_t reference) {
-    return reference == 0 ? (value == 0 ? 0.0 : 100.0)
-                          : 100.0 * (static_cast<double>(value) - static_cast<double>(reference)) /
-                                static_cast<double>(reference);
-}
-
 // What the traffic file says for a set of days, summed (a run may straddle midnight).
 struct Recorded {
     std::uint64_t totalIn = 0, totalOut = 0, appIn = 0, appOut = 0;
@@ -155,23 +149,16 @@ protected:
         ASSERT_TRUE(m_xdo->key(keys));
     }
 
-    // Today's totals (and the launch day's, should midnight have passed) against the kernel.
+    // Today's totals (and the launch day's, should midnight have passed) within 1 % of what
+    // the kernel counted on the interface.
     void expectTotalsMatchKernel(const Counters& before, const Counters& after,
-                                 const std::set<std::string>& days, const std::string& what,
-                                 Recorded& rec) {
+                                 const std::set<std::string>& days, Recorded& rec) {
         ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.exportHistory(), days, rec));
-        const std::uint64_t kernelIn = after.rx - before.rx, kernelOut = after.tx - before.tx;
-        const double offIn = percentOff(rec.totalIn, kernelIn);
-        const double offOut = percentOff(rec.totalOut, kernelOut);
-        std::cout << "[ figures  ] " << what << ": totalIn " << rec.totalIn << " vs kernel rx "
-                  << kernelIn << " (" << offIn << " %), totalOut " << rec.totalOut
-                  << " vs kernel tx " << kernelOut << " (" << offOut << " %)\n";
-        RecordProperty(what + "_totalIn_off_percent", std::to_string(offIn));
-        RecordProperty(what + "_totalOut_off_percent", std::to_string(offOut));
+        EXPECT_NEAR(double(rec.totalIn), double(after.rx - before.rx),
+                    0.01 * double(after.rx - before.rx));
+        EXPECT_NEAR(double(rec.totalOut), double(after.tx - before.tx),
+                    0.01 * double(after.tx - before.tx));
         EXPECT_GT(rec.totalIn, 0u);
-        EXPECT_GT(rec.totalOut, 0u);
-        EXPECT_LE(std::fabs(offIn), 1.0);
-        EXPECT_LE(std::fabs(offOut), 1.0);
     }
 
     static void expectCleanExit(Child& program) {
@@ -189,7 +176,9 @@ protected:
 
 } // namespace
 
-// 50 MiB each way by one process that lives across two sampling periods; SIGTERM ends the run.
+// 50 MiB each way by one process that lives across two sampling periods, while the menu's
+// login toggle writes and removes the autostart entry; quitting from the menu saves the last
+// tick's totals.
 TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     constexpr std::uint64_t kAmount = 50 * kMiB;
     std::set<std::string> days = {today()};
@@ -204,31 +193,35 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     ASSERT_TRUE(waitUntil([&] { return !toolRunStamp().empty(); }, 60s)) << "no first sample";
     const auto moved = client->go();
     ASSERT_TRUE(moved) << "the transfer failed";
-    EXPECT_EQ(moved->first, kAmount);
-    EXPECT_EQ(moved->second, kAmount);
+    EXPECT_EQ(*moved, std::make_pair(kAmount, kAmount));
+
+    // Down from no current item selects the first enabled one, "重置统计".
+    const fs::path entry = m_box.autostartEntry();
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
+    EXPECT_NE(slurp(entry).find(programPath().string()), std::string::npos) << slurp(entry);
+    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
+    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
 
     // Two samples with the client still alive and connected.
     ASSERT_TRUE(waitForToolRuns(2));
     ASSERT_TRUE(client->running());
     const auto after = interfaceCounters(m_net->a());
     ASSERT_TRUE(after);
-    program->signal(SIGTERM);
+    // The last item, "退出羽蕨": from no current item, Up selects the last enabled one.
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Up", "Return"}));
     ASSERT_NO_FATAL_FAILURE(expectCleanExit(*program));
     days.insert(today());
     EXPECT_EQ(client->finish(), 0);
 
     Recorded rec;
-    ASSERT_NO_FATAL_FAILURE(expectTotalsMatchKernel(*before, *after, days, "sigterm", rec));
+    ASSERT_NO_FATAL_FAILURE(expectTotalsMatchKernel(*before, *after, days, rec));
     ASSERT_TRUE(rec.hasApp) << "no entry \"" << kClientName << "\"; entries: " << rec.appsSeen;
-    const double appIn = 100.0 * static_cast<double>(rec.appIn) / static_cast<double>(kAmount);
-    const double appOut = 100.0 * static_cast<double>(rec.appOut) / static_cast<double>(kAmount);
-    std::cout << "[ figures  ] " << kClientName << ": in " << appIn << " %, out " << appOut
-              << " % of the payload\n";
     // Counting a socket once per thread or per descriptor would double it.
-    EXPECT_GE(appIn, 95.0);
-    EXPECT_GE(appOut, 95.0);
-    EXPECT_LE(appIn, 110.0);
-    EXPECT_LE(appOut, 110.0);
+    EXPECT_NEAR(double(rec.appIn), double(kAmount), 0.1 * double(kAmount));
+    EXPECT_NEAR(double(rec.appOut), double(kAmount), 0.1 * double(kAmount));
 
     // The file tells which applications ran: readable by the user alone.
     struct stat st {};
@@ -240,12 +233,8 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
 TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     auto first = launch();
     EXPECT_TRUE(historyOf(*first).empty()) << "history open before it was asked for";
-
-    const auto start = Clock::now();
     auto second = m_box.launch("program2", m_net->a());
     ASSERT_NO_FATAL_FAILURE(expectCleanExit(*second));
-    std::cout << "[ figures  ] second launch ended after "
-              << std::chrono::duration_cast<milliseconds>(Clock::now() - start).count() << " ms\n";
     ASSERT_TRUE(first->running()) << "the first instance ended";
     int programs = 0;
     for (pid_t p : pidsIn(m_net->a()))
@@ -268,179 +257,4 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
 
     first->signal(SIGTERM);
     expectCleanExit(*first);
-}
-
-// The menu's own items while traffic flows: the login toggle writes and removes the
-// autostart entry, "流量统计…" opens the history, and Quit saves the last tick's totals.
-TEST_F(E2eTraffic, MenuItemsWorkAndQuitSavesTheLastTicksTotals) {
-    constexpr std::uint64_t kAmount = 20 * kMiB;
-    std::set<std::string> days = {today()};
-    auto client = connectClient(kAmount, kAmount);
-    ASSERT_TRUE(client->connected());
-    const auto before = interfaceCounters(m_net->a());
-    ASSERT_TRUE(before);
-    auto program = launch();
-    ASSERT_TRUE(client->go()) << "the transfer failed";
-
-    // Down from no current item selects the first enabled one, "重置统计".
-    const fs::path entry = m_box.autostartEntry();
-    ASSERT_FALSE(fs::exists(entry));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
-    const std::string text = slurp(entry);
-    EXPECT_NE(text.find("Exec="), std::string::npos) << text;
-    EXPECT_NE(text.find(programPath().string()), std::string::npos) << text;
-    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
-    EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
-
-    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Return"}));
-    EXPECT_TRUE(waitUntil([&] { return historyOf(*program).size() == 1; }))
-        << "\"流量统计…\" did not open the history window";
-
-    ASSERT_TRUE(waitForToolRuns(2));
-    const auto after = interfaceCounters(m_net->a());
-    ASSERT_TRUE(after);
-    // The last item, "退出羽蕨": from no current item, Up selects the last enabled one.
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Up", "Return"}));
-    ASSERT_NO_FATAL_FAILURE(expectCleanExit(*program));
-    days.insert(today());
-    Recorded rec;
-    expectTotalsMatchKernel(*before, *after, days, "menu_quit", rec);
-}
-
-namespace {
-
-// A "container" namespace routed through the program's namespace A, whose uplink to B carries
-// the default route: the container's download crosses the uplink and the container's veth.
-class E2eLinks : public E2eTraffic {
-protected:
-    static constexpr const char* kContainerAddr = "10.214.0.2";
-    static constexpr const char* kRouterAddr = "10.214.0.1";
-
-    void SetUp() override {
-        E2eTraffic::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        m_ct = std::make_unique<NetnsPair>();
-        ASSERT_TRUE(m_ct->ready()) << m_ct->why();
-        const std::string& a = m_net->a();
-        const std::string& ct = m_ct->a();
-        const std::string link = m_ct->ifaceB(); // the container's peer, moved into A
-        ASSERT_TRUE(ip({"-n", ct, "addr", "flush", "dev", m_ct->ifaceA()}));
-        ASSERT_TRUE(ip(
-            {"-n", ct, "addr", "add", std::string(kContainerAddr) + "/24", "dev", m_ct->ifaceA()}));
-        ASSERT_TRUE(ip({"-n", m_ct->b(), "link", "set", link, "netns", a}));
-        ASSERT_TRUE(ip({"-n", a, "addr", "add", std::string(kRouterAddr) + "/24", "dev", link}));
-        ASSERT_TRUE(ip({"-n", a, "link", "set", link, "up"}));
-        ASSERT_TRUE(ip({"-n", a, "route", "add", "default", "via", NetnsPair::kAddrB}));
-        ASSERT_TRUE(ip({"-n", ct, "route", "add", "default", "via", kRouterAddr}));
-        ASSERT_TRUE(
-            ip({"-n", m_net->b(), "route", "add", "10.214.0.0/24", "via", NetnsPair::kAddrA}));
-        ChildOptions forward;
-        forward.netns = a;
-        forward.argv = {"sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"};
-        ASSERT_EQ(run(std::move(forward)).exitCode, 0);
-    }
-
-    static bool ip(std::vector<std::string> args) {
-        args.insert(args.begin(), "ip");
-        const RunResult r = run(args);
-        EXPECT_EQ(r.exitCode, 0) << args[3] << " ...: " << r.err;
-        return r.exitCode == 0;
-    }
-
-    // Today's totals after a run of the program in A that watches the container download.
-    // `duringRun` runs once the program reads its counters, before the download.
-    Recorded downloadThroughTheProgramsNamespace(const std::function<void()>& duringRun) {
-        Recorded before;
-        if (fs::exists(m_box.trafficStore())) {
-            readTraffic(m_box.trafficStore(), {today()}, before);
-        }
-        auto client = std::make_unique<TrafficClient>(
-            m_ct->a(), "qf-container",
-            std::vector<TrafficClient::Target>{{NetnsPair::kAddrB, m_server->port()}}, 0, kDownload,
-            m_box.log("container"));
-        EXPECT_TRUE(client->connected()) << "the container cannot reach the server";
-        auto program = launch();
-        EXPECT_TRUE(waitForToolRuns(1));
-        duringRun();
-        const auto moved = client->go();
-        EXPECT_TRUE(moved && moved->second == kDownload) << "the download failed";
-        EXPECT_TRUE(waitForToolRuns(2));
-        program->signal(SIGTERM);
-        expectCleanExit(*program);
-        Recorded after;
-        readTraffic(m_box.trafficStore(), {today()}, after);
-        after.totalIn -= before.totalIn;
-        after.totalOut -= before.totalOut;
-        return after;
-    }
-
-    static constexpr std::uint64_t kDownload = 20'000'000;
-    std::unique_ptr<NetnsPair> m_ct;
-};
-
-} // namespace
-
-// Counting every link shows the container's download twice over (in on the uplink, out on
-// the container's veth); the automatic choice counts it once. A link that turns up during the
-// run with 35 MB on its counters adds nothing.
-TEST_F(E2eLinks, ContainerDownloadCountsOnceAutomaticallyAndTwiceOverEveryLink) {
-    const Recorded automatic = downloadThroughTheProgramsNamespace([] {});
-    ASSERT_FALSE(HasFailure()) << m_box.logs();
-
-    QSettings config(QString::fromStdString(m_box.configFile().string()), QSettings::IniFormat);
-    config.setValue("interfaces", "all");
-    config.sync();
-    // A veth in the container sends 35 MB to its peer (in an otherwise empty namespace), then
-    // moves into A mid-run with those bytes on its counters.
-    const std::string id = std::to_string(::getpid() % 100000);
-    const std::string plug = "qfplug" + id;
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "add", plug, "type", "veth", "peer", "name",
-                    "qfpeer" + id, "netns", m_ct->b()}));
-    ASSERT_TRUE(ip({"-n", m_ct->b(), "link", "set", "qfpeer" + id, "up"}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "set", plug, "up"}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "addr", "add", "10.215.0.1/24", "dev", plug}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "neigh", "add", "10.215.0.2", "lladdr", "02:00:00:00:77:02",
-                    "dev", plug, "nud", "permanent"}));
-    ChildOptions blast;
-    blast.netns = m_ct->a();
-    blast.body = [] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(9);
-        ::inet_pton(AF_INET, "10.215.0.2", &to.sin_addr);
-        static char payload[1400];
-        for (int i = 0; i < 25000; ++i) {
-            ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        }
-        return 0;
-    };
-    ASSERT_EQ(run(std::move(blast)).exitCode, 0);
-    std::uint64_t plugged = 0;
-    const Recorded all = downloadThroughTheProgramsNamespace([&] {
-        const auto beforePlug = interfaceCounters(m_net->a());
-        ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "set", plug, "netns", m_net->a()}));
-        const auto afterPlug = interfaceCounters(m_net->a());
-        ASSERT_TRUE(beforePlug && afterPlug);
-        plugged = afterPlug->tx - beforePlug->tx;
-    });
-    ASSERT_FALSE(HasFailure()) << m_box.logs();
-
-    std::cout << "[ figures  ] container download of " << kDownload << " bytes: auto totalIn "
-              << automatic.totalIn << " totalOut " << automatic.totalOut << "; all totalIn "
-              << all.totalIn << " totalOut " << all.totalOut << "; plugged-in link carried "
-              << plugged << " bytes out\n";
-    RecordProperty("auto_totalOut", std::to_string(automatic.totalOut));
-    RecordProperty("all_totalOut", std::to_string(all.totalOut));
-    const auto about = [](std::uint64_t v) { return v >= kDownload && v <= kDownload * 11 / 10; };
-    EXPECT_TRUE(about(automatic.totalIn)) << automatic.totalIn;
-    EXPECT_LT(automatic.totalOut, 1'000'000u);
-    EXPECT_TRUE(about(all.totalIn)) << all.totalIn;
-    EXPECT_GE(plugged, 35'000'000u) << "the plugged-in link should bring counters of its own";
-    EXPECT_TRUE(about(all.totalOut)) << all.totalOut << ": the plugged-in link made a jump?";
 }

@@ -334,14 +334,6 @@ TEST(NettopStateFile, FuzzedAndTruncatedFilesAreRefusedSafely) {
         EXPECT_FALSE(decodeState(std::string_view(file).substr(0, n), identity())) << n;
 
     std::mt19937_64 rng(12345);
-    for (int i = 0; i < 3000; ++i) {
-        std::string junk(rng() % 300, '\0');
-        for (char& c : junk)
-            c = static_cast<char>(rng());
-        if (i % 2 == 0 && junk.size() >= 8)
-            std::memcpy(junk.data(), "QFNTSTAT", 8);
-        EXPECT_FALSE(decodeState(junk, identity()));
-    }
     int accepted = 0;
     for (int i = 0; i < 20000; ++i) {
         std::string mutated = file;

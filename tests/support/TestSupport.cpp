@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
-#include <linux/sched.h>
 #include <ostream>
 #include <poll.h>
 #include <sched.h>
@@ -66,17 +65,6 @@ std::vector<std::string> buildEnv(const ChildOptions& o) {
     return env;
 }
 
-pid_t forkWithPid(std::optional<pid_t> pid) {
-    if (!pid)
-        return ::fork();
-    pid_t wanted = *pid;
-    clone_args args{};
-    args.exit_signal = SIGCHLD;
-    args.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
-    args.set_tid_size = 1;
-    return static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof args));
-}
-
 } // namespace
 
 fs::path buildDir() {
@@ -89,11 +77,11 @@ fs::path programPath() {
 fs::path toolPath() {
     return buildDir() / "tools/nettop/quillfern-nettop";
 }
-fs::path generatorPath() {
+static fs::path generatorPath() {
     return buildDir() / "tests/support/qf-traffic";
 }
 
-std::string findProgram(const std::string& name) {
+static std::string findProgram(const std::string& name) {
     if (name.find('/') != std::string::npos)
         return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
     const char* path = std::getenv("PATH");
@@ -167,7 +155,7 @@ Child::Child(ChildOptions o) {
     const std::string nsPath = o.netns.empty() ? std::string() : "/run/netns/" + o.netns;
 
     const pid_t parent = ::getpid();
-    m_pid = forkWithPid(o.pid);
+    m_pid = ::fork();
     if (m_pid == 0) {
         ::setpgid(0, 0);
         // A test killed by its timeout takes its children with it.
@@ -567,7 +555,7 @@ std::ostream& operator<<(std::ostream& os, const Geometry& g) {
     return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
 }
 
-std::optional<Geometry> parseGeometry(const std::string& shellOutput) {
+static std::optional<Geometry> parseGeometry(const std::string& shellOutput) {
     Geometry g;
     int seen = 0;
     std::istringstream in(shellOutput);
@@ -683,7 +671,7 @@ fs::path Sandbox::autostartEntry() const {
 
 std::vector<std::string> Sandbox::env() const {
     std::vector<std::string> env = {
-        "HOME=" + home().string(),
+        "HOME=" + (root() / "home").string(),
         "XDG_CONFIG_HOME=" + (root() / "config").string(),
         "XDG_DATA_HOME=" + (root() / "data").string(),
         "XDG_CACHE_HOME=" + (root() / "cache").string(),
@@ -767,8 +755,7 @@ std::string TrafficServer::why() const {
 
 TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              const std::vector<Target>& targets, std::uint64_t up,
-                             std::uint64_t down, const fs::path& logFile,
-                             std::optional<pid_t> pid) {
+                             std::uint64_t down, const fs::path& logFile) {
     ChildOptions o;
     o.argv = {generatorPath().string(), "client", name, std::to_string(up), std::to_string(down)};
     for (const auto& t : targets) {
@@ -778,7 +765,6 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
     o.netns = netns;
     o.pipeStdin = o.pipeStdout = true;
     o.logFile = logFile;
-    o.pid = pid;
     m_child = std::make_unique<Child>(std::move(o));
     m_connected = m_child->readLine(60s) == std::optional<std::string>("connected");
 }

@@ -27,14 +27,11 @@ namespace fs = std::filesystem;
 
 // ---- Paths of the build ------------------------------------------------------------------
 
-fs::path buildDir();      // the CMake build tree the tests belong to
-fs::path programPath();   // build/src/app/quillfern
-fs::path toolPath();      // build/tools/nettop/quillfern-nettop (what the program runs)
-fs::path generatorPath(); // the traffic generator, see TrafficServer below
+fs::path buildDir();    // the CMake build tree the tests belong to
+fs::path programPath(); // build/src/app/quillfern
+fs::path toolPath();    // build/tools/nettop/quillfern-nettop (what the program runs)
 
-// The executable's full path when `name` is on PATH (or the sbin directories), else empty.
-std::string findProgram(const std::string& name);
-// The first of `names` that is not installed, or empty when all are there.
+// The first of `names` that is not on PATH (or in the sbin directories), or empty.
 std::string missingProgram(const std::vector<std::string>& names);
 
 // Polls `done` until it holds or `deadline` has passed; the deadline is a safety net for a
@@ -78,8 +75,6 @@ struct ChildOptions {
     // Switch to this user and group (root only) after entering the namespace.
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
-    // Create the child under this process id (root only), to test what follows pid reuse.
-    std::optional<pid_t> pid;
     bool pipeStdin = false;
     bool pipeStdout = false;
     bool pipeStderr = false;
@@ -235,8 +230,6 @@ struct Geometry {
     bool operator==(const Geometry&) const = default;
 };
 std::ostream& operator<<(std::ostream& os, const Geometry& g);
-// xdotool's `getwindowgeometry --shell` output.
-std::optional<Geometry> parseGeometry(const std::string& shellOutput);
 
 // xdotool against one display. Each call returns once xdotool has done its work.
 class Xdo {
@@ -269,7 +262,6 @@ class Sandbox {
 public:
     Sandbox();
     const fs::path& root() const { return m_tmp.path(); }
-    fs::path home() const { return root() / "home"; }
     fs::path configFile() const;   // Quillfern.conf
     fs::path trafficStore() const; // the traffic recorder's database
     // The whole history as the program exports it (JSON), or empty when the export failed.
@@ -340,7 +332,7 @@ public:
     };
     TrafficClient(const std::string& netns, const std::string& name,
                   const std::vector<Target>& targets, std::uint64_t up, std::uint64_t down,
-                  const fs::path& logFile = {}, std::optional<pid_t> pid = std::nullopt);
+                  const fs::path& logFile = {});
     // Whether every connection is established.
     bool connected() const { return m_connected; }
     pid_t pid() const { return m_child->pid(); }
