@@ -688,6 +688,10 @@ std::vector<std::string> Sandbox::env() const {
     for (const char* keep : {"TZ", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
         if (const char* v = std::getenv(keep))
             env.push_back(std::string(keep) + "=" + v);
+    // Without a session bus of its own, a program on an X display would have libdbus
+    // autolaunch one that outlives the test: point it at a bus that is not there instead.
+    if (!m_bus)
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (root() / "no-session-bus").string());
     env.insert(env.end(), m_extraEnv.begin(), m_extraEnv.end());
     return env;
 }
