@@ -4,10 +4,11 @@
 QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages the program needs to build and run.
-QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev)
+QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
+                   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
 # Packages the tests, benchmarks and screenshots need on top of those.
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
-                  x11-apps imagemagick locales iproute2)
+                  x11-apps imagemagick locales iproute2 dpkg-dev dbus-daemon)
 
 qf_sudo() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
