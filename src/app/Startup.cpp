@@ -1,6 +1,9 @@
 #include "Startup.h"
 
+#include "AllowanceDialog.h"
+#include "AllowanceWatcher.h"
 #include "Autostart.h"
+#include "DesktopNotification.h"
 #include "FrameString.h"
 #include "PanelPlacement.h"
 #include "QuitSignals.h"
@@ -93,6 +96,26 @@ int appRun(int argc, char** argv) {
         }
     };
     view->openHistory = openHistory;
+
+    // The monthly allowance: its dialog from the menu and a watcher that announces 80 % and
+    // 100 % of it on the desktop.
+    RecorderHistorySource historySource(recorder);
+    AllowanceWatcher allowanceWatcher(historySource, &desktopnotify::send);
+    view->openAllowance = [&history, &allowanceWatcher] {
+        QSettings settings(QString::fromLatin1(frameSettingsOrganization),
+                           QString::fromLatin1(frameSettingsApplication));
+        AllowanceDialog dialog(allowanceLoad(settings));
+        if (dialog.exec() != QDialog::Accepted) {
+            return;
+        }
+        allowanceSave(settings, dialog.settings());
+        settings.sync();
+        if (history && history->window()->isVisible()) {
+            history->refresh();
+        }
+        allowanceWatcher.checkNow();
+    };
+    allowanceWatcher.start(60 * 1000);
     view->isAutostartEnabled = [] { return autostart::isEnabled(); };
     view->setAutostartEnabled = [](bool on) {
         autostart::setEnabled(on, QCoreApplication::applicationFilePath());

@@ -1,5 +1,7 @@
 #include "TrafficHistoryWindow.h"
 
+#include "AllowanceText.h"
+#include "AllowanceWatcher.h"
 #include "AppTableDataSource.h"
 #include "Formatters.h"
 #include "SegmentedControl.h"
@@ -17,12 +19,14 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -51,6 +55,42 @@ protected:
         p.setClipPath(path);
         p.fillRect(r, grad);
     }
+};
+
+// How much of the allowance is used: a slim track, filled blue, amber from 80 %, red at 100 %.
+class AllowanceBar : public QWidget {
+public:
+    using QWidget::QWidget;
+    void setFraction(double f) {
+        m_fraction = f;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r = rect();
+        const double radius = r.height() / 2;
+        QPainterPath track;
+        track.addRoundedRect(r, radius, radius);
+        p.fillPath(track, QColor::fromRgbF(1, 1, 1, 0.12f));
+        const double f = std::clamp(m_fraction, 0.0, 1.0);
+        if (f <= 0) {
+            return;
+        }
+        const QColor fill = m_fraction >= 1.0   ? QColor::fromRgbF(0.95f, 0.36f, 0.36f)
+                            : m_fraction >= 0.8 ? QColor::fromRgbF(0.98f, 0.72f, 0.3f)
+                                                : TrafficTheme::downBlue();
+        QPainterPath used;
+        used.addRoundedRect(
+            QRectF(r.left(), r.top(), std::max(r.height(), r.width() * f), r.height()), radius,
+            radius);
+        p.fillPath(used, fill);
+    }
+
+private:
+    double m_fraction = 0;
 };
 
 // One line of text cut at its end with an ellipsis when it does not fit.
@@ -171,6 +211,13 @@ QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_
 
 struct TrafficHistoryWindow::Views {
     std::unique_ptr<QWidget> window;
+    HeaderCard* header = nullptr;
+    QWidget* allowanceRow = nullptr;
+    QLabel* allowanceUse = nullptr;
+    QLabel* allowanceProjection = nullptr;
+    AllowanceBar* allowanceBar = nullptr;
+    SegmentedControl* rangeSegmented = nullptr;
+    QScrollArea* daysScroll = nullptr;
     TrafficChartView* chartView = nullptr;
     QTableView* tableView = nullptr;
     SegmentedControl* dateSegmented = nullptr;
@@ -182,7 +229,7 @@ struct TrafficHistoryWindow::Views {
 
 TrafficHistoryWindow::TrafficHistoryWindow(TrafficRecorder& recorder)
     : recorder_(recorder), tableDS_(std::make_unique<AppTableDataSource>()),
-      v_(std::make_unique<Views>()) {
+      v_(std::make_unique<Views>()), source_(recorder) {
     build();
     refresh();
     v_->window->show();
@@ -202,6 +249,9 @@ TrafficHistoryWindow::~TrafficHistoryWindow() {
     }
     if (v_->dateSegmented) {
         v_->dateSegmented->setAction(nullptr);
+    }
+    if (v_->rangeSegmented) {
+        v_->rangeSegmented->setAction(nullptr);
     }
     v_->window.reset();
 }
@@ -227,10 +277,14 @@ void TrafficHistoryWindow::build() {
     }
 
     auto* header = new HeaderCard;
+    v.header = header;
     header->setFixedHeight(96);
-    auto* row = new QHBoxLayout(header);
-    row->setContentsMargins(16, 0, 16, 0);
+    auto* card = new QVBoxLayout(header);
+    card->setContentsMargins(16, 0, 16, 0);
+    card->setSpacing(0);
+    auto* row = new QHBoxLayout;
     row->setSpacing(0);
+    card->addLayout(row);
     const auto column = [&](const QString& caption, const QString& total, const QColor& color,
                             QLabel*& totalLabel) {
         auto* col = new QVBoxLayout;
@@ -246,6 +300,50 @@ void TrafficHistoryWindow::build() {
     column(QStringLiteral("今日上传"), QStringLiteral("↑ 0 B"), TrafficTheme::upGreen(),
            v.totalUpLabel);
 
+    // This cycle against the allowance, under the totals; only there while one is set.
+    v.allowanceRow = new QWidget;
+    {
+        auto* lines = new QVBoxLayout(v.allowanceRow);
+        lines->setContentsMargins(0, 0, 0, 14);
+        lines->setSpacing(5);
+        auto* texts = new QHBoxLayout;
+        v.allowanceUse = new QLabel;
+        v.allowanceProjection = new QLabel;
+        for (QLabel* l : {v.allowanceUse, v.allowanceProjection}) {
+            l->setFont(historyFont(11, QFont::Medium));
+            QPalette pal = l->palette();
+            pal.setColor(QPalette::WindowText, TrafficTheme::textSecondary());
+            l->setPalette(pal);
+            l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        }
+        v.allowanceProjection->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        texts->addWidget(v.allowanceUse, 3);
+        texts->addWidget(v.allowanceProjection, 2);
+        lines->addLayout(texts);
+        v.allowanceBar = new AllowanceBar;
+        v.allowanceBar->setFixedHeight(6);
+        lines->addWidget(v.allowanceBar);
+    }
+    v.allowanceRow->hide();
+    card->addWidget(v.allowanceRow);
+
+    v.rangeSegmented = new SegmentedControl;
+    v.rangeSegmented->setFixedHeight(28);
+    v.rangeSegmented->setSegmentCount(3);
+    const QStringList rangeLabels = {QStringLiteral("7 天"), QStringLiteral("30 天"),
+                                     QStringLiteral("12 个月")};
+    for (int i = 0; i < 3; ++i) {
+        v.rangeSegmented->setLabel(rangeLabels[i], i);
+        v.rangeSegmented->setSegmentWidth(84, i);
+    }
+    v.rangeSegmented->setSelectedSegment(0);
+    v.rangeSegmented->setAction([this](SegmentedControl& control) {
+        const int i = control.selectedSegment();
+        if (i >= 0 && i < 3) {
+            setRange(static_cast<HistoryRange>(i));
+        }
+    });
+
     v.chartView = new TrafficChartView;
     v.chartView->setFixedHeight(196);
 
@@ -253,6 +351,17 @@ void TrafficHistoryWindow::build() {
     v.dateSegmented->setFixedHeight(32);
     v.dateSegmented->setAction(
         [this](SegmentedControl& control) { onDateSelect(control.selectedSegment()); });
+
+    // Thirty days or twelve months do not fit the width: the selector scrolls sideways.
+    v.daysScroll = new QScrollArea;
+    v.daysScroll->setWidget(v.dateSegmented);
+    v.daysScroll->setWidgetResizable(true);
+    v.daysScroll->setFrameShape(QFrame::NoFrame);
+    v.daysScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v.daysScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v.daysScroll->setFixedHeight(32);
+    v.daysScroll->setAutoFillBackground(false);
+    v.daysScroll->viewport()->setAutoFillBackground(false);
 
     v.summaryLabel = new ElidingLabel;
     v.summaryLabel->setFont(historyFont(12, QFont::Medium));
@@ -287,9 +396,11 @@ void TrafficHistoryWindow::build() {
     content->setSpacing(0);
     content->addWidget(header);
     content->addSpacing(12);
+    content->addWidget(v.rangeSegmented, 0, Qt::AlignLeft);
+    content->addSpacing(8);
     content->addWidget(v.chartView);
     content->addSpacing(10);
-    content->addWidget(v.dateSegmented);
+    content->addWidget(v.daysScroll);
     content->addSpacing(8);
     content->addWidget(v.summaryLabel);
     content->addSpacing(8);
@@ -309,6 +420,12 @@ void TrafficHistoryWindow::build() {
         "QHeaderView { background: transparent; border: none; }"
         "QHeaderView::section { background: transparent; color: rgba(255,255,255,140);"
         " border: none; border-bottom: 1px solid rgba(255,255,255,20); padding: 0 4px; }"));
+    v.daysScroll->horizontalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:horizontal { background: transparent; height: 8px; margin: 0 2px 0 2px; }"
+        "QScrollBar::handle:horizontal { background: rgba(255,255,255,60); border-radius: 3px;"
+        " min-width: 24px; margin: 2px 0 0 0; }"
+        "QScrollBar::add-line:horizontal, QScrollBar::sub-line:horizontal { width: 0; }"
+        "QScrollBar::add-page:horizontal, QScrollBar::sub-page:horizontal { background: none; }"));
     v.scroll->verticalScrollBar()->setStyleSheet(QStringLiteral(
         "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px 0 2px 0; }"
         "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 3px;"
@@ -318,20 +435,38 @@ void TrafficHistoryWindow::build() {
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 }
 
+QDate TrafficHistoryWindow::today() const {
+    if (recentDaysSource_) {
+        const QStringList keys = recentDaysSource_();
+        if (!keys.isEmpty()) {
+            return QDate::fromString(keys.last(), Qt::ISODate);
+        }
+    }
+    return source_.today();
+}
+
 void TrafficHistoryWindow::refresh() {
     auto& v = *v_;
-    const auto today = recorder_.getToday();
-    const DailyTraffic t = today.value_or(DailyTraffic{});
+    const auto todayRecord = recorder_.getToday();
+    const DailyTraffic t = todayRecord.value_or(DailyTraffic{});
     v.totalDownLabel->setText(QStringLiteral("↓ ") + fmtBytesTraffic(t.totalIn));
     v.totalUpLabel->setText(QStringLiteral("↑ ") + fmtBytesTraffic(t.totalOut));
 
-    dayKeys_ = recentDaysSource_ ? recentDaysSource_() : recorder_.recentDays(7);
+    const QDate today = this->today();
+    refreshAllowance(today);
+    if (range_ == HistoryRange::Week) {
+        dayKeys_ = recentDaysSource_ ? recentDaysSource_() : recorder_.recentDays(7);
+    } else {
+        dayKeys_ = historyRangeKeys(range_, today);
+    }
 
     std::vector<ChartDayRecord> chart;
     chart.reserve(static_cast<std::size_t>(dayKeys_.size()));
     for (const QString& key : dayKeys_) {
-        const DailyTraffic d = recorder_.getDay(key).value_or(DailyTraffic{});
-        chart.push_back({key, d.totalIn, d.totalOut});
+        const DaySpan span = historyKeySpan(key, today);
+        const TrafficTotals d =
+            span.first.isValid() ? source_.totals(span.first, span.last) : TrafficTotals{};
+        chart.push_back({key, d.in, d.out});
     }
 
     const auto n = static_cast<int>(dayKeys_.size());
@@ -353,8 +488,47 @@ void TrafficHistoryWindow::refresh() {
     const auto idx = dayKeys_.indexOf(selectedDay_);
     if (idx >= 0) {
         v.dateSegmented->setSelectedSegment(static_cast<int>(idx));
+        if (QAbstractButton* b = v.dateSegmented->segmentButton(static_cast<int>(idx))) {
+            v.daysScroll->ensureWidgetVisible(b, 0, 0);
+        }
     }
     updateAppTable();
+}
+
+void TrafficHistoryWindow::refreshAllowance(QDate today) {
+    auto& v = *v_;
+    const AllowanceSettings a = allowanceSource_ ? allowanceSource_() : [] {
+        QSettings settings(QStringLiteral("Quillfern"), QStringLiteral("Quillfern"));
+        return allowanceLoad(settings);
+    }();
+    v.allowanceRow->setVisible(a.enabled);
+    v.header->setFixedHeight(a.enabled ? 136 : 96);
+    if (!a.enabled) {
+        v.allowanceUse->clear();
+        v.allowanceProjection->clear();
+        return;
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    const double fraction = now.date() == today ? allowanceDayFraction(now) : 1.0;
+    const AllowanceStatus st = allowanceCurrent(source_, a, today, fraction);
+    v.allowanceUse->setText(allowanceUseText(st));
+    v.allowanceProjection->setText(allowanceProjectionText(st));
+    v.allowanceBar->setFraction(st.fraction);
+}
+
+HistoryRange TrafficHistoryWindow::range() const {
+    return range_;
+}
+
+void TrafficHistoryWindow::setRange(HistoryRange range) {
+    auto& v = *v_;
+    range_ = range;
+    v.rangeSegmented->setSelectedSegment(static_cast<int>(range));
+    const bool week = range == HistoryRange::Week;
+    v.daysScroll->setHorizontalScrollBarPolicy(week ? Qt::ScrollBarAlwaysOff
+                                                    : Qt::ScrollBarAsNeeded);
+    v.daysScroll->setFixedHeight(week ? 32 : 40);
+    refresh();
 }
 
 void TrafficHistoryWindow::show() {
@@ -389,15 +563,22 @@ void TrafficHistoryWindow::applySegmentWidths() {
     for (int i = 0; i < n; ++i) {
         v_->dateSegmented->setSegmentWidth(s, i);
     }
+    // Past the visible width the row scrolls rather than squeezing its segments.
+    v_->dateSegmented->setMinimumWidth(
+        range_ == HistoryRange::Week ? 0 : static_cast<int>(std::ceil(s * n)));
 }
 
 void TrafficHistoryWindow::updateAppTable() {
     auto& v = *v_;
-    const DailyTraffic day = recorder_.getDay(selectedDay_).value_or(DailyTraffic{});
-    const auto apps = recorder_.sortedApps(selectedDay_);
-    const std::uint64_t total = satAdd(day.totalIn, day.totalOut);
+    // A day or a whole month: the same summary and table over its span.
+    const DaySpan span = historyKeySpan(selectedDay_, today());
+    const TrafficTotals day =
+        span.first.isValid() ? source_.totals(span.first, span.last) : TrafficTotals{};
+    const auto apps =
+        span.first.isValid() ? source_.apps(span.first, span.last) : std::vector<AppEntry>{};
+    const std::uint64_t total = satAdd(day.in, day.out);
 
-    v.summaryLabel->setText(historySummaryText(selectedDay_, day.totalIn, day.totalOut));
+    v.summaryLabel->setText(historySummaryText(selectedDay_, day.in, day.out));
 
     std::vector<AppRowRecord> rows;
     rows.reserve(apps.size());
@@ -439,6 +620,16 @@ AppTableDataSource& TrafficHistoryWindow::tableDS() const {
 SegmentedControl* TrafficHistoryWindow::dateSegmented() const {
     return v_->dateSegmented;
 }
+SegmentedControl* TrafficHistoryWindow::rangeSegmented() const {
+    return v_->rangeSegmented;
+}
+QString TrafficHistoryWindow::allowanceText() const {
+    const QString use = v_->allowanceUse->text();
+    return use.isEmpty() ? use : use + QLatin1Char('\n') + v_->allowanceProjection->text();
+}
+QWidget* TrafficHistoryWindow::headerCard() const {
+    return v_->header;
+}
 QLabel* TrafficHistoryWindow::totalDownLabel() const {
     return v_->totalDownLabel;
 }
@@ -457,4 +648,8 @@ const QString& TrafficHistoryWindow::selectedDay() const {
 
 void TrafficHistoryWindow::setRecentDaysSource(std::function<QStringList()> source) {
     recentDaysSource_ = std::move(source);
+}
+
+void TrafficHistoryWindow::setAllowanceSource(std::function<AllowanceSettings()> source) {
+    allowanceSource_ = std::move(source);
 }

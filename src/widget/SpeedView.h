@@ -8,7 +8,6 @@
 #include <QRectF>
 #include <QSizeF>
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 
@@ -52,6 +51,8 @@ public:
 
     // Opens the traffic history; when set, the menu offers it.
     std::function<void()> openHistory;
+    // Opens the monthly allowance settings; when set, the menu offers them.
+    std::function<void()> openAllowance;
     // Starting at login; when both are set, the menu offers a check item for it.
     std::function<bool()> isAutostartEnabled;
     std::function<void(bool)> setAutostartEnabled;

@@ -122,6 +122,14 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
             }
         });
     }
+    if (openAllowance) {
+        QAction* allowance = menu->addAction(QStringLiteral("流量配额…"));
+        connect(allowance, &QAction::triggered, this, [this] {
+            if (openAllowance) {
+                openAllowance();
+            }
+        });
+    }
     if (isAutostartEnabled && setAutostartEnabled) {
         QAction* login = menu->addAction(QStringLiteral("登录时启动"));
         login->setCheckable(true);

@@ -516,8 +516,9 @@ TEST_F(E2eTraffic, MenuTogglesStartAtLoginAndOpensHistory) {
     const auto entry = m_tmp->path() / "config" / "autostart" / "quillfern.desktop";
     ASSERT_FALSE(std::filesystem::exists(entry));
 
-    // Down from no current item selects the first enabled one, "重置统计".
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    // Down from no current item selects the first enabled one, "重置统计"; the fourth is
+    // "登录时启动".
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     ASSERT_TRUE(waitForMenuClosed(*program, milliseconds(5000)));
     const auto deadline = Clock::now() + seconds(5);
     while (!std::filesystem::exists(entry) && Clock::now() < deadline) {
@@ -532,7 +533,7 @@ TEST_F(E2eTraffic, MenuTogglesStartAtLoginAndOpensHistory) {
         << "the entry does not start this program:\n"
         << text.str();
 
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     ASSERT_TRUE(waitForMenuClosed(*program, milliseconds(5000)));
     const auto deadline2 = Clock::now() + seconds(5);
     while (std::filesystem::exists(entry) && Clock::now() < deadline2) {
