@@ -3,6 +3,7 @@
 #include "HistorySource.h"
 #include "Report.h"
 #include "TrafficRecorder.h"
+#include "Translations.h"
 
 #include <QCoreApplication>
 #include <QSet>
@@ -71,7 +72,9 @@ CommandLine cmdParse(const QStringList& args) {
             const bool months = a == QLatin1String("--months");
             QString v;
             if (!value(v) || !positiveInt(v, c.count)) {
-                return failure(a + QStringLiteral(" needs a whole number from 1 to 100000"));
+                return failure(
+                    QCoreApplication::translate("CommandLine", "%1 需要 1 到 100000 之间的整数")
+                        .arg(a));
             }
             (months ? sawMonths : sawDays) = true;
             c.months = months;
@@ -95,14 +98,16 @@ CommandLine cmdParse(const QStringList& args) {
                 value(ignored)) {
                 continue;
             }
-            return failure(QStringLiteral("unknown argument: ") + a);
+            return failure(QCoreApplication::translate("CommandLine", "无法识别的参数：%1").arg(a));
         }
     }
     if (sawDays && sawMonths) {
-        return failure(QStringLiteral("--days and --months cannot go together"));
+        return failure(
+            QCoreApplication::translate("CommandLine", "--days 和 --months 不能同时使用"));
     }
     if (reportOnly && c.mode != CommandLine::Mode::Report) {
-        return failure(QStringLiteral("--days, --months, --apps and --json go with --report"));
+        return failure(QCoreApplication::translate(
+            "CommandLine", "--days、--months、--apps 和 --json 只能与 --report 一起使用"));
     }
     return c;
 }
@@ -115,17 +120,16 @@ QString cmdUsage() {
 
 QString cmdHelp() {
     return cmdUsage() + QStringLiteral("\n\n") +
-           QCoreApplication::translate(
-               "CommandLine",
-               "Without options, shows the floating network throughput card.\n"
-               "\n"
-               "  --report       print today's traffic and the last days' totals, then exit\n"
-               "  --days N       the last N days (7 when nothing is given)\n"
-               "  --months N     the last N calendar months instead of days\n"
-               "  --apps         also the applications that moved the most\n"
-               "  --json         JSON instead of a table\n"
-               "  --help         this text\n"
-               "  --version      the program's version\n");
+           QCoreApplication::translate("CommandLine",
+                                       "不带选项时显示浮动的网速卡片。\n"
+                                       "\n"
+                                       "  --report       打印今日流量和最近几天的合计，然后退出\n"
+                                       "  --days N       最近 N 天（默认 7 天）\n"
+                                       "  --months N     改为最近 N 个自然月\n"
+                                       "  --apps         同时列出流量最多的应用\n"
+                                       "  --json         输出 JSON 而不是表格\n"
+                                       "  --help         显示本说明\n"
+                                       "  --version      显示版本\n");
 }
 
 std::optional<int> cmdRun(int argc, char** argv) {
@@ -137,9 +141,15 @@ std::optional<int> cmdRun(int argc, char** argv) {
     switch (c.mode) {
     case CommandLine::Mode::Widget:
         return std::nullopt;
-    case CommandLine::Mode::Error:
-        std::fprintf(stderr, "quillfern: %s\n%s\n", qPrintable(c.error), qPrintable(cmdUsage()));
+    case CommandLine::Mode::Error: {
+        // Parsed again once the translation is in, so the message is in the user's language.
+        QCoreApplication app(argc, argv);
+        i18n::install();
+        const CommandLine again = cmdParse(args);
+        std::fprintf(stderr, "quillfern: %s\n%s\n", again.error.toLocal8Bit().constData(),
+                     qPrintable(cmdUsage()));
         return 2;
+    }
     case CommandLine::Mode::Version:
         std::printf("quillfern %s\n", QUILLFERN_VERSION);
         return 0;
@@ -149,6 +159,7 @@ std::optional<int> cmdRun(int argc, char** argv) {
     }
     // Translations and the data directory need an application object; a display they do not.
     QCoreApplication app(argc, argv);
+    i18n::install();
     if (c.mode == CommandLine::Mode::Help) {
         std::fputs(qPrintable(cmdHelp()), stdout);
         return 0;

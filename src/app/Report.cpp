@@ -11,10 +11,6 @@
 
 namespace {
 
-QString tr(const char* text, int n = -1) {
-    return QCoreApplication::translate("Report", text, nullptr, n);
-}
-
 std::uint64_t satAdd(std::uint64_t a, std::uint64_t b) {
     return a > std::numeric_limits<std::uint64_t>::max() - b
                ? std::numeric_limits<std::uint64_t>::max()
@@ -121,18 +117,28 @@ QString reportText(const ReportData& r) {
                            fmtBytesTraffic(satAdd(t.in, t.out))};
     };
     std::vector<QStringList> rows;
-    rows.push_back({r.months ? tr("月份") : tr("日期"), tr("下载"), tr("上传"), tr("合计")});
-    rows.push_back(cells(tr("今日") + QLatin1Char(' ') + r.today, r.todayTotals));
+    rows.push_back({r.months ? QCoreApplication::translate("Report", "月份")
+                             : QCoreApplication::translate("Report", "日期"),
+                    QCoreApplication::translate("Report", "下载"),
+                    QCoreApplication::translate("Report", "上传"),
+                    QCoreApplication::translate("Report", "合计")});
+    rows.push_back(cells(QCoreApplication::translate("Report", "今日") + QLatin1Char(' ') + r.today,
+                         r.todayTotals));
     rows.push_back({});
     for (const auto& row : r.rows) {
         rows.push_back(cells(row.key, row.totals));
     }
     const auto n = static_cast<int>(r.rows.size());
-    rows.push_back(cells(r.months ? tr("%n 个月合计", n) : tr("%n 天合计", n), r.rangeTotals));
+    rows.push_back(cells(r.months ? QCoreApplication::translate("Report", "%n 个月合计", nullptr, n)
+                                  : QCoreApplication::translate("Report", "%n 天合计", nullptr, n),
+                         r.rangeTotals));
     QString out = table(rows);
     if (r.withApps) {
         std::vector<QStringList> apps;
-        apps.push_back({tr("应用"), tr("下载"), tr("上传"), tr("合计")});
+        apps.push_back({QCoreApplication::translate("Report", "应用"),
+                        QCoreApplication::translate("Report", "下载"),
+                        QCoreApplication::translate("Report", "上传"),
+                        QCoreApplication::translate("Report", "合计")});
         for (const auto& a : r.apps) {
             apps.push_back(cells(a.name, {a.traffic.bytesIn, a.traffic.bytesOut}));
         }

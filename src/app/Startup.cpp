@@ -13,6 +13,7 @@
 #include "SpeedView.h"
 #include "TrafficHistoryWindow.h"
 #include "TrafficRecorder.h"
+#include "Translations.h"
 #include "WidgetPanel.h"
 
 #include <QApplication>
@@ -60,6 +61,7 @@ int appRun(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(frameSettingsOrganization));
     QApplication::setApplicationName(QString::fromLatin1(frameSettingsApplication));
+    i18n::install();
     // Closing some other window (the history) must never end the widget.
     QApplication::setQuitOnLastWindowClosed(false);
 

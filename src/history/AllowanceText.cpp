@@ -7,10 +7,6 @@
 
 namespace {
 
-QString tr(const char* text) {
-    return QCoreApplication::translate("Allowance", text);
-}
-
 QString shortDate(QDate d) {
     return QLocale::c().toString(d, QStringLiteral("M/d"));
 }
@@ -26,20 +22,22 @@ QString allowanceCycleText(const BillingCycle& cycle) {
 }
 
 QString allowanceUseText(const AllowanceStatus& s) {
-    return tr("本期 %1 已用 %2 / %3（%4）")
+    return QCoreApplication::translate("Allowance", "本期 %1 已用 %2 / %3（%4）")
         .arg(allowanceCycleText(s.cycle), fmtBytesTraffic(s.used), fmtBytesTraffic(s.limit),
              percent(s.fraction));
 }
 
 QString allowanceProjectionText(const AllowanceStatus& s) {
-    return tr("按当前速度，期末约 %1").arg(fmtBytesTraffic(s.projected));
+    return QCoreApplication::translate("Allowance", "按当前速度，期末约 %1")
+        .arg(fmtBytesTraffic(s.projected));
 }
 
 QString allowanceNoticeTitle(int level) {
-    return level >= 100 ? tr("流量配额已用完") : tr("流量配额已用 %1%").arg(level);
+    return level >= 100 ? QCoreApplication::translate("Allowance", "流量配额已用完")
+                        : QCoreApplication::translate("Allowance", "流量配额已用 %1%").arg(level);
 }
 
 QString allowanceNoticeBody(const AllowanceStatus& s) {
-    return tr("本期 %1 已用 %2，配额 %3。")
+    return QCoreApplication::translate("Allowance", "本期 %1 已用 %2，配额 %3。")
         .arg(allowanceCycleText(s.cycle), fmtBytesTraffic(s.used), fmtBytesTraffic(s.limit));
 }

@@ -4,6 +4,7 @@
 #include "TrafficRecorder.h"
 #include "TrafficTheme.h"
 
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -23,17 +24,15 @@ constexpr std::array<double, 11> kLadder = {
     1e6, 5e6, 1e7, 5e7, 1e8, 5e8, 1e9, 5e9, 1e10, 5e10, 1e11,
 };
 
-const QString& emptyText() {
-    static const QString s = QStringLiteral("暂无数据");
-    return s;
+// Looked up on every draw, so a language installed later shows at the next paint.
+QString emptyText() {
+    return QCoreApplication::translate("TrafficChartView", "暂无数据");
 }
-const QString& downText() {
-    static const QString s = QStringLiteral("下载");
-    return s;
+QString downText() {
+    return QCoreApplication::translate("TrafficChartView", "下载");
 }
-const QString& upText() {
-    static const QString s = QStringLiteral("上传");
-    return s;
+QString upText() {
+    return QCoreApplication::translate("TrafficChartView", "上传");
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "TrafficTheme.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -204,9 +205,9 @@ QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int ro
 }
 
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out) {
-    return QStringLiteral("应用流量明细 · ") + dayKey + QStringLiteral("    下载 ") +
-           fmtBytesTraffic(in) + QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) +
-           QStringLiteral(" · 合计 ") + fmtBytesTraffic(satAdd(in, out));
+    return QCoreApplication::translate("TrafficHistoryWindow",
+                                       "应用流量明细 · %1    下载 %2 · 上传 %3 · 合计 %4")
+        .arg(dayKey, fmtBytesTraffic(in), fmtBytesTraffic(out), fmtBytesTraffic(satAdd(in, out)));
 }
 
 struct TrafficHistoryWindow::Views {
@@ -261,7 +262,7 @@ void TrafficHistoryWindow::build() {
     v.window = std::make_unique<QWidget>(nullptr, Qt::Window);
     QWidget* win = v.window.get();
     win->resize(600, 660);
-    win->setWindowTitle(QStringLiteral("流量统计"));
+    win->setWindowTitle(QCoreApplication::translate("TrafficHistoryWindow", "流量统计"));
     win->setMinimumSize(520, 580);
     if (QScreen* screen = win->screen()) {
         const QRect avail = screen->availableGeometry();
@@ -295,10 +296,10 @@ void TrafficHistoryWindow::build() {
         col->addWidget(totalLabel);
         row->addLayout(col, 1);
     };
-    column(QStringLiteral("今日下载"), QStringLiteral("↓ 0 B"), TrafficTheme::downBlue(),
-           v.totalDownLabel);
-    column(QStringLiteral("今日上传"), QStringLiteral("↑ 0 B"), TrafficTheme::upGreen(),
-           v.totalUpLabel);
+    column(QCoreApplication::translate("TrafficHistoryWindow", "今日下载"), QStringLiteral("↓ 0 B"),
+           TrafficTheme::downBlue(), v.totalDownLabel);
+    column(QCoreApplication::translate("TrafficHistoryWindow", "今日上传"), QStringLiteral("↑ 0 B"),
+           TrafficTheme::upGreen(), v.totalUpLabel);
 
     // This cycle against the allowance, under the totals; only there while one is set.
     v.allowanceRow = new QWidget;
@@ -330,8 +331,10 @@ void TrafficHistoryWindow::build() {
     v.rangeSegmented = new SegmentedControl;
     v.rangeSegmented->setFixedHeight(28);
     v.rangeSegmented->setSegmentCount(3);
-    const QStringList rangeLabels = {QStringLiteral("7 天"), QStringLiteral("30 天"),
-                                     QStringLiteral("12 个月")};
+    const QStringList rangeLabels = {
+        QCoreApplication::translate("TrafficHistoryWindow", "7 天"),
+        QCoreApplication::translate("TrafficHistoryWindow", "30 天"),
+        QCoreApplication::translate("TrafficHistoryWindow", "12 个月")};
     for (int i = 0; i < 3; ++i) {
         v.rangeSegmented->setLabel(rangeLabels[i], i);
         v.rangeSegmented->setSegmentWidth(84, i);
