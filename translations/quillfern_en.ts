@@ -163,6 +163,37 @@
     </message>
 </context>
 <context>
+    <name>SpeedView</name>
+    <message>
+        <source>峰值  ↑ %1    ↓ %2</source>
+        <translation>Peak  ↑ %1    ↓ %2</translation>
+    </message>
+    <message>
+        <source>累计  ↑ %1    ↓ %2</source>
+        <translation>Total  ↑ %1    ↓ %2</translation>
+    </message>
+    <message>
+        <source>重置统计</source>
+        <translation>Reset Statistics</translation>
+    </message>
+    <message>
+        <source>流量统计…</source>
+        <translation>Traffic Statistics…</translation>
+    </message>
+    <message>
+        <source>流量配额…</source>
+        <translation>Data Allowance…</translation>
+    </message>
+    <message>
+        <source>登录时启动</source>
+        <translation>Start at Login</translation>
+    </message>
+    <message>
+        <source>退出羽蕨</source>
+        <translation>Quit Quillfern</translation>
+    </message>
+</context>
+<context>
     <name>TrafficChartView</name>
     <message>
         <source>暂无数据</source>

@@ -105,17 +105,17 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
     // The view as parent makes the menu a transient of the panel, which Wayland needs to
     // place a popup at all; the caller still owns it.
     auto menu = std::make_unique<QMenu>(this);
-    QAction* peaks = menu->addAction(QStringLiteral("峰值  ↑ ") + fmtSpeed(peakUp) +
-                                     QStringLiteral("    ↓ ") + fmtSpeed(peakDown));
+    QAction* peaks =
+        menu->addAction(tr("峰值  ↑ %1    ↓ %2").arg(fmtSpeed(peakUp), fmtSpeed(peakDown)));
     peaks->setEnabled(false);
-    QAction* totals = menu->addAction(QStringLiteral("累计  ↑ ") + fmtBytes(totalUp) +
-                                      QStringLiteral("    ↓ ") + fmtBytes(totalDown));
+    QAction* totals =
+        menu->addAction(tr("累计  ↑ %1    ↓ %2").arg(fmtBytes(totalUp), fmtBytes(totalDown)));
     totals->setEnabled(false);
     menu->addSeparator();
-    QAction* reset = menu->addAction(QStringLiteral("重置统计"));
+    QAction* reset = menu->addAction(tr("重置统计"));
     connect(reset, &QAction::triggered, this, &SpeedView::resetStats);
     if (openHistory) {
-        QAction* history = menu->addAction(QStringLiteral("流量统计…"));
+        QAction* history = menu->addAction(tr("流量统计…"));
         connect(history, &QAction::triggered, this, [this] {
             if (openHistory) {
                 openHistory();
@@ -123,7 +123,7 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
         });
     }
     if (openAllowance) {
-        QAction* allowance = menu->addAction(QStringLiteral("流量配额…"));
+        QAction* allowance = menu->addAction(tr("流量配额…"));
         connect(allowance, &QAction::triggered, this, [this] {
             if (openAllowance) {
                 openAllowance();
@@ -131,7 +131,7 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
         });
     }
     if (isAutostartEnabled && setAutostartEnabled) {
-        QAction* login = menu->addAction(QStringLiteral("登录时启动"));
+        QAction* login = menu->addAction(tr("登录时启动"));
         login->setCheckable(true);
         // Read when the menu is built, so the mark follows the entry on disk even if the
         // user removed it by hand meanwhile.
@@ -143,7 +143,7 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
         });
     }
     menu->addSeparator();
-    QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
+    QAction* quit = menu->addAction(tr("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setShortcutVisibleInContextMenu(true);
     // Qt matches the shortcuts of a context menu's own actions only through a menu bar, so

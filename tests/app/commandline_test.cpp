@@ -104,11 +104,17 @@ TEST(Report, AlignedTableAndExactJson) {
 TEST(CommandLine, ReportRunsWithoutADisplayAndBadArgumentsExitTwo) {
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());
-    const QString env = QStringLiteral("env -u DISPLAY -u WAYLAND_DISPLAY HOME=%1 "
-                                       "XDG_DATA_HOME=%1/data XDG_CONFIG_HOME=%1/config ")
-                            .arg(home.path());
+    const QString env =
+        QStringLiteral(
+            "env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES HOME=%1 "
+            "XDG_DATA_HOME=%1/data XDG_CONFIG_HOME=%1/config ")
+            .arg(home.path());
     const auto run = [&](const QString& args, std::string& out) {
-        const QString cmd = env + QUILLFERN_BINARY_DIR "/src/app/quillfern " + args + " 2>&1";
+        // Words before the options are more of the environment (env takes them in order).
+        QString envArgs = args.section(QStringLiteral("--"), 0, 0);
+        const QString options = args.mid(envArgs.size());
+        const QString cmd =
+            env + envArgs + QUILLFERN_BINARY_DIR "/src/app/quillfern " + options + " 2>&1";
         out.clear();
         FILE* p = ::popen(cmd.toLocal8Bit().constData(), "r");
         if (!p) {
@@ -129,4 +135,13 @@ TEST(CommandLine, ReportRunsWithoutADisplayAndBadArgumentsExitTwo) {
     EXPECT_EQ(out.rfind("quillfern ", 0), 0u) << out;
     EXPECT_EQ(run("--report --days many", out), 2);
     EXPECT_NE(out.find("usage: quillfern"), std::string::npos) << out;
+
+    // The table speaks the locale's language; its figures do not change with it.
+    ASSERT_EQ(run("LANG=zh_CN.UTF-8 --report --days 2", out), 0);
+    EXPECT_EQ(out.rfind("日期", 0), 0u) << out;
+    EXPECT_NE(out.find("2 天合计"), std::string::npos) << out;
+    ASSERT_EQ(run("LANG=en_US.UTF-8 --report --days 2", out), 0);
+    EXPECT_EQ(out.rfind("Date", 0), 0u) << out;
+    EXPECT_NE(out.find("Total of 2 days"), std::string::npos) << out;
+    EXPECT_NE(out.find("0 B"), std::string::npos) << out;
 }
