@@ -26,12 +26,23 @@ QDate RecorderHistorySource::today() const {
 }
 
 TrafficTotals RecorderHistorySource::totals(QDate first, QDate last) const {
+    const QDate now = today();
     TrafficTotals t;
     for (QDate d = first; d.isValid() && d <= last; d = d.addDays(1)) {
-        if (const auto day = m_recorder.getDay(dayKey(d))) {
-            t.in = satAdd(t.in, day->totalIn);
-            t.out = satAdd(t.out, day->totalOut);
+        TrafficTotals day;
+        const auto kept = m_pastDays.find(d.toJulianDay());
+        if (kept != m_pastDays.end()) {
+            day = kept->second;
+        } else {
+            if (const auto record = m_recorder.getDay(dayKey(d))) {
+                day = {record->totalIn, record->totalOut};
+            }
+            if (d < now) {
+                m_pastDays.emplace(d.toJulianDay(), day);
+            }
         }
+        t.in = satAdd(t.in, day.in);
+        t.out = satAdd(t.out, day.out);
     }
     return t;
 }
