@@ -58,6 +58,14 @@
         <source>结算日在 29–31 日时，较短的月份在当月最后一天结算。</source>
         <translation>A cycle starting on the 29th to 31st starts on the last day of shorter months.</translation>
     </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
 </context>
 <context>
     <name>AppTableDataSource</name>

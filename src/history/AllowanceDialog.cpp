@@ -7,6 +7,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -47,6 +48,9 @@ AllowanceDialog::AllowanceDialog(const AllowanceSettings& s, QWidget* parent)
     follow(s.enabled);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    // Qt's own button texts would need its translations installed as well; ours are here.
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("确定"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(tr("取消"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
