@@ -1,5 +1,6 @@
 #include "Sqlite.h"
 
+#include "Saturating.h"
 #include "TrafficStore.h"
 
 #include <QFile>

@@ -282,16 +282,17 @@ TEST_F(E2eTraffic, MenuItemsWorkAndQuitSavesTheLastTicksTotals) {
     auto program = launch();
     ASSERT_TRUE(client->go()) << "the transfer failed";
 
-    // Down from no current item selects the first enabled one, "重置统计".
+    // Down from no current item selects the first enabled one, "重置统计"; the fourth is
+    // "登录时启动".
     const fs::path entry = m_box.autostartEntry();
     ASSERT_FALSE(fs::exists(entry));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
     const std::string text = slurp(entry);
     EXPECT_NE(text.find("Exec="), std::string::npos) << text;
     EXPECT_NE(text.find(programPath().string()), std::string::npos) << text;
     ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
 
     ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));

@@ -41,7 +41,7 @@ TEST(FailureLog, ARefusedSaveIsSaidOnceAndItsEndToo) {
     ASSERT_TRUE(QFile::remove(dir));
     ASSERT_TRUE(QDir().mkdir(dir));
     recorder->saveData();
-    EXPECT_FALSE(store.read().isEmpty());
+    EXPECT_GT(QFileInfo(store.path()).size(), 0);
     block();
     recorder->recordTotal(1, 1);
     recorder->saveData();
