@@ -9,7 +9,7 @@
     </message>
     <message>
         <source>按当前速度，期末约 %1</source>
-        <translation>At this pace, about %1 by the cycle's end</translation>
+        <translation>At this pace, about %1 by the cycle&apos;s end</translation>
     </message>
     <message>
         <source>流量配额已用完</source>
@@ -116,19 +116,42 @@
   --months N     改为最近 N 个自然月
   --apps         同时列出流量最多的应用
   --json         输出 JSON 而不是表格
+  --export-json [FILE]  把全部流量历史写到 FILE 或标准输出
+  --import-json FILE    把 FILE 合并进流量历史
   --help         显示本说明
   --version      显示版本
+
+卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland 插件的 Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform 和 -display，会原样传给 Qt。
 </source>
         <translation>Without options, shows the floating network throughput card.
 
-  --report       print today's traffic and the last days' totals, then exit
+  --report       print today&apos;s traffic and the last days&apos; totals, then exit
   --days N       the last N days (7 when not given)
   --months N     the last N calendar months instead
   --apps         also list the applications that moved the most
   --json         JSON instead of a table
+  --export-json [FILE]  write the whole traffic history to FILE or standard output
+  --import-json FILE    merge FILE into the traffic history
   --help         show this text
   --version      show the version
+
+The card needs a display: an X server (DISPLAY), or a Wayland compositor (WAYLAND_DISPLAY) with Qt&apos;s Wayland plugin. Qt&apos;s own options, such as -platform and -display, are passed on to Qt.
 </translation>
+    </message>
+</context>
+<context>
+    <name>InterfaceMenu</name>
+    <message>
+        <source>统计接口</source>
+        <translation>Counted links</translation>
+    </message>
+    <message>
+        <source>自动</source>
+        <translation>Automatic</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
     </message>
 </context>
 <context>
@@ -159,11 +182,17 @@
     </message>
     <message numerus="yes">
         <source>%n 个月合计</source>
-        <translation><numerusform>Total of %n month</numerusform><numerusform>Total of %n months</numerusform></translation>
+        <translation>
+            <numerusform>Total of %n month</numerusform>
+            <numerusform>Total of %n months</numerusform>
+        </translation>
     </message>
     <message numerus="yes">
         <source>%n 天合计</source>
-        <translation><numerusform>Total of %n day</numerusform><numerusform>Total of %n days</numerusform></translation>
+        <translation>
+            <numerusform>Total of %n day</numerusform>
+            <numerusform>Total of %n days</numerusform>
+        </translation>
     </message>
     <message>
         <source>应用</source>
@@ -245,6 +274,10 @@
     <message>
         <source>12 个月</source>
         <translation>12 months</translation>
+    </message>
+    <message>
+        <source>未归属到应用：下载 %1 · 上传 %2 · 占比 %3%</source>
+        <translation>Not attributed to an application: download %1 · upload %2 · share %3%</translation>
     </message>
 </context>
 </TS>
