@@ -81,6 +81,8 @@ protected:
         m_x = std::make_unique<XServer>("1280x800x24", m_net->a(), m_box.log("xvfb"));
         ASSERT_TRUE(m_x->ready()) << m_x->why();
         m_box.setDisplay(m_x->display());
+        // The windows are found by their Chinese titles; any other language gets English ones.
+        m_box.addEnv("LANGUAGE=zh_CN");
         // xdotool beside the program reaches the server by its abstract socket, as the
         // program does, whatever happens to the socket file in /tmp.
         m_xdo = std::make_unique<Xdo>(m_x->display(), m_net->a());
