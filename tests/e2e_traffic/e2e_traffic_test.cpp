@@ -360,7 +360,7 @@ protected:
     Recorded downloadThroughTheProgramsNamespace(const std::function<void()>& duringRun) {
         Recorded before;
         if (fs::exists(m_box.trafficStore())) {
-            readTraffic(m_box.trafficStore(), {today()}, before);
+            readTraffic(m_box.exportHistory(), {today()}, before);
         }
         auto client = std::make_unique<TrafficClient>(
             m_ct->a(), "qf-container",
@@ -376,7 +376,7 @@ protected:
         program->signal(SIGTERM);
         expectCleanExit(*program);
         Recorded after;
-        readTraffic(m_box.trafficStore(), {today()}, after);
+        readTraffic(m_box.exportHistory(), {today()}, after);
         after.totalIn -= before.totalIn;
         after.totalOut -= before.totalOut;
         return after;
