@@ -5,7 +5,6 @@
 
 #include <QLocale>
 #include <algorithm>
-#include <limits>
 #include <map>
 
 namespace {
@@ -21,25 +20,12 @@ QDate RecorderHistorySource::today() const {
 }
 
 TrafficTotals RecorderHistorySource::totals(QDate first, QDate last) const {
-    const QDate now = today();
-    TrafficTotals t;
-    for (QDate d = first; d.isValid() && d <= last; d = d.addDays(1)) {
-        TrafficTotals day;
-        const auto kept = m_pastDays.find(d.toJulianDay());
-        if (kept != m_pastDays.end()) {
-            day = kept->second;
-        } else {
-            if (const auto record = m_recorder.getDay(dayKey(d))) {
-                day = {record->totalIn, record->totalOut};
-            }
-            if (d < now) {
-                m_pastDays.emplace(d.toJulianDay(), day);
-            }
-        }
-        t.in = saturatingAdd(t.in, day.in);
-        t.out = saturatingAdd(t.out, day.out);
+    if (!first.isValid() || !last.isValid() || last < first) {
+        return {};
     }
-    return t;
+    // One summing query over the store, with the days still in memory on top.
+    const DailyTraffic sum = m_recorder.sumBetween(dayKey(first), dayKey(last));
+    return {sum.totalIn, sum.totalOut};
 }
 
 std::vector<AppEntry> RecorderHistorySource::apps(QDate first, QDate last) const {

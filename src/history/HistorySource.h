@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 class TrafficRecorder;
@@ -31,8 +30,7 @@ public:
     virtual std::vector<AppEntry> apps(QDate first, QDate last) const = 0;
 };
 
-// Answers through the recorder's day queries, one day at a time. Days before today no
-// longer change, so their totals are read once and kept.
+// Answers through the recorder: totals by its range sum, applications day by day.
 class RecorderHistorySource final : public HistorySource {
 public:
     explicit RecorderHistorySource(const TrafficRecorder& recorder) : m_recorder(recorder) {}
@@ -42,7 +40,6 @@ public:
 
 private:
     const TrafficRecorder& m_recorder;
-    mutable std::unordered_map<qint64, TrafficTotals> m_pastDays; // by Julian day
 };
 
 // The spans the history offers: the last n days, or the last n calendar months.
