@@ -136,3 +136,57 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     return 0;
 }
+
+namespace {
+
+// Five years of 200 applications a day: refresh() of each range, the twelve months reading
+// the most (a year of days, and the current month's applications summed).
+void BM_RefreshRangeFiveYears(benchmark::State& state) {
+    static QTemporaryDir dir;
+    static std::unique_ptr<TrafficRecorder> recorder;
+    if (!recorder) {
+        TrafficRecorder::Config cfg;
+        cfg.dataPath = dir.filePath("traffic.json");
+        cfg.load = false;
+        const QStringList keys = TrafficRecorder(cfg).recentDays(1826);
+        QJsonObject top;
+        for (int d = 0; d < keys.size(); ++d) {
+            QJsonObject apps;
+            qint64 in = 0;
+            for (int a = 0; a < 200; ++a) {
+                const qint64 ai = 1000003LL * ((a + d) % 97 + 1);
+                in += ai;
+                apps.insert(QStringLiteral("application-%1").arg(a),
+                            QJsonObject{{"in", ai}, {"out", ai / 7}});
+            }
+            top.insert(keys[d], QJsonObject{{"totalIn", in}, {"totalOut", in / 7}, {"apps", apps}});
+        }
+        QFile f(cfg.dataPath);
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(QJsonDocument(top).toJson(QJsonDocument::Compact));
+        }
+        f.close();
+        cfg.load = true;
+        recorder = std::make_unique<TrafficRecorder>(cfg);
+    }
+    TrafficHistoryWindow window(*recorder);
+    window.setAllowanceSource([] { return AllowanceSettings{}; });
+    const auto range = static_cast<HistoryRange>(state.range(0));
+    window.setRange(range);
+    QApplication::processEvents();
+    for (auto _ : state) {
+        window.refresh();
+    }
+    state.SetLabel(range == HistoryRange::Week    ? "7 days"
+                   : range == HistoryRange::Month ? "30 days"
+                                                  : "12 months");
+}
+BENCHMARK(BM_RefreshRangeFiveYears)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+} // namespace

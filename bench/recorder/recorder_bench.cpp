@@ -129,16 +129,23 @@ std::optional<ProcessSample> asRun(const AppSample& apps) {
 // process handed to the kernel for it.
 void BM_SaveOneMinute(benchmark::State& state) {
     TrafficRecorder recorder(configFor(storeFor(state)));
-    AppSample sample;
+    // One process per application; the first run only sets the reference, the second
+    // credits every application, so the day starts with all of them.
+    ProcessSample sample;
     for (int a = 0; a < kAppsPerDay; ++a)
-        sample[QStringLiteral("com.example.application%1").arg(a)] = {1, 1};
-    recorder.processAppSample(asRun(sample));
+        sample.push_back({QStringLiteral("com.example.application%1").arg(a),
+                          {0, 0},
+                          QString::number(1000 + a)});
+    recorder.processAppSample(sample);
+    for (ProcessCounters& p : sample)
+        p.counters = {1, 1};
+    recorder.processAppSample(sample);
     recorder.saveData();
     recorder.waitForSaves();
     std::uint64_t bytes = 0;
     for (auto _ : state) {
         for (int a = 0; a < 20; ++a) {
-            AppCounters& counters = sample[QStringLiteral("com.example.application%1").arg(a * 7)];
+            AppCounters& counters = sample[static_cast<std::size_t>(a * 7)].counters;
             counters.in += 1000;
             counters.out += 100;
         }

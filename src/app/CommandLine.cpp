@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 // Qt reads its own options with one dash or two.
@@ -46,20 +48,29 @@ CliRequest cliParse(const QStringList& arguments) {
     return request;
 }
 
+QString cliUsageText() {
+    return QStringLiteral("usage: quillfern [--report [--days N | --months N] [--apps] [--json]] "
+                          "[--export-json [FILE] | --import-json FILE] [--help] [--version]");
+}
+
 QString cliHelpText() {
-    return QStringLiteral(
-        "Usage: quillfern [--help] [--version]\n"
-        "\n"
-        "Shows the network throughput in a small card that floats above other windows, and\n"
-        "records the bytes moved each day and by each application. Right-click the card for\n"
-        "its menu. A second start opens the running one's traffic history.\n"
-        "\n"
-        "  -h, --help     show this text and leave\n"
-        "  --version      show the version and leave\n"
-        "\n"
-        "The card needs a display: an X server (DISPLAY), or a Wayland compositor\n"
-        "(WAYLAND_DISPLAY) with Qt's Wayland plugin. Qt's own options, such as\n"
-        "-platform and -display, are passed on.\n");
+    return cliUsageText() + QStringLiteral("\n\n") +
+           QCoreApplication::translate(
+               "CommandLine", "不带选项时显示浮动的网速卡片。\n"
+                              "\n"
+                              "  --report       打印今日流量和最近几天的合计，然后退出\n"
+                              "  --days N       最近 N 天（默认 7 天）\n"
+                              "  --months N     改为最近 N 个自然月\n"
+                              "  --apps         同时列出流量最多的应用\n"
+                              "  --json         输出 JSON 而不是表格\n"
+                              "  --export-json [FILE]  把全部流量历史写到 FILE 或标准输出\n"
+                              "  --import-json FILE    把 FILE 合并进流量历史\n"
+                              "  --help         显示本说明\n"
+                              "  --version      显示版本\n"
+                              "\n"
+                              "卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland "
+                              "插件的 Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，"
+                              "如 -platform 和 -display，会原样传给 Qt。\n");
 }
 
 QString cliVersionText() {

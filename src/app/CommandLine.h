@@ -13,6 +13,7 @@ enum class CliMode {
     Help,    // print the usage and leave
     Version, // print the version and leave
 };
+// The report and the JSON commands are read before this, in ReportCommand and JsonCommands.
 
 struct CliRequest {
     CliMode mode = CliMode::Run;
@@ -25,6 +26,9 @@ struct CliRequest {
 // `arguments` without the program's name. Options that are not ours are left to Qt.
 CliRequest cliParse(const QStringList& arguments);
 
+// The usage line (also said after a bad argument) and the full help, in the user's language
+// once a translation is installed.
+QString cliUsageText();
 QString cliHelpText();
 QString cliVersionText();
 

@@ -1,5 +1,6 @@
 #include "JsonCommands.h"
 
+#include "CommandLine.h"
 #include "TrafficDb.h"
 #include "TrafficRecorder.h"
 
@@ -53,7 +54,7 @@ int importFrom(const QString& file) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: quillfern --export-json [FILE] | --import-json FILE\n");
+    std::fprintf(stderr, "%s\n", qUtf8Printable(cliUsageText()));
     return 2;
 }
 

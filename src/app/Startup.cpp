@@ -1,7 +1,10 @@
 #include "Startup.h"
 
+#include "AllowanceDialog.h"
+#include "AllowanceWatcher.h"
 #include "Autostart.h"
 #include "CommandLine.h"
+#include "DesktopNotification.h"
 #include "DisplayProbe.h"
 #include "FrameString.h"
 #include "InterfaceMenu.h"
@@ -15,6 +18,7 @@
 #include "StateReporter.h"
 #include "TrafficHistoryWindow.h"
 #include "TrafficRecorder.h"
+#include "Translations.h"
 #include "WidgetPanel.h"
 
 #include <QApplication>
@@ -126,6 +130,7 @@ int runWidget(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(frameSettingsOrganization));
     QApplication::setApplicationName(QString::fromLatin1(frameSettingsApplication));
+    i18n::install();
     // Closing some other window (the history) must never end the widget.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -174,8 +179,29 @@ int runWidget(int argc, char** argv) {
         }
     };
     view->setHistoryItemShown(true);
+    view->setAllowanceItemShown(true);
     view->setLoginItemState([] { return autostart::isEnabled(); });
     QObject::connect(view, &SpeedView::historyRequested, &app, openHistory);
+
+    // The monthly allowance: its dialog from the menu and a watcher that announces 80 % and
+    // 100 % of it on the desktop.
+    RecorderHistorySource historySource(recorder);
+    AllowanceWatcher allowanceWatcher(historySource, &desktopnotify::send);
+    QObject::connect(view, &SpeedView::allowanceRequested, &app, [&history, &allowanceWatcher] {
+        QSettings settings(QString::fromLatin1(frameSettingsOrganization),
+                           QString::fromLatin1(frameSettingsApplication));
+        AllowanceDialog dialog(allowanceLoad(settings));
+        if (dialog.exec() != QDialog::Accepted) {
+            return;
+        }
+        allowanceSave(settings, dialog.settings());
+        settings.sync();
+        if (history && history->window()->isVisible()) {
+            history->refresh();
+        }
+        allowanceWatcher.checkNow();
+    });
+    allowanceWatcher.start(60 * 1000);
     QObject::connect(view, &SpeedView::loginItemToggled, &app, [](bool on) {
         autostart::setEnabled(on, QCoreApplication::applicationFilePath());
     });

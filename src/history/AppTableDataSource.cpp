@@ -3,6 +3,7 @@
 #include "Formatters.h"
 #include "TrafficTheme.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QHeaderView>
 #include <QTableView>
@@ -11,11 +12,11 @@
 
 const std::array<AppTableColumn, 5>& appTableColumns() {
     static const std::array<AppTableColumn, 5> cols = {{
-        {"name", QStringLiteral("应用"), 160, 120},
-        {"in", QStringLiteral("下载"), 110, 84},
-        {"out", QStringLiteral("上传"), 110, 84},
-        {"total", QStringLiteral("合计"), 110, 84},
-        {"pct", QStringLiteral("占比"), 64, 56},
+        {"name", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "应用")), 160, 120},
+        {"in", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "下载")), 110, 84},
+        {"out", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "上传")), 110, 84},
+        {"total", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "合计")), 110, 84},
+        {"pct", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "占比")), 64, 56},
     }};
     return cols;
 }
@@ -230,7 +231,10 @@ QVariant AppTableDataSource::headerData(int section, Qt::Orientation orientation
         return {};
     }
     if (role == Qt::DisplayRole) {
-        return appTableColumns()[static_cast<std::size_t>(section)].title;
+        // Titles are kept in the program's own language and translated as they are shown.
+        return QCoreApplication::translate(
+            "AppTableDataSource",
+            appTableColumns()[static_cast<std::size_t>(section)].title.toUtf8().constData());
     }
     if (role == Qt::TextAlignmentRole) {
         return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));

@@ -3,6 +3,7 @@
 #include "TrafficTheme.h"
 
 #include <QButtonGroup>
+#include <QFocusEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <cmath>
@@ -26,6 +27,14 @@ public:
     }
 
 protected:
+    // The ring marks where the keyboard is, not the focus a window hands out when it opens.
+    void focusInEvent(QFocusEvent* event) override {
+        m_keyboardFocus = event->reason() == Qt::TabFocusReason ||
+                          event->reason() == Qt::BacktabFocusReason ||
+                          event->reason() == Qt::ShortcutFocusReason;
+        QAbstractButton::focusInEvent(event);
+    }
+
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
@@ -39,7 +48,7 @@ protected:
                 p.strokePath(path, QPen(white(1, 0.10f), 1));
             }
         }
-        if (hasFocus()) {
+        if (hasFocus() && m_keyboardFocus) {
             QPainterPath path;
             path.addRoundedRect(r.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 2, kRadius - 2);
             p.strokePath(path, QPen(TrafficTheme::downBlue(), 1.5));
@@ -69,6 +78,9 @@ protected:
             y += lineH;
         }
     }
+
+private:
+    bool m_keyboardFocus = false;
 };
 
 } // namespace

@@ -4,10 +4,12 @@
 #include "TrafficRecorder.h"
 #include "TrafficTheme.h"
 
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -22,17 +24,15 @@ constexpr std::array<double, 11> kLadder = {
     1e6, 5e6, 1e7, 5e7, 1e8, 5e8, 1e9, 5e9, 1e10, 5e10, 1e11,
 };
 
-const QString& emptyText() {
-    static const QString s = QStringLiteral("暂无数据");
-    return s;
+// Looked up on every draw, so a language installed later shows at the next paint.
+QString emptyText() {
+    return QCoreApplication::translate("TrafficChartView", "暂无数据");
 }
-const QString& downText() {
-    static const QString s = QStringLiteral("下载");
-    return s;
+QString downText() {
+    return QCoreApplication::translate("TrafficChartView", "下载");
 }
-const QString& upText() {
-    static const QString s = QStringLiteral("上传");
-    return s;
+QString upText() {
+    return QCoreApplication::translate("TrafficChartView", "上传");
 }
 
 } // namespace
@@ -57,6 +57,14 @@ std::uint64_t chartGridValue(double scale, int k) {
         return std::numeric_limits<std::uint64_t>::max();
     }
     return v <= 0 ? 0 : static_cast<std::uint64_t>(v);
+}
+
+int chartLabelStep(double slotWidth, double widestLabel) {
+    constexpr double kGap = 4;
+    if (!(slotWidth > 0) || widestLabel + kGap <= slotWidth) {
+        return 1;
+    }
+    return static_cast<int>(std::ceil((widestLabel + kGap) / slotWidth));
 }
 
 ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days,
@@ -93,6 +101,16 @@ ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days
     const double p = g.pairWidth;
     if (p > 0 && h >= 0) {
         g.pairs.reserve(days.size());
+        // Every label when they fit their slots (a week always does); otherwise every k-th,
+        // counted back from the newest, so neighbours keep a gap and never overlap.
+        std::vector<QString> labels;
+        labels.reserve(days.size());
+        double widest = 0;
+        for (const auto& d : days) {
+            labels.push_back(TrafficRecorder::displayDate(d.date));
+            widest = std::max(widest, m.dateLabelWidth ? m.dateLabelWidth(labels.back()) : 0.0);
+        }
+        g.labelStep = chartLabelStep(g.slotWidth, widest);
         for (std::size_t i = 0; i < days.size(); ++i) {
             const auto& d = days[i];
             const double x = kLeft + g.slotWidth * static_cast<double>(i) + (g.slotWidth - p) / 2;
@@ -102,9 +120,11 @@ ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days
             ChartGeometry::Pair pair;
             pair.down = QRectF(x, zeroY - downH, barW, downH);
             pair.up = QRectF(x + p / 2, zeroY - upH, barW, upH);
-            const QString label = TrafficRecorder::displayDate(d.date);
-            const double lw = m.dateLabelWidth ? m.dateLabelWidth(label) : 0;
-            pair.dateLabel = {label, QPointF(x + (p - lw) / 2, zeroY + 9)};
+            if ((days.size() - 1 - i) % static_cast<std::size_t>(g.labelStep) == 0) {
+                const QString& label = labels[i];
+                const double lw = m.dateLabelWidth ? m.dateLabelWidth(label) : 0;
+                pair.dateLabel = {label, QPointF(x + (p - lw) / 2, zeroY + 9)};
+            }
             g.pairs.push_back(std::move(pair));
         }
     }
@@ -192,7 +212,9 @@ void TrafficChartView::draw(QPainter& p) const {
     for (const auto& pair : g.pairs) {
         fillRounded(p, pair.down, 2, TrafficTheme::downBlue());
         fillRounded(p, pair.up, 2, TrafficTheme::upGreen());
-        drawText(p, pair.dateLabel, date, TrafficTheme::textSecondary());
+        if (!pair.dateLabel.text.isEmpty()) {
+            drawText(p, pair.dateLabel, date, TrafficTheme::textSecondary());
+        }
     }
 
     const QFont legend = legendFont();

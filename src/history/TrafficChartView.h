@@ -49,9 +49,10 @@ struct ChartGeometry {
     struct Pair {
         QRectF down;
         QRectF up;
-        ChartText dateLabel;
+        ChartText dateLabel; // empty text where labels are thinned out
     };
     std::vector<Pair> pairs; // empty when p <= 0 or h < 0
+    int labelStep = 1;       // every labelStep-th pair, counted from the last, is labelled
 
     QRectF downSwatch, upSwatch;
     ChartText downLegend, upLegend;
@@ -70,10 +71,13 @@ double chartScale(const std::vector<ChartDayRecord>& days);
 // range reads as the largest count.
 std::uint64_t chartGridValue(double scale, int k);
 
+// How many slots one date label needs so that labels keep a small gap: 1 when each fits.
+int chartLabelStep(double slotWidth, double widestLabel);
+
 ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days,
                             const ChartMetrics& metrics);
 
-// The seven-day bar chart: download and upload bars per day over a byte scale.
+// The bar chart: download and upload bars per day (or month) over a byte scale.
 class TrafficChartView : public QWidget {
     Q_OBJECT
 public:

@@ -1,5 +1,7 @@
 #include "TrafficHistoryWindow.h"
 
+#include "AllowanceText.h"
+#include "AllowanceWatcher.h"
 #include "AppTableDataSource.h"
 #include "Formatters.h"
 #include "Saturating.h"
@@ -8,6 +10,7 @@
 #include "TrafficTheme.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -18,12 +21,14 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -46,6 +51,42 @@ protected:
         p.setClipPath(path);
         p.fillRect(r, grad);
     }
+};
+
+// How much of the allowance is used: a slim track, filled blue, amber from 80 %, red at 100 %.
+class AllowanceBar : public QWidget {
+public:
+    using QWidget::QWidget;
+    void setFraction(double f) {
+        m_fraction = f;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r = rect();
+        const double radius = r.height() / 2;
+        QPainterPath track;
+        track.addRoundedRect(r, radius, radius);
+        p.fillPath(track, QColor::fromRgbF(1, 1, 1, 0.12f));
+        const double f = std::clamp(m_fraction, 0.0, 1.0);
+        if (f <= 0) {
+            return;
+        }
+        const QColor fill = m_fraction >= 1.0   ? QColor::fromRgbF(0.95f, 0.36f, 0.36f)
+                            : m_fraction >= 0.8 ? QColor::fromRgbF(0.98f, 0.72f, 0.3f)
+                                                : TrafficTheme::downBlue();
+        QPainterPath used;
+        used.addRoundedRect(
+            QRectF(r.left(), r.top(), std::max(r.height(), r.width() * f), r.height()), radius,
+            radius);
+        p.fillPath(used, fill);
+    }
+
+private:
+    double m_fraction = 0;
 };
 
 // One line of text cut at its end with an ellipsis when it does not fit.
@@ -159,9 +200,10 @@ QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int ro
 }
 
 QString historySummaryText(const QString& dayKey, std::uint64_t in, std::uint64_t out) {
-    return QStringLiteral("应用流量明细 · ") + dayKey + QStringLiteral("    下载 ") +
-           fmtBytesTraffic(in) + QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) +
-           QStringLiteral(" · 合计 ") + fmtBytesTraffic(saturatingAdd(in, out));
+    return QCoreApplication::translate("TrafficHistoryWindow",
+                                       "应用流量明细 · %1    下载 %2 · 上传 %3 · 合计 %4")
+        .arg(dayKey, fmtBytesTraffic(in), fmtBytesTraffic(out),
+             fmtBytesTraffic(saturatingAdd(in, out)));
 }
 
 QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
@@ -184,13 +226,20 @@ QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
         return {};
     }
     const double pct = static_cast<double>(rest) / static_cast<double>(total) * 100;
-    return QStringLiteral("未归属到应用：下载 ") + fmtBytesTraffic(in) +
-           QStringLiteral(" · 上传 ") + fmtBytesTraffic(out) + QStringLiteral(" · 占比 ") +
-           fmtFixed(pct, 1) + QLatin1Char('%');
+    return QCoreApplication::translate("TrafficHistoryWindow",
+                                       "未归属到应用：下载 %1 · 上传 %2 · 占比 %3%")
+        .arg(fmtBytesTraffic(in), fmtBytesTraffic(out), fmtFixed(pct, 1));
 }
 
 struct TrafficHistoryWindow::Views {
     std::unique_ptr<QWidget> window;
+    HeaderCard* header = nullptr;
+    QWidget* allowanceRow = nullptr;
+    QLabel* allowanceUse = nullptr;
+    QLabel* allowanceProjection = nullptr;
+    AllowanceBar* allowanceBar = nullptr;
+    SegmentedControl* rangeSegmented = nullptr;
+    QScrollArea* daysScroll = nullptr;
     TrafficChartView* chartView = nullptr;
     QTableView* tableView = nullptr;
     SegmentedControl* dateSegmented = nullptr;
@@ -203,7 +252,7 @@ struct TrafficHistoryWindow::Views {
 
 TrafficHistoryWindow::TrafficHistoryWindow(TrafficRecorder& recorder)
     : m_recorder(recorder), m_tableDataSource(std::make_unique<AppTableDataSource>()),
-      m_views(std::make_unique<Views>()) {
+      m_views(std::make_unique<Views>()), m_source(recorder) {
     build();
     refresh();
     m_views->window->show();
@@ -224,6 +273,9 @@ TrafficHistoryWindow::~TrafficHistoryWindow() {
     if (m_views->dateSegmented) {
         m_views->dateSegmented->setAction(nullptr);
     }
+    if (m_views->rangeSegmented) {
+        m_views->rangeSegmented->setAction(nullptr);
+    }
     m_views->window.reset();
 }
 
@@ -232,7 +284,7 @@ void TrafficHistoryWindow::build() {
     v.window = std::make_unique<QWidget>(nullptr, Qt::Window);
     QWidget* win = v.window.get();
     win->resize(600, 660);
-    win->setWindowTitle(QStringLiteral("流量统计"));
+    win->setWindowTitle(QCoreApplication::translate("TrafficHistoryWindow", "流量统计"));
     win->setMinimumSize(520, 580);
     if (QScreen* screen = win->screen()) {
         const QRect avail = screen->availableGeometry();
@@ -251,10 +303,14 @@ void TrafficHistoryWindow::build() {
     }
 
     auto* header = new HeaderCard;
+    v.header = header;
     header->setFixedHeight(96);
-    auto* row = new QHBoxLayout(header);
-    row->setContentsMargins(16, 0, 16, 0);
+    auto* card = new QVBoxLayout(header);
+    card->setContentsMargins(16, 0, 16, 0);
+    card->setSpacing(0);
+    auto* row = new QHBoxLayout;
     row->setSpacing(0);
+    card->addLayout(row);
     const auto column = [&](const QString& caption, const QString& total, const QColor& color,
                             QLabel*& totalLabel) {
         auto* col = new QVBoxLayout;
@@ -265,10 +321,56 @@ void TrafficHistoryWindow::build() {
         col->addWidget(totalLabel);
         row->addLayout(col, 1);
     };
-    column(QStringLiteral("今日下载"), QStringLiteral("↓ 0 B"), TrafficTheme::downBlue(),
-           v.totalDownLabel);
-    column(QStringLiteral("今日上传"), QStringLiteral("↑ 0 B"), TrafficTheme::upGreen(),
-           v.totalUpLabel);
+    column(QCoreApplication::translate("TrafficHistoryWindow", "今日下载"), QStringLiteral("↓ 0 B"),
+           TrafficTheme::downBlue(), v.totalDownLabel);
+    column(QCoreApplication::translate("TrafficHistoryWindow", "今日上传"), QStringLiteral("↑ 0 B"),
+           TrafficTheme::upGreen(), v.totalUpLabel);
+
+    // This cycle against the allowance, under the totals; only there while one is set.
+    v.allowanceRow = new QWidget;
+    {
+        auto* lines = new QVBoxLayout(v.allowanceRow);
+        lines->setContentsMargins(0, 0, 0, 14);
+        lines->setSpacing(5);
+        auto* texts = new QHBoxLayout;
+        v.allowanceUse = new QLabel;
+        v.allowanceProjection = new QLabel;
+        for (QLabel* l : {v.allowanceUse, v.allowanceProjection}) {
+            l->setFont(historyFont(11, QFont::Medium));
+            QPalette pal = l->palette();
+            pal.setColor(QPalette::WindowText, TrafficTheme::textSecondary());
+            l->setPalette(pal);
+            l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        }
+        v.allowanceProjection->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        texts->addWidget(v.allowanceUse, 3);
+        texts->addWidget(v.allowanceProjection, 2);
+        lines->addLayout(texts);
+        v.allowanceBar = new AllowanceBar;
+        v.allowanceBar->setFixedHeight(6);
+        lines->addWidget(v.allowanceBar);
+    }
+    v.allowanceRow->hide();
+    card->addWidget(v.allowanceRow);
+
+    v.rangeSegmented = new SegmentedControl;
+    v.rangeSegmented->setFixedHeight(28);
+    v.rangeSegmented->setSegmentCount(3);
+    const QStringList rangeLabels = {
+        QCoreApplication::translate("TrafficHistoryWindow", "7 天"),
+        QCoreApplication::translate("TrafficHistoryWindow", "30 天"),
+        QCoreApplication::translate("TrafficHistoryWindow", "12 个月")};
+    for (int i = 0; i < 3; ++i) {
+        v.rangeSegmented->setLabel(rangeLabels[i], i);
+        v.rangeSegmented->setSegmentWidth(84, i);
+    }
+    v.rangeSegmented->setSelectedSegment(0);
+    v.rangeSegmented->setAction([this](SegmentedControl& control) {
+        const int i = control.selectedSegment();
+        if (i >= 0 && i < 3) {
+            setRange(static_cast<HistoryRange>(i));
+        }
+    });
 
     v.chartView = new TrafficChartView;
     v.chartView->setFixedHeight(196);
@@ -277,6 +379,17 @@ void TrafficHistoryWindow::build() {
     v.dateSegmented->setFixedHeight(32);
     v.dateSegmented->setAction(
         [this](SegmentedControl& control) { onDateSelect(control.selectedSegment()); });
+
+    // Thirty days or twelve months do not fit the width: the selector scrolls sideways.
+    v.daysScroll = new QScrollArea;
+    v.daysScroll->setWidget(v.dateSegmented);
+    v.daysScroll->setWidgetResizable(true);
+    v.daysScroll->setFrameShape(QFrame::NoFrame);
+    v.daysScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v.daysScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v.daysScroll->setFixedHeight(32);
+    v.daysScroll->setAutoFillBackground(false);
+    v.daysScroll->viewport()->setAutoFillBackground(false);
 
     v.summaryLabel = new ElidingLabel;
     v.summaryLabel->setFont(historyFont(12, QFont::Medium));
@@ -318,9 +431,11 @@ void TrafficHistoryWindow::build() {
     content->setSpacing(0);
     content->addWidget(header);
     content->addSpacing(12);
+    content->addWidget(v.rangeSegmented, 0, Qt::AlignLeft);
+    content->addSpacing(8);
     content->addWidget(v.chartView);
     content->addSpacing(10);
-    content->addWidget(v.dateSegmented);
+    content->addWidget(v.daysScroll);
     content->addSpacing(8);
     content->addWidget(v.summaryLabel);
     content->addSpacing(8);
@@ -342,6 +457,12 @@ void TrafficHistoryWindow::build() {
         "QHeaderView { background: transparent; border: none; }"
         "QHeaderView::section { background: transparent; color: rgba(255,255,255,140);"
         " border: none; border-bottom: 1px solid rgba(255,255,255,20); padding: 0 4px; }"));
+    v.daysScroll->horizontalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:horizontal { background: transparent; height: 8px; margin: 0 2px 0 2px; }"
+        "QScrollBar::handle:horizontal { background: rgba(255,255,255,60); border-radius: 3px;"
+        " min-width: 24px; margin: 2px 0 0 0; }"
+        "QScrollBar::add-line:horizontal, QScrollBar::sub-line:horizontal { width: 0; }"
+        "QScrollBar::add-page:horizontal, QScrollBar::sub-page:horizontal { background: none; }"));
     v.scroll->verticalScrollBar()->setStyleSheet(QStringLiteral(
         "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px 0 2px 0; }"
         "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 3px;"
@@ -351,20 +472,38 @@ void TrafficHistoryWindow::build() {
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 }
 
+QDate TrafficHistoryWindow::today() const {
+    if (m_recentDaysSource) {
+        const QStringList keys = m_recentDaysSource();
+        if (!keys.isEmpty()) {
+            return QDate::fromString(keys.last(), Qt::ISODate);
+        }
+    }
+    return m_source.today();
+}
+
 void TrafficHistoryWindow::refresh() {
     auto& v = *m_views;
-    const auto today = m_recorder.getToday();
-    const DailyTraffic t = today.value_or(DailyTraffic{});
+    const auto todayRecord = m_recorder.getToday();
+    const DailyTraffic t = todayRecord.value_or(DailyTraffic{});
     v.totalDownLabel->setText(QStringLiteral("↓ ") + fmtBytesTraffic(t.totalIn));
     v.totalUpLabel->setText(QStringLiteral("↑ ") + fmtBytesTraffic(t.totalOut));
 
-    m_dayKeys = m_recentDaysSource ? m_recentDaysSource() : m_recorder.recentDays(7);
+    const QDate today = this->today();
+    refreshAllowance(today);
+    if (m_range == HistoryRange::Week) {
+        m_dayKeys = m_recentDaysSource ? m_recentDaysSource() : m_recorder.recentDays(7);
+    } else {
+        m_dayKeys = historyRangeKeys(m_range, today);
+    }
 
     std::vector<ChartDayRecord> chart;
     chart.reserve(static_cast<std::size_t>(m_dayKeys.size()));
     for (const QString& key : m_dayKeys) {
-        const DailyTraffic d = m_recorder.getDay(key).value_or(DailyTraffic{});
-        chart.push_back({key, d.totalIn, d.totalOut});
+        const DaySpan span = historyKeySpan(key, today);
+        const TrafficTotals d =
+            span.first.isValid() ? m_source.totals(span.first, span.last) : TrafficTotals{};
+        chart.push_back({key, d.in, d.out});
     }
 
     const auto n = static_cast<int>(m_dayKeys.size());
@@ -386,8 +525,47 @@ void TrafficHistoryWindow::refresh() {
     const auto idx = m_dayKeys.indexOf(m_selectedDay);
     if (idx >= 0) {
         v.dateSegmented->setSelectedSegment(static_cast<int>(idx));
+        if (QAbstractButton* b = v.dateSegmented->segmentButton(static_cast<int>(idx))) {
+            v.daysScroll->ensureWidgetVisible(b, 0, 0);
+        }
     }
     updateAppTable();
+}
+
+void TrafficHistoryWindow::refreshAllowance(QDate today) {
+    auto& v = *m_views;
+    const AllowanceSettings a = m_allowanceSource ? m_allowanceSource() : [] {
+        QSettings settings(QStringLiteral("Quillfern"), QStringLiteral("Quillfern"));
+        return allowanceLoad(settings);
+    }();
+    v.allowanceRow->setVisible(a.enabled);
+    v.header->setFixedHeight(a.enabled ? 136 : 96);
+    if (!a.enabled) {
+        v.allowanceUse->clear();
+        v.allowanceProjection->clear();
+        return;
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    const double fraction = now.date() == today ? allowanceDayFraction(now) : 1.0;
+    const AllowanceStatus st = allowanceCurrent(m_source, a, today, fraction);
+    v.allowanceUse->setText(allowanceUseText(st));
+    v.allowanceProjection->setText(allowanceProjectionText(st));
+    v.allowanceBar->setFraction(st.fraction);
+}
+
+HistoryRange TrafficHistoryWindow::range() const {
+    return m_range;
+}
+
+void TrafficHistoryWindow::setRange(HistoryRange range) {
+    auto& v = *m_views;
+    m_range = range;
+    v.rangeSegmented->setSelectedSegment(static_cast<int>(range));
+    const bool week = range == HistoryRange::Week;
+    v.daysScroll->setHorizontalScrollBarPolicy(week ? Qt::ScrollBarAlwaysOff
+                                                    : Qt::ScrollBarAsNeeded);
+    v.daysScroll->setFixedHeight(week ? 32 : 40);
+    refresh();
 }
 
 void TrafficHistoryWindow::show() {
@@ -422,15 +600,22 @@ void TrafficHistoryWindow::applySegmentWidths() {
     for (int i = 0; i < n; ++i) {
         m_views->dateSegmented->setSegmentWidth(s, i);
     }
+    // Past the visible width the row scrolls rather than squeezing its segments.
+    m_views->dateSegmented->setMinimumWidth(
+        m_range == HistoryRange::Week ? 0 : static_cast<int>(std::ceil(s * n)));
 }
 
 void TrafficHistoryWindow::updateAppTable() {
     auto& v = *m_views;
-    const DailyTraffic day = m_recorder.getDay(m_selectedDay).value_or(DailyTraffic{});
-    const auto apps = m_recorder.sortedApps(m_selectedDay);
-    const std::uint64_t total = saturatingAdd(day.totalIn, day.totalOut);
+    // A day or a whole month: the same summary and table over its span.
+    const DaySpan span = historyKeySpan(m_selectedDay, today());
+    const TrafficTotals day =
+        span.first.isValid() ? m_source.totals(span.first, span.last) : TrafficTotals{};
+    const auto apps =
+        span.first.isValid() ? m_source.apps(span.first, span.last) : std::vector<AppEntry>{};
+    const std::uint64_t total = saturatingAdd(day.in, day.out);
 
-    v.summaryLabel->setText(historySummaryText(m_selectedDay, day.totalIn, day.totalOut));
+    v.summaryLabel->setText(historySummaryText(m_selectedDay, day.in, day.out));
 
     std::vector<AppRowRecord> rows;
     rows.reserve(apps.size());
@@ -443,7 +628,7 @@ void TrafficHistoryWindow::updateAppTable() {
         r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
         rows.push_back(std::move(r));
     }
-    const QString unattributed = historyUnattributedText(day.totalIn, day.totalOut, rows);
+    const QString unattributed = historyUnattributedText(day.in, day.out, rows);
     v.unattributedLabel->setText(unattributed);
     v.unattributedLabel->setVisible(!unattributed.isEmpty());
     m_tableDataSource->rows = std::move(rows);
@@ -475,6 +660,16 @@ AppTableDataSource& TrafficHistoryWindow::tableDS() const {
 SegmentedControl* TrafficHistoryWindow::dateSegmented() const {
     return m_views->dateSegmented;
 }
+SegmentedControl* TrafficHistoryWindow::rangeSegmented() const {
+    return m_views->rangeSegmented;
+}
+QString TrafficHistoryWindow::allowanceText() const {
+    const QString use = m_views->allowanceUse->text();
+    return use.isEmpty() ? use : use + QLatin1Char('\n') + m_views->allowanceProjection->text();
+}
+QWidget* TrafficHistoryWindow::headerCard() const {
+    return m_views->header;
+}
 QLabel* TrafficHistoryWindow::totalDownLabel() const {
     return m_views->totalDownLabel;
 }
@@ -496,4 +691,8 @@ const QString& TrafficHistoryWindow::selectedDay() const {
 
 void TrafficHistoryWindow::setRecentDaysSource(std::function<QStringList()> source) {
     m_recentDaysSource = std::move(source);
+}
+
+void TrafficHistoryWindow::setAllowanceSource(std::function<AllowanceSettings()> source) {
+    m_allowanceSource = std::move(source);
 }

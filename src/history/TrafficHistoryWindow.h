@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Allowance.h"
+#include "HistorySource.h"
 #include "TrafficRecorder.h"
 
 #include <QSize>
@@ -37,9 +39,10 @@ struct AppRowRecord;
 QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
                                 const std::vector<AppRowRecord>& rows);
 
-// Builds and runs the traffic history window: today's totals, the seven-day chart, a day
-// selector, and the chosen day's applications. It reads the recorder and never writes it.
-// Closing the window only hides it; show() brings the same window back up to date.
+// Builds and runs the traffic history window: today's totals (and this cycle's use of the
+// allowance when one is set), a range selector, the chart of the range's days or months, a
+// selector of those, and the chosen day's or month's applications. It reads the recorder and never
+// writes it. Closing the window only hides it; show() brings the same window back up to date.
 class TrafficHistoryWindow {
 public:
     explicit TrafficHistoryWindow(TrafficRecorder& recorder = TrafficRecorder::shared());
@@ -57,12 +60,20 @@ public:
     // Follows a new window size with the segment widths.
     void windowDidResize();
 
+    // The span shown: seven days (the first choice), thirty days or twelve months.
+    HistoryRange range() const;
+    void setRange(HistoryRange range);
+
     // Read access for the program's tests and the screenshot tool.
     QWidget* window() const;
     TrafficChartView* chartView() const;
     QTableView* tableView() const;
     AppTableDataSource& tableDS() const;
     SegmentedControl* dateSegmented() const;
+    SegmentedControl* rangeSegmented() const;
+    // The allowance line of the header; empty while no allowance is set.
+    QString allowanceText() const;
+    QWidget* headerCard() const;
     QLabel* totalDownLabel() const;
     QLabel* totalUpLabel() const;
     QString summaryText() const;
@@ -73,11 +84,15 @@ public:
     // Where the offered days come from (default: the recorder's seven most recent days).
     // Lets tests move "today" without waiting for midnight.
     void setRecentDaysSource(std::function<QStringList()> source);
+    // Where the allowance settings come from (default: Quillfern.conf).
+    void setAllowanceSource(std::function<AllowanceSettings()> source);
 
 private:
     void build();
     void updateAppTable();
     void applySegmentWidths();
+    void refreshAllowance(QDate today);
+    QDate today() const;
 
     struct Views;
     TrafficRecorder& m_recorder;
@@ -86,6 +101,9 @@ private:
     std::unique_ptr<Views> m_views;
     QObject* m_resizeObserver = nullptr;
     std::function<QStringList()> m_recentDaysSource;
+    std::function<AllowanceSettings()> m_allowanceSource;
+    RecorderHistorySource m_source;
+    HistoryRange m_range = HistoryRange::Week;
     QStringList m_dayKeys;
     QString m_selectedDay;
 };

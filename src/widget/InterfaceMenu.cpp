@@ -3,6 +3,7 @@
 #include "FrameString.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QProxyStyle>
@@ -94,7 +95,7 @@ void storeInterfaceChoice(const InterfaceChoice& choice) {
 void addInterfaceSubmenu(QMenu& menu, const InterfaceChoice& current,
                          const std::vector<LinkCounter::Shown>& links,
                          const std::function<void(const InterfaceChoice&)>& choose) {
-    QMenu* sub = menu.addMenu(QStringLiteral("统计接口"));
+    QMenu* sub = menu.addMenu(QCoreApplication::translate("InterfaceMenu", "统计接口"));
     auto* style = new GreyTailStyle;
     style->setParent(sub);
     sub->setStyle(style);
@@ -107,8 +108,8 @@ void addInterfaceSubmenu(QMenu& menu, const InterfaceChoice& current,
             choose(InterfaceChoice{mode, {}});
         });
     };
-    addMode(QStringLiteral("自动"), InterfaceChoice::Mode::Auto);
-    addMode(QStringLiteral("全部"), InterfaceChoice::Mode::All);
+    addMode(QCoreApplication::translate("InterfaceMenu", "自动"), InterfaceChoice::Mode::Auto);
+    addMode(QCoreApplication::translate("InterfaceMenu", "全部"), InterfaceChoice::Mode::All);
     sub->addSeparator();
     for (const LinkCounter::Shown& s : links) {
         if (linkClassify(s.link.attributes) == LinkClass::Loopback) {

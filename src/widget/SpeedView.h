@@ -48,6 +48,7 @@ public:
     // Which optional items the menu offers. The login item's mark is asked for each time a
     // menu is built, so it follows the entry on disk even if the user removed it by hand.
     void setHistoryItemShown(bool shown) { m_historyItemShown = shown; }
+    void setAllowanceItemShown(bool shown) { m_allowanceItemShown = shown; }
     void setLoginItemState(std::function<bool()> isEnabled) {
         m_loginItemState = std::move(isEnabled);
     }
@@ -70,6 +71,7 @@ public:
 signals:
     void resetRequested();
     void historyRequested();
+    void allowanceRequested();
     void loginItemToggled(bool on);
     void quitRequested();
 
@@ -88,6 +90,7 @@ private:
     SpeedStats m_stats;
     QPointer<QWidget> m_hostPanel;
     bool m_historyItemShown = false;
+    bool m_allowanceItemShown = false;
     std::function<bool()> m_loginItemState;
     // The picture as last drawn; painting is const, the cache is not what it shows.
     std::unique_ptr<FrameCache> m_frameCache;

@@ -83,21 +83,25 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
     // The view as parent makes the menu a transient of the panel, which Wayland needs to
     // place a popup at all; the caller still owns it.
     auto menu = std::make_unique<QMenu>(this);
-    QAction* peaks = menu->addAction(QStringLiteral("峰值  ↑ ") + fmtSpeed(m_stats.peakUp) +
-                                     QStringLiteral("    ↓ ") + fmtSpeed(m_stats.peakDown));
+    QAction* peaks = menu->addAction(
+        tr("峰值  ↑ %1    ↓ %2").arg(fmtSpeed(m_stats.peakUp), fmtSpeed(m_stats.peakDown)));
     peaks->setEnabled(false);
-    QAction* totals = menu->addAction(QStringLiteral("累计  ↑ ") + fmtBytes(m_stats.totalUp) +
-                                      QStringLiteral("    ↓ ") + fmtBytes(m_stats.totalDown));
+    QAction* totals = menu->addAction(
+        tr("累计  ↑ %1    ↓ %2").arg(fmtBytes(m_stats.totalUp), fmtBytes(m_stats.totalDown)));
     totals->setEnabled(false);
     menu->addSeparator();
-    QAction* reset = menu->addAction(QStringLiteral("重置统计"));
+    QAction* reset = menu->addAction(tr("重置统计"));
     connect(reset, &QAction::triggered, this, &SpeedView::resetRequested);
     if (m_historyItemShown) {
-        QAction* history = menu->addAction(QStringLiteral("流量统计…"));
+        QAction* history = menu->addAction(tr("流量统计…"));
         connect(history, &QAction::triggered, this, &SpeedView::historyRequested);
     }
+    if (m_allowanceItemShown) {
+        QAction* allowance = menu->addAction(tr("流量配额…"));
+        connect(allowance, &QAction::triggered, this, &SpeedView::allowanceRequested);
+    }
     if (m_loginItemState) {
-        QAction* login = menu->addAction(QStringLiteral("登录时启动"));
+        QAction* login = menu->addAction(tr("登录时启动"));
         login->setCheckable(true);
         login->setChecked(m_loginItemState());
         connect(login, &QAction::toggled, this, &SpeedView::loginItemToggled);
@@ -107,7 +111,7 @@ std::unique_ptr<QMenu> SpeedView::buildMenu() {
         addInterfaceMenu(*menu);
     }
     menu->addSeparator();
-    QAction* quit = menu->addAction(QStringLiteral("退出羽蕨"));
+    QAction* quit = menu->addAction(tr("退出羽蕨"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setShortcutVisibleInContextMenu(true);
     // Qt matches the shortcuts of a context menu's own actions only through a menu bar, so

@@ -75,6 +75,8 @@ protected:
         m_x = std::make_unique<XServer>("1280x800x24", m_net->a(), m_box.log("xvfb"));
         ASSERT_TRUE(m_x->ready()) << m_x->why();
         m_box.setDisplay(m_x->display());
+        // The windows are found by their Chinese titles; any other language gets English ones.
+        m_box.addEnv("LANGUAGE=zh_CN");
         // xdotool beside the program reaches the server by its abstract socket, as the
         // program does, whatever happens to the socket file in /tmp.
         m_xdo = std::make_unique<Xdo>(m_x->display(), m_net->a());
@@ -195,13 +197,14 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     ASSERT_TRUE(moved) << "the transfer failed";
     EXPECT_EQ(*moved, std::make_pair(kAmount, kAmount));
 
-    // Down from no current item selects the first enabled one, "重置统计".
+    // Down from no current item selects the first enabled one, "重置统计"; the fourth is
+    // "登录时启动".
     const fs::path entry = m_box.autostartEntry();
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
     EXPECT_NE(slurp(entry).find(programPath().string()), std::string::npos) << slurp(entry);
     ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Return"}));
+    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
     ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
 

@@ -2,6 +2,7 @@
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
 
+#include <QDate>
 #include <QImage>
 #include <QPainter>
 #include <gtest/gtest.h>
@@ -202,3 +203,37 @@ TEST(TrafficChartView, EmptyStateAndBarsOnScreen) {
 }
 
 } // namespace
+
+TEST(ChartGeometry, LabelsOfEveryRangeNeverOverlapAndTheNewestIsLabelled) {
+    // The view's own fonts: the question is whether real labels collide.
+    const ChartMetrics real = TrafficChartView().metrics();
+    const auto span = [](int n, bool months) {
+        std::vector<ChartDayRecord> out;
+        QDate day(2025, 1, 1);
+        for (int i = 0; i < n; ++i, day = months ? day.addMonths(1) : day.addDays(1)) {
+            out.push_back({day.toString(months ? "yyyy-MM" : "yyyy-MM-dd"), 1, 1});
+        }
+        return out;
+    };
+    for (const auto& [n, months] : {std::pair{7, false}, {30, false}, {12, true}}) {
+        for (double width : {488.0, 568.0, 1200.0}) {
+            const auto days = span(n, months);
+            const auto g = chartGeometry({width, 196}, days, real);
+            ASSERT_EQ(g.pairs.size(), static_cast<std::size_t>(n));
+            EXPECT_FALSE(g.pairs.back().dateLabel.text.isEmpty());
+            double previousRight = -1e9;
+            for (const auto& pair : g.pairs) {
+                if (pair.dateLabel.text.isEmpty()) {
+                    continue;
+                }
+                const double left = pair.dateLabel.topLeft.x();
+                EXPECT_GT(left, previousRight) << n << " in " << width;
+                previousRight = left + real.dateLabelWidth(pair.dateLabel.text);
+            }
+            if (n == 7) {
+                EXPECT_EQ(g.labelStep, 1); // a week is labelled in full, as it always was
+            }
+        }
+    }
+    EXPECT_GT(chartGeometry({568, 196}, span(30, false), real).labelStep, 1);
+}

@@ -220,6 +220,54 @@ TEST_F(HistoryWindowTest, SelectionRules) {
     w.windowDidResize();
 }
 
+TEST_F(HistoryWindowTest, RangesAndTheAllowanceHeader) {
+    TrafficHistoryWindow w(
+        recorderWith({{0, dayObject(1000, 10, {{"a", app(600, 0)}, {"b", app(400, 10)}})},
+                      {3, dayObject(3000, 0, {{"b", app(3000, 0)}})}}));
+    w.setAllowanceSource([] { return AllowanceSettings{}; });
+    w.show();
+    EXPECT_EQ(w.range(), HistoryRange::Week);
+    EXPECT_EQ(w.dayKeys().size(), 7);
+    const QString today = w.dayKeys().last();
+    const QString older = w.dayKeys()[3];
+
+    // Thirty days: the same days among more, today chosen, bars per day.
+    w.rangeSegmented()->segmentButton(1)->click();
+    EXPECT_EQ(w.range(), HistoryRange::Month);
+    ASSERT_EQ(w.dayKeys().size(), 30);
+    EXPECT_EQ(w.selectedDay(), today);
+    EXPECT_EQ(w.chartView()->dailyData[26].inBytes, 3000u);
+    EXPECT_EQ(w.tableDS().rows.size(), 2u);
+
+    // Twelve months: the month of the older day holds its applications summed.
+    w.rangeSegmented()->segmentButton(2)->click();
+    ASSERT_EQ(w.dayKeys().size(), 12);
+    EXPECT_EQ(w.selectedDay(), today.left(7));
+    w.onDateSelect(static_cast<int>(w.dayKeys().indexOf(older.left(7))));
+    ASSERT_FALSE(w.tableDS().rows.empty());
+    EXPECT_EQ(w.tableDS().rows[0].name, "b");
+    EXPECT_GE(w.tableDS().rows[0].inBytes, 3000u);
+    EXPECT_TRUE(w.summaryText().startsWith("应用流量明细 · " + older.left(7) + "    下载 "));
+
+    // Back to the week: exactly as before.
+    w.rangeSegmented()->segmentButton(0)->click();
+    EXPECT_EQ(w.dayKeys().size(), 7);
+    EXPECT_EQ(w.headerCard()->height(), 96);
+    EXPECT_TRUE(w.allowanceText().isEmpty());
+
+    // An allowance of 1 GB counting both directions shows this cycle against it.
+    AllowanceSettings a;
+    a.enabled = true;
+    a.gigabytes = 1;
+    a.downloadOnly = false;
+    a.cycleStartDay = QDate::fromString(today, Qt::ISODate).day();
+    w.setAllowanceSource([&] { return a; });
+    w.show();
+    EXPECT_TRUE(w.allowanceText().contains("1010 B / 1.00 GB（0.0%）"))
+        << w.allowanceText().toStdString();
+    EXPECT_GT(w.headerCard()->minimumHeight(), 96);
+}
+
 // The widths are the pure test's; here, that a resize reaches the segments.
 TEST_F(HistoryWindowTest, SegmentsFollowTheWindowWidth) {
     TrafficHistoryWindow w(recorderWith({}));
@@ -289,9 +337,10 @@ TEST_F(HistoryWindowTest, RendersLikeTheDesign) {
     const QColor br = img.pixelColor(576, 108);
     EXPECT_GT(tl.lightness(), br.lightness() + 20);
     EXPECT_TRUE(near(img.pixelColor(16, 16), TrafficTheme::windowBG()));
-    // Chart card fill, and its legend swatch in the download blue.
-    EXPECT_TRUE(near(img.pixelColor(40, 200), TrafficTheme::cardBG()));
-    EXPECT_TRUE(near(img.pixelColor(16 + 62, 124 + 13), TrafficTheme::downBlue()));
+    // Chart card fill under the range selector, and its legend swatch in the download blue.
+    const int chartTop = 124 + 28 + 8;
+    EXPECT_TRUE(near(img.pixelColor(40, chartTop + 76), TrafficTheme::cardBG()));
+    EXPECT_TRUE(near(img.pixelColor(16 + 62, chartTop + 13), TrafficTheme::downBlue()));
     // Some of today's download total is drawn in blue inside the header's left half.
     int blue = 0;
     for (int y = 30; y < 100; ++y) {

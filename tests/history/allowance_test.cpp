@@ -1,0 +1,170 @@
+#include "Allowance.h"
+#include "AllowanceWatcher.h"
+#include "HistorySource.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+constexpr std::uint64_t GiB = 1024ull * 1024 * 1024;
+
+QDate d(int y, int m, int day) {
+    return QDate(y, m, day);
+}
+
+// Figures by day, as the recorder would answer them.
+class FakeSource : public HistorySource {
+public:
+    std::map<QDate, TrafficTotals> days;
+    QDate today() const override { return days.empty() ? QDate() : days.rbegin()->first; }
+    TrafficTotals totals(QDate first, QDate last) const override {
+        TrafficTotals t;
+        for (const auto& [day, v] : days) {
+            if (day >= first && day <= last) {
+                t.in += v.in;
+                t.out += v.out;
+            }
+        }
+        return t;
+    }
+    std::vector<AppEntry> apps(QDate, QDate) const override { return {}; }
+};
+
+} // namespace
+
+TEST(Allowance, CyclesCoverEveryDayOnceWhateverTheStartDay) {
+    // A start day past a month's end falls on its last day; the cycle wraps the year.
+    EXPECT_EQ(allowanceCycle(d(2026, 2, 10), 31), (BillingCycle{d(2026, 1, 31), d(2026, 2, 27)}));
+    EXPECT_EQ(allowanceCycle(d(2026, 2, 28), 31), (BillingCycle{d(2026, 2, 28), d(2026, 3, 30)}));
+    EXPECT_EQ(allowanceCycle(d(2028, 2, 29), 30), (BillingCycle{d(2028, 2, 29), d(2028, 3, 29)}));
+    EXPECT_EQ(allowanceCycle(d(2027, 1, 3), 15), (BillingCycle{d(2026, 12, 15), d(2027, 1, 14)}));
+    EXPECT_EQ(allowanceCycle(d(2026, 12, 7), 1).days(), 31);
+
+    // Each day of three years lies in its cycle, and each cycle starts the day after the last.
+    for (int start = 1; start <= 31; ++start) {
+        for (QDate day = d(2026, 1, 1); day <= d(2028, 12, 31); day = day.addDays(1)) {
+            const BillingCycle c = allowanceCycle(day, start);
+            ASSERT_TRUE(c.first <= day && day <= c.last)
+                << start << " " << day.toString().toStdString();
+            ASSERT_EQ(allowanceCycle(c.last.addDays(1), start).first, c.last.addDays(1));
+            ASSERT_GE(c.days(), 28);
+            ASSERT_LE(c.days(), 31);
+        }
+    }
+}
+
+TEST(Allowance, DayFractionCountsRealHoursOnClockChangeDays) {
+    const QTimeZone berlin("Europe/Berlin");
+    if (!berlin.isValid()) {
+        GTEST_SKIP() << "no time zone data for Europe/Berlin";
+    }
+    // 23 hours in the spring, 25 in the autumn: noon is 11 and 13 hours in.
+    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 3, 29), QTime(12, 0), berlin)),
+                     11.0 / 23.0);
+    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 10, 25), QTime(12, 0), berlin)),
+                     13.0 / 25.0);
+    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 6, 1), QTime(18, 0), berlin)), 0.75);
+}
+
+TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {
+    const BillingCycle june{d(2026, 6, 1), d(2026, 6, 30)};
+    const AllowanceStatus st = allowanceStatus(june, 10, 10 * GiB, 40 * GiB);
+    EXPECT_DOUBLE_EQ(st.fraction, 0.25);
+    EXPECT_EQ(st.projected, 30 * GiB);
+    // The first minutes of a cycle do not project to infinity; use never projects lower.
+    EXPECT_EQ(allowanceStatus(june, 0, GiB, 40 * GiB).projected, 24 * 30 * GiB);
+    EXPECT_EQ(allowanceStatus(june, 40, 5 * GiB, 0).projected, 5 * GiB);
+
+    EXPECT_EQ(allowanceLevelToAnnounce(0.79, 0), std::nullopt);
+    EXPECT_EQ(allowanceLevelToAnnounce(0.8, 0), 80);
+    EXPECT_EQ(allowanceLevelToAnnounce(0.95, 80), std::nullopt);
+    EXPECT_EQ(allowanceLevelToAnnounce(1.0, 80), 100);
+    EXPECT_EQ(allowanceLevelToAnnounce(3.0, 0), 100);
+    EXPECT_EQ(allowanceLevelToAnnounce(3.0, 100), std::nullopt);
+
+    // A later cycle starts afresh; a clock set back into an earlier one repeats nothing.
+    const AllowanceMemory said{d(2026, 6, 1), 100};
+    EXPECT_EQ(allowanceMemoryFor(said, june), said);
+    EXPECT_EQ(allowanceMemoryFor(said, {d(2026, 7, 1), d(2026, 7, 31)}),
+              (AllowanceMemory{d(2026, 7, 1), 0}));
+    EXPECT_EQ(allowanceMemoryFor(said, {d(2026, 5, 1), d(2026, 5, 31)}), said);
+}
+
+TEST(Allowance, WatcherAnnouncesEachLevelOncePerCycleAcrossRestarts) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString conf = dir.filePath("Quillfern.conf");
+    FakeSource source;
+    std::vector<QString> said;
+    const auto notify = [&](const QString& title, const QString&) {
+        said.push_back(title);
+        return false; // no notification service: nothing else may change
+    };
+    const auto look = [&](QDate today) {
+        QSettings settings(conf, QSettings::IniFormat);
+        return AllowanceWatcher(source, notify).check(settings, today, 0.5);
+    };
+
+    // Off by default: nothing is looked at or said.
+    source.days[d(2026, 6, 3)] = {9 * GiB, 9 * GiB};
+    EXPECT_EQ(look(d(2026, 6, 3)), std::nullopt);
+    {
+        QSettings settings(conf, QSettings::IniFormat);
+        AllowanceSettings a;
+        a.enabled = true;
+        a.gigabytes = 10;
+        a.cycleStartDay = 2;
+        allowanceSave(settings, a);
+    }
+    // Download only: 9 of 10 GB, then the same again after a restart (a new watcher).
+    EXPECT_EQ(look(d(2026, 6, 3)), 80);
+    EXPECT_EQ(look(d(2026, 6, 3)), std::nullopt);
+    source.days[d(2026, 6, 4)] = {2 * GiB, 0};
+    EXPECT_EQ(look(d(2026, 6, 4)), 100);
+    EXPECT_EQ(look(d(2026, 6, 4)), std::nullopt);
+    // The day before the cycle started is not counted; the next cycle is new.
+    source.days[d(2026, 7, 1)] = {GiB, 0};
+    source.days[d(2026, 7, 2)] = {9 * GiB, 0};
+    EXPECT_EQ(look(d(2026, 7, 2)), 80);
+    ASSERT_EQ(said.size(), 3u);
+
+    // Both directions count once chosen; a hand-edited size that is no number turns it off.
+    QSettings settings(conf, QSettings::IniFormat);
+    AllowanceSettings a = allowanceLoad(settings);
+    a.downloadOnly = false;
+    allowanceSave(settings, a);
+    EXPECT_EQ(allowanceCurrent(source, allowanceLoad(settings), d(2026, 6, 4), 1).used, 20 * GiB);
+    settings.setValue("allowance/gigabytes", "lots");
+    EXPECT_FALSE(allowanceLoad(settings).enabled);
+}
+
+TEST(HistoryRanges, KeysSpansAndSummedApps) {
+    const QDate today = d(2026, 3, 2);
+    const QStringList week = historyRangeKeys(HistoryRange::Week, today);
+    ASSERT_EQ(week.size(), 7);
+    EXPECT_EQ(week.first(), "2026-02-24");
+    EXPECT_EQ(week.last(), "2026-03-02");
+    EXPECT_EQ(historyRangeKeys(HistoryRange::Month, today).first(), "2026-02-01");
+    const QStringList year = historyRangeKeys(HistoryRange::Year, today);
+    ASSERT_EQ(year.size(), 12);
+    EXPECT_EQ(year.first(), "2025-04");
+    EXPECT_EQ(year.last(), "2026-03");
+
+    EXPECT_EQ(historyKeySpan("2026-02", today).first, d(2026, 2, 1));
+    EXPECT_EQ(historyKeySpan("2026-02", today).last, d(2026, 2, 28));
+    EXPECT_EQ(historyKeySpan("2026-03", today).last, today);
+    EXPECT_EQ(historyKeySpan("2026-03-01", today).last, d(2026, 3, 1));
+    EXPECT_FALSE(historyKeySpan("junk", today).first.isValid());
+
+    const auto sum = historySumApps(
+        {{{"b", {5, 0}}, {"a", {1, 1}}}, {{"a", {3, 0}}, {"z", {0, 0}}}, {{"b", {~0ull, 1}}}});
+    ASSERT_EQ(sum.size(), 2u); // an application that moved nothing is left out
+    EXPECT_EQ(sum[0].name, "b");
+    EXPECT_EQ(sum[0].traffic.bytesIn, ~0ull); // saturates
+    EXPECT_EQ(sum[1].name, "a");
+    EXPECT_EQ(sum[1].traffic, AppTraffic(4, 1));
+}

@@ -1,0 +1,283 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>Allowance</name>
+    <message>
+        <source>本期 %1 已用 %2 / %3（%4）</source>
+        <translation>This cycle %1: %2 of %3 used (%4)</translation>
+    </message>
+    <message>
+        <source>按当前速度，期末约 %1</source>
+        <translation>At this pace, about %1 by the cycle&apos;s end</translation>
+    </message>
+    <message>
+        <source>流量配额已用完</source>
+        <translation>Data allowance used up</translation>
+    </message>
+    <message>
+        <source>流量配额已用 %1%</source>
+        <translation>%1% of the data allowance used</translation>
+    </message>
+    <message>
+        <source>本期 %1 已用 %2，配额 %3。</source>
+        <translation>This cycle (%1) has used %2 of the %3 allowance.</translation>
+    </message>
+</context>
+<context>
+    <name>AllowanceDialog</name>
+    <message>
+        <source>启用每月流量配额</source>
+        <translation>Use a monthly data allowance</translation>
+    </message>
+    <message>
+        <source>流量配额</source>
+        <translation>Data Allowance</translation>
+    </message>
+    <message>
+        <source>仅下载</source>
+        <translation>Download only</translation>
+    </message>
+    <message>
+        <source>下载和上传</source>
+        <translation>Download and upload</translation>
+    </message>
+    <message>
+        <source>每月配额</source>
+        <translation>Monthly allowance</translation>
+    </message>
+    <message>
+        <source>每月结算日</source>
+        <translation>Cycle starts on day</translation>
+    </message>
+    <message>
+        <source>计入</source>
+        <translation>Counts</translation>
+    </message>
+    <message>
+        <source>结算日在 29–31 日时，较短的月份在当月最后一天结算。</source>
+        <translation>A cycle starting on the 29th to 31st starts on the last day of shorter months.</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>AppTableDataSource</name>
+    <message>
+        <source>应用</source>
+        <translation>App</translation>
+    </message>
+    <message>
+        <source>下载</source>
+        <translation>Download</translation>
+    </message>
+    <message>
+        <source>上传</source>
+        <translation>Upload</translation>
+    </message>
+    <message>
+        <source>合计</source>
+        <translation>Total</translation>
+    </message>
+    <message>
+        <source>占比</source>
+        <translation>Share</translation>
+    </message>
+</context>
+<context>
+    <name>CommandLine</name>
+    <message>
+        <source>%1 需要 1 到 100000 之间的整数</source>
+        <translation>%1 needs a whole number from 1 to 100000</translation>
+    </message>
+    <message>
+        <source>无法识别的参数：%1</source>
+        <translation>unknown argument: %1</translation>
+    </message>
+    <message>
+        <source>--days 和 --months 不能同时使用</source>
+        <translation>--days and --months cannot be used together</translation>
+    </message>
+    <message>
+        <source>--days、--months、--apps 和 --json 只能与 --report 一起使用</source>
+        <translation>--days, --months, --apps and --json go with --report</translation>
+    </message>
+    <message>
+        <source>不带选项时显示浮动的网速卡片。
+
+  --report       打印今日流量和最近几天的合计，然后退出
+  --days N       最近 N 天（默认 7 天）
+  --months N     改为最近 N 个自然月
+  --apps         同时列出流量最多的应用
+  --json         输出 JSON 而不是表格
+  --export-json [FILE]  把全部流量历史写到 FILE 或标准输出
+  --import-json FILE    把 FILE 合并进流量历史
+  --help         显示本说明
+  --version      显示版本
+
+卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland 插件的 Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform 和 -display，会原样传给 Qt。
+</source>
+        <translation>Without options, shows the floating network throughput card.
+
+  --report       print today&apos;s traffic and the last days&apos; totals, then exit
+  --days N       the last N days (7 when not given)
+  --months N     the last N calendar months instead
+  --apps         also list the applications that moved the most
+  --json         JSON instead of a table
+  --export-json [FILE]  write the whole traffic history to FILE or standard output
+  --import-json FILE    merge FILE into the traffic history
+  --help         show this text
+  --version      show the version
+
+The card needs a display: an X server (DISPLAY), or a Wayland compositor (WAYLAND_DISPLAY) with Qt&apos;s Wayland plugin. Qt&apos;s own options, such as -platform and -display, are passed on to Qt.
+</translation>
+    </message>
+</context>
+<context>
+    <name>InterfaceMenu</name>
+    <message>
+        <source>统计接口</source>
+        <translation>Counted links</translation>
+    </message>
+    <message>
+        <source>自动</source>
+        <translation>Automatic</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
+    </message>
+</context>
+<context>
+    <name>Report</name>
+    <message>
+        <source>月份</source>
+        <translation>Month</translation>
+    </message>
+    <message>
+        <source>日期</source>
+        <translation>Date</translation>
+    </message>
+    <message>
+        <source>下载</source>
+        <translation>Download</translation>
+    </message>
+    <message>
+        <source>上传</source>
+        <translation>Upload</translation>
+    </message>
+    <message>
+        <source>合计</source>
+        <translation>Total</translation>
+    </message>
+    <message>
+        <source>今日</source>
+        <translation>Today</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个月合计</source>
+        <translation>
+            <numerusform>Total of %n month</numerusform>
+            <numerusform>Total of %n months</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 天合计</source>
+        <translation>
+            <numerusform>Total of %n day</numerusform>
+            <numerusform>Total of %n days</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>应用</source>
+        <translation>App</translation>
+    </message>
+</context>
+<context>
+    <name>SpeedView</name>
+    <message>
+        <source>峰值  ↑ %1    ↓ %2</source>
+        <translation>Peak  ↑ %1    ↓ %2</translation>
+    </message>
+    <message>
+        <source>累计  ↑ %1    ↓ %2</source>
+        <translation>Total  ↑ %1    ↓ %2</translation>
+    </message>
+    <message>
+        <source>重置统计</source>
+        <translation>Reset Statistics</translation>
+    </message>
+    <message>
+        <source>流量统计…</source>
+        <translation>Traffic Statistics…</translation>
+    </message>
+    <message>
+        <source>流量配额…</source>
+        <translation>Data Allowance…</translation>
+    </message>
+    <message>
+        <source>登录时启动</source>
+        <translation>Start at Login</translation>
+    </message>
+    <message>
+        <source>退出羽蕨</source>
+        <translation>Quit Quillfern</translation>
+    </message>
+</context>
+<context>
+    <name>TrafficChartView</name>
+    <message>
+        <source>暂无数据</source>
+        <translation>No data yet</translation>
+    </message>
+    <message>
+        <source>下载</source>
+        <translation>Download</translation>
+    </message>
+    <message>
+        <source>上传</source>
+        <translation>Upload</translation>
+    </message>
+</context>
+<context>
+    <name>TrafficHistoryWindow</name>
+    <message>
+        <source>应用流量明细 · %1    下载 %2 · 上传 %3 · 合计 %4</source>
+        <translation>Apps · %1    Download %2 · Upload %3 · Total %4</translation>
+    </message>
+    <message>
+        <source>流量统计</source>
+        <translation>Traffic Statistics</translation>
+    </message>
+    <message>
+        <source>今日下载</source>
+        <translation>Downloaded today</translation>
+    </message>
+    <message>
+        <source>今日上传</source>
+        <translation>Uploaded today</translation>
+    </message>
+    <message>
+        <source>7 天</source>
+        <translation>7 days</translation>
+    </message>
+    <message>
+        <source>30 天</source>
+        <translation>30 days</translation>
+    </message>
+    <message>
+        <source>12 个月</source>
+        <translation>12 months</translation>
+    </message>
+    <message>
+        <source>未归属到应用：下载 %1 · 上传 %2 · 占比 %3%</source>
+        <translation>Not attributed to an application: download %1 · upload %2 · share %3%</translation>
+    </message>
+</context>
+</TS>
