@@ -117,14 +117,6 @@ void BM_SumOneYear(benchmark::State& state) {
 }
 BENCHMARK(BM_SumOneYear)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// A good run of the tool in which each application is one process.
-std::optional<ProcessSample> asRun(const AppSample& apps) {
-    ProcessSample run;
-    for (const auto& [name, counters] : apps)
-        run.push_back({name, counters, name});
-    return run;
-}
-
 // One minute's save: today's totals and 20 applications changed. Counts the bytes the
 // process handed to the kernel for it.
 void BM_SaveOneMinute(benchmark::State& state) {
@@ -150,7 +142,7 @@ void BM_SaveOneMinute(benchmark::State& state) {
             counters.out += 100;
         }
         recorder.recordTotal(100, 1000);
-        recorder.processAppSample(asRun(sample));
+        recorder.processAppSample(sample);
         const std::uint64_t before = bytesWritten();
         recorder.saveData();
         recorder.waitForSaves();
