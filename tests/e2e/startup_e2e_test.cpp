@@ -49,7 +49,7 @@ TEST(NoDisplay, OneLineSaysWhatIsMissingAndTheStatusIsOne) {
     }
     // The modes that only print need no display at all.
     for (const auto& [arg, start] :
-         {std::pair{"--help", "Usage: quillfern"}, {"--version", "quillfern "}}) {
+         {std::pair{"--help", "usage: quillfern"}, {"--version", "quillfern "}}) {
         const RunResult r = runProgram(sandbox, {"QT_QPA_PLATFORM"}, {arg});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out.rfind(start, 0), 0u) << r.out;
