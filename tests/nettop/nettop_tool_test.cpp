@@ -9,35 +9,23 @@
 
 using namespace qftest;
 
-namespace {
-
-const std::string kHeader = "time,,interface,state,bytes_in,bytes_out,rx_dupe,rx_ooo,re-tx,"
-                            "rtt_avg,rcvsize,tx_win,tc_class,tc_mgt,cc_algo,P,C,R,W,arch,";
-
-RunResult runArgs(const TempDir& dir, const std::vector<std::string>& args) {
-    ChildOptions o;
-    o.argv = {toolPath().string()};
-    o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.env = {"XDG_RUNTIME_DIR=" + dir.path().string()};
-    return run(std::move(o));
-}
-
-} // namespace
-
-TEST(NettopTool, CommandLineHeadersAndRefusals) {
+TEST(NettopTool, RefusesBadCommandLinesAndRepeatsTheHeaderPerSample) {
     TempDir dir;
-    // The options themselves are the core suite's; here, a refusal's exit status and silence.
-    const RunResult refused = runArgs(dir, {"-L", "0"});
+    ChildOptions o;
+    o.argv = {toolPath().string(), "-L", "0"};
+    o.env = {"XDG_RUNTIME_DIR=" + dir.path().string()};
+    const RunResult refused = run(o);
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_TRUE(refused.out.empty());
-    // Nothing is written when the command line is refused.
-    EXPECT_FALSE(fs::exists(dir / "quillfern"));
+    EXPECT_FALSE(fs::exists(dir / "quillfern")) << "nothing is written on a refusal";
 
-    // Each sample starts with the header, however the flags are spelt.
-    const RunResult r = runArgs(dir, {"-Px", "-L", "3", "-s", "0"});
+    o.argv = {toolPath().string(), "-Px", "-L", "3", "-s", "0"};
+    const RunResult r = run(o);
     ASSERT_EQ(r.exitCode, 0);
+    const std::string header = r.out.substr(0, r.out.find('\n') + 1);
+    ASSERT_EQ(header.rfind("time,", 0), 0u) << r.out;
     std::size_t headers = 0;
-    for (std::size_t at = 0; (at = r.out.find(kHeader + "\n", at)) != std::string::npos; ++at)
+    for (std::size_t at = 0; (at = r.out.find(header, at)) != std::string::npos; ++at)
         ++headers;
     EXPECT_EQ(headers, 3u);
 }
@@ -48,37 +36,25 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesGarbageAndLinks) {
     const fs::path state = stateDir / "nettop-state.v1";
     ASSERT_EQ(::mkdir(stateDir.c_str(), 0700), 0);
     std::ofstream(state, std::ios::binary) << std::string(5000, '\xff') << "QFNTSTAT";
-
-    RunResult r = runTool(dir.path().string());
-    ASSERT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), kHeader);
+    ASSERT_EQ(runTool(dir.path().string()).exitCode, 0);
     struct stat st {};
     ASSERT_EQ(::lstat(state.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(slurp(state).substr(0, 8), "QFNTSTAT");
 
-    // A link planted in place of the state file is replaced, never written through.
+    // A link planted in place of the state file is replaced, never written through, and no
+    // temporary file is left behind.
     const fs::path victim = dir / "victim";
     std::ofstream(victim) << "keep me";
     fs::remove(state);
     fs::create_symlink(victim, state);
-    r = runTool(dir.path().string());
-    ASSERT_EQ(r.exitCode, 0);
+    ASSERT_EQ(runTool(dir.path().string()).exitCode, 0);
     EXPECT_EQ(slurp(victim), "keep me");
     ASSERT_EQ(::lstat(state.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    // Only the state file is left behind: no temporary files.
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(stateDir))
-        names.push_back(e.path().filename());
-    EXPECT_EQ(names, std::vector<std::string>{"nettop-state.v1"});
-}
+    EXPECT_EQ(std::distance(fs::directory_iterator(stateDir), fs::directory_iterator()), 1);
 
-TEST(NettopTool, WithoutRuntimeDirTheCacheDirectoryIsUsed) {
-    TempDir dir;
-    ASSERT_EQ(runTool("", {}, {}, {"XDG_CACHE_HOME=" + (dir / "cache").string()}).exitCode, 0);
-    EXPECT_TRUE(fs::is_regular_file(dir / "cache/quillfern/nettop-state.v1"));
+    // Without a runtime directory: the cache directory, made private.
     ASSERT_EQ(runTool("", {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode, 0);
     EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
     EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
