@@ -24,41 +24,33 @@ int checkInside(const std::string& veth, const char* gateway) {
             ++failures;
         }
     };
-    const auto find = [&veth](const LinkTable& t) -> const LinkReading* {
-        for (const LinkReading& l : t.links) {
-            if (l.name == veth) {
-                return &l;
-            }
+    const auto read = [&veth](std::optional<LinkTable>& t) -> const LinkReading* {
+        t = netReadLinks();
+        for (std::size_t i = 0; t && i < t->links.size(); ++i) {
+            if (t->links[i].name == veth)
+                return &t->links[i];
         }
         return nullptr;
     };
-    const auto defaultRouted = [&]() -> int {
-        const std::optional<LinkTable> t = netReadLinks();
-        const LinkReading* l = t ? find(*t) : nullptr;
-        return l ? (l->defaultRoute ? 1 : 0) : -1;
+    std::optional<LinkTable> table;
+    const auto defaultRouted = [&] {
+        const LinkReading* l = read(table);
+        return l && l->defaultRoute;
     };
-
-    std::optional<LinkTable> table = netReadLinks();
-    expect(table && table->edgeKnown && table->links.size() == 2, "lo and the veth expected");
-    if (const LinkReading* l = table ? find(*table) : nullptr) {
-        expect(l->attributes.kind == "veth", "kind: " + l->attributes.kind);
-        expect(linkClassify(l->attributes) == LinkClass::Virtual, "a veth is virtual");
-        expect(l->lowerIndex == 0, "the peer lives in another namespace");
-        expect(!l->defaultRoute, "no default route yet");
-    } else {
-        expect(false, "no link " + veth);
-    }
     const std::string route = std::string("ip route add default via ") + gateway;
-    expect(std::system(route.c_str()) == 0, route);
-    expect(defaultRouted() == 1, "the new default route was not seen");
-    expect(std::system("ip route del default") == 0, "ip route del default");
-    expect(defaultRouted() == 0, "the removed default route was still seen");
+
+    const LinkReading* l = read(table);
+    expect(table && table->edgeKnown && table->links.size() == 2, "lo and the veth expected");
+    expect(l && l->attributes.kind == "veth" && linkClassify(l->attributes) == LinkClass::Virtual,
+           "a veth, virtual");
+    expect(l && l->lowerIndex == 0, "the peer lives in another namespace");
+    expect(!defaultRouted(), "no default route yet");
+    expect(std::system(route.c_str()) == 0 && defaultRouted(), "the new default route");
+    expect(std::system("ip route del default") == 0 && !defaultRouted(), "the removed route");
 
     netForceProcFallback(true);
-    const std::optional<LinkTable> viaProc = netReadLinks();
-    expect(viaProc && viaProc->links.size() == 2 && find(*viaProc), "/proc/net/dev route");
-    expect(std::system(route.c_str()) == 0, route);
-    expect(defaultRouted() == 1, "the default route was not seen through /proc/net/dev");
+    expect(read(table) && table->links.size() == 2, "/proc/net/dev route");
+    expect(std::system(route.c_str()) == 0 && defaultRouted(), "the route via /proc/net/dev");
     netForceProcFallback(false);
     std::fflush(stdout);
     return failures;
@@ -67,9 +59,8 @@ int checkInside(const std::string& veth, const char* gateway) {
 TEST(LinkReaderNetns, KindsAndDefaultRoutesOfRealLinks) {
     NetnsPair::removeStale();
     NetnsPair net;
-    if (!net.ready()) {
+    if (!net.ready())
         GTEST_SKIP() << net.why();
-    }
     ChildOptions o;
     o.netns = net.a();
     o.body = [&net] { return checkInside(net.ifaceA(), NetnsPair::kAddrB); };
