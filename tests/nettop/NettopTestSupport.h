@@ -6,20 +6,14 @@
 #include "TestSupport.h"
 #include "TrafficRecorder.h"
 
-inline std::vector<std::string> recorderToolCommand() {
-    std::vector<std::string> argv = {qftest::toolPath().string()};
-    for (const QString& a : TrafficRecorder::defaultConfig().toolArgs) {
-        argv.push_back(a.toStdString());
-    }
-    return argv;
-}
-
 // The tool's output and exit code, in a namespace and as a user of choice.
 inline qftest::RunResult runTool(const std::string& runtimeDir, const std::string& netns = {},
                                  std::optional<uid_t> asUser = std::nullopt,
                                  std::vector<std::string> env = {}) {
     qftest::ChildOptions o;
-    o.argv = recorderToolCommand();
+    o.argv = {qftest::toolPath().string()};
+    for (const QString& a : TrafficRecorder::defaultConfig().toolArgs)
+        o.argv.push_back(a.toStdString());
     o.netns = netns;
     o.uid = asUser;
     o.gid = asUser;

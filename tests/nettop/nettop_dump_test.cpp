@@ -46,8 +46,6 @@ nlmsghdr& addSocket(Words& b, std::uint8_t family, const std::uint8_t* src, cons
     m->idiag_family = family;
     m->id.idiag_cookie[0] = 0x11111111;
     m->id.idiag_cookie[1] = 0x2;
-    m->idiag_inode = 4242;
-    m->idiag_uid = 1000;
     std::memcpy(m->id.idiag_src, src, 16);
     std::memcpy(m->id.idiag_dst, dst, 16);
     if (infoLen) {
@@ -90,8 +88,6 @@ TEST(NettopDump, ReadsCountersOnlyWhenTheKernelSentThem) {
     EXPECT_TRUE(out[0].hasCounters);
     EXPECT_EQ(out[0].bytes, (Counters{5000, 7000}));
     EXPECT_EQ(out[0].cookie, 0x211111111ULL);
-    EXPECT_EQ(out[0].inode, 4242u);
-    EXPECT_EQ(out[0].uid, 1000u);
     EXPECT_FALSE(out[0].loopback);
     EXPECT_FALSE(out[1].hasCounters);
     EXPECT_EQ(out[1].bytes, (Counters{}));

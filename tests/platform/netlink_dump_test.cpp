@@ -122,17 +122,13 @@ TEST(NetlinkDump, DumpsTheKernelsLinksAndReportsItsRefusals) {
         names.clear();
         ++restarts;
     };
-    ASSERT_TRUE(socket.dump(nldump::makeRequest(RTM_GETLINK, &body, sizeof body), onLink, restart))
-        << std::strerror(errno);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "lo"), 1) << restarts << " restarts";
-
     // A request type the kernel does not know: an error, and the socket goes on working.
     EXPECT_FALSE(socket.dump(nldump::makeRequest(RTM_NEWLINK + 200, &body, sizeof body),
                              [](const nlmsghdr&) {}, {}));
     EXPECT_NE(errno, 0);
-    names.clear();
-    EXPECT_TRUE(socket.dump(nldump::makeRequest(RTM_GETLINK, &body, sizeof body), onLink, restart));
-    EXPECT_EQ(std::count(names.begin(), names.end(), "lo"), 1);
+    ASSERT_TRUE(socket.dump(nldump::makeRequest(RTM_GETLINK, &body, sizeof body), onLink, restart))
+        << std::strerror(errno);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "lo"), 1) << restarts << " restarts";
 }
 
 } // namespace
