@@ -83,13 +83,10 @@ TEST(NetdCore, EachUserSeesOnlyTheirOwnProcessesByName) {
     l.markGone({40, 1}, 50 * kS);
 
     const View user = viewFor(1000, l, {});
-    ASSERT_EQ(user.processes.size(), 2u);
-    EXPECT_EQ(user.processes[0], (ProcessLine{10, 1000, "mine", {1, 2}}));
     // The ended process shares its pid with a running one: only the running one is named.
-    EXPECT_EQ(user.processes[1], (ProcessLine{40, 1000, "reused", {1, 1}}));
-    ASSERT_EQ(user.users.size(), 2u);
-    EXPECT_EQ(user.users[0], (UserLine{0, {7, 8}}));
-    EXPECT_EQ(user.users[1], (UserLine{1001, {8, 10}}));
+    EXPECT_EQ(user.processes,
+              (std::vector<ProcessLine>{{10, 1000, "mine", {1, 2}}, {40, 1000, "reused", {1, 1}}}));
+    EXPECT_EQ(user.users, (std::vector<UserLine>{{0, {7, 8}}, {1001, {8, 10}}}));
 
     const View root = viewFor(0, l, {});
     EXPECT_EQ(root.processes.size(), 5u);
