@@ -96,7 +96,6 @@ TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {
 
 TEST(Allowance, WatcherAnnouncesEachLevelOncePerCycleAcrossRestarts) {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QString conf = dir.filePath("Quillfern.conf");
     FakeSource source;
     std::vector<QString> said;
@@ -144,15 +143,15 @@ TEST(Allowance, WatcherAnnouncesEachLevelOncePerCycleAcrossRestarts) {
 
 TEST(HistoryRanges, KeysSpansAndSummedApps) {
     const QDate today = d(2026, 3, 2);
-    const QStringList week = historyRangeKeys(HistoryRange::Week, today);
-    ASSERT_EQ(week.size(), 7);
-    EXPECT_EQ(week.first(), "2026-02-24");
-    EXPECT_EQ(week.last(), "2026-03-02");
-    EXPECT_EQ(historyRangeKeys(HistoryRange::Month, today).first(), "2026-02-01");
-    const QStringList year = historyRangeKeys(HistoryRange::Year, today);
-    ASSERT_EQ(year.size(), 12);
-    EXPECT_EQ(year.first(), "2025-04");
-    EXPECT_EQ(year.last(), "2026-03");
+    for (const auto& [range, n, first, last] :
+         {std::tuple{HistoryRange::Week, 7, "2026-02-24", "2026-03-02"},
+          {HistoryRange::Month, 30, "2026-02-01", "2026-03-02"},
+          {HistoryRange::Year, 12, "2025-04", "2026-03"}}) {
+        const QStringList keys = historyRangeKeys(range, today);
+        ASSERT_EQ(keys.size(), n);
+        EXPECT_EQ(keys.first(), first);
+        EXPECT_EQ(keys.last(), last);
+    }
 
     EXPECT_EQ(historyKeySpan("2026-02", today).first, d(2026, 2, 1));
     EXPECT_EQ(historyKeySpan("2026-02", today).last, d(2026, 2, 28));
