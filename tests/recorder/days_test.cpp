@@ -16,20 +16,12 @@ QDateTime local(int y, int m, int d, int h, int min) {
 TEST(DayKeys, DisplayDateIsAsciiWhateverTheLocaleAndLeavesAnythingElseAlone) {
     QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
     EXPECT_EQ(TrafficRecorder::dateString(local(2024, 12, 5, 10, 0)), "2024-12-05");
-    const std::pair<QString, QString> cases[] = {
-        {"2024-12-05", "12/5"},
-        {"2024-01-31", "1/31"},
-        {"2024-02-29", "2/29"},
-        {"2023-02-29", "2023-02-29"},
-        {"2024-13-01", "2024-13-01"},
-        {"2024-12-5", "2024-12-5"},
-        {" 2024-12-05", " 2024-12-05"},
-        {"2024-12-05x", "2024-12-05x"},
-        {"+024-12-05", "+024-12-05"},
-        {QString::fromUtf8("٢٠٢٤-١٢-٠٥"), QString::fromUtf8("٢٠٢٤-١٢-٠٥")},
-        {"", ""}};
-    for (const auto& [key, shown] : cases)
-        EXPECT_EQ(TrafficRecorder::displayDate(key), shown) << key.toStdString();
+    EXPECT_EQ(TrafficRecorder::displayDate("2024-12-05"), "12/5");
+    EXPECT_EQ(TrafficRecorder::displayDate("2024-02-29"), "2/29");
+    for (const QString& text : {QString("2023-02-29"), QString("2024-13-01"), QString("2024-12-5"),
+                                QString(" 2024-12-05"), QString("2024-12-05x"),
+                                QString("+024-12-05"), QString::fromUtf8("٢٠٢٤-١٢-٠٥"), QString()})
+        EXPECT_EQ(TrafficRecorder::displayDate(text), text) << text.toStdString();
     QLocale::setDefault(QLocale::c());
 }
 
@@ -76,6 +68,8 @@ TEST(DayQueries, TodayAndSortedApps) {
     auto recorder = store.open();
     EXPECT_EQ(recorder->recentDays(3).size(), 3);
     EXPECT_FALSE(recorder->getToday()) << "queries create nothing";
+    recorder->processAppSample(std::nullopt); // a failed run is still a day with figures
+    EXPECT_EQ(recorder->getToday(), DailyTraffic());
     recorder->recordTotal(100, 250);
     recorder->recordTotal(UINT64_MAX, 1);
     EXPECT_EQ(recorder->getDay(TrafficRecorder::todayString()), DailyTraffic(251, UINT64_MAX));

@@ -113,15 +113,4 @@ TEST(AppSampleStep, GrowthPerProcessAcrossRuns) {
     EXPECT_EQ(credited({ProcessSample{},
                         ProcessSample{{"a", {UINT64_MAX, 0}, "1"}, {"a", {UINT64_MAX, 0}, "2"}}}),
               (AppSample{{"a", {UINT64_MAX, 0}}}));
-
-    // The recorder puts the growth under today, beside the totals; even a failed run leaves
-    // today's entry behind, and a name that never grew gets none.
-    TempStore store;
-    auto recorder = store.open();
-    recorder->processAppSample(failed);
-    EXPECT_EQ(recorder->getToday(), DailyTraffic());
-    recorder->recordTotal(7, 9);
-    for (const std::uint64_t in : {100, 150, 160})
-        recorder->processAppSample(ProcessSample{{"a", {in, 50}, "1"}, {"same", {10, 10}, "2"}});
-    EXPECT_EQ(recorder->getToday(), DailyTraffic(9, 7, {{"a", {60, 0}}}));
 }
