@@ -1,71 +1,56 @@
 #include "RecorderTestSupport.h"
 #include "Sqlite.h"
+#include "TestSupport.h"
 #include "TrafficDb.h"
 #include "TrafficStore.h"
 
 #include <QBuffer>
-#include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
 // A child that saves generation after generation, each one unit of total and one unit of one
 // of 64 applications, so that in every committed state today's total equals its applications'
-// sum. On its pipe it says 2g before it saves generation g, and 2g + 1 once g is on disk.
+// sum. On its event pipe it says 2g before it saves generation g, and 2g + 1 once g is on disk.
+int saveForever(const QString& path) {
+    TrafficRecorder::Config config;
+    config.dataPath = path;
+    TrafficRecorder recorder(config);
+    AppSample counters{{"seed", {0, 0}}}; // a reference, so that the first growth counts
+    recorder.processAppSample(runOf(counters));
+    for (std::uint64_t g = recorder.getToday() ? recorder.getToday()->totalIn + 1 : 1;; ++g) {
+        recorder.recordTotal(0, 1);
+        counters["app" + QString::number(g % 64)].in += 1;
+        recorder.processAppSample(runOf(counters));
+        if (::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g)) < 0)
+            return 3;
+        recorder.saveData();
+        recorder.waitForSaves();
+        if (::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g + 1)) < 0)
+            return 3;
+    }
+}
+
 struct Saver {
-    pid_t pid = -1;
-    int fd = -1;
+    std::unique_ptr<qftest::Child> child;
     std::uint64_t committed = 0;
 
     explicit Saver(const QString& path) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(fds[0]);
-            saveForever(path, fds[1]);
-        }
-        ::close(fds[1]);
-        fd = fds[0];
-    }
-    [[noreturn]] static void saveForever(const QString& path, int fd) {
-        TrafficRecorder::Config config;
-        config.dataPath = path;
-        TrafficRecorder recorder(config);
-        std::uint64_t g = recorder.getToday() ? recorder.getToday()->totalIn : 0;
-        AppSample counters{{"seed", {0, 0}}}; // a reference, so that the first growth counts
-        recorder.processAppSample(runOf(counters));
-        for (;;) {
-            ++g;
-            recorder.recordTotal(0, 1);
-            counters["app" + QString::number(g % 64)].in += 1;
-            recorder.processAppSample(runOf(counters));
-            say(fd, 2 * g);
-            recorder.saveData();
-            recorder.waitForSaves();
-            say(fd, 2 * g + 1);
-        }
-    }
-    static void say(int fd, std::uint64_t value) {
-        if (::write(fd, &value, sizeof value) != sizeof value)
-            ::_exit(3);
+        qftest::ChildOptions o;
+        o.extraFd = 3;
+        o.body = [path] { return saveForever(path); };
+        child = std::make_unique<qftest::Child>(std::move(o));
     }
     // The next thing the child says, or 0 when it is gone.
     std::uint64_t next() {
-        std::uint64_t value = 0;
-        if (::read(fd, &value, sizeof value) != sizeof value)
-            return 0;
+        const auto line = child->readLine(60s, qftest::Child::Stream::Extra);
+        const std::uint64_t value = line ? std::stoull(*line) : 0;
         if (value % 2 == 1)
             committed = value / 2;
         return value;
-    }
-    void kill() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        ::close(fd);
     }
 };
 
@@ -94,7 +79,6 @@ TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
     std::uint64_t previous = 0;
     for (int kill = 0; kill < 200; ++kill) {
         Saver saver(store.path());
-        ASSERT_GT(saver.pid, 0);
         // Kill points defined by what the child said: right after a commit, or right as the
         // next save begins, after one to three commits. After the first commit, an export
         // reads the store while the child writes.
@@ -113,7 +97,7 @@ TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
                 break;
         }
         ASSERT_NE(value, 0u) << "the child died by itself";
-        saver.kill();
+        saver.child->kill();
         sql::Database db;
         ASSERT_TRUE(db.open(store.path(), sql::Database::Mode::ReadWrite));
         ASSERT_EQ(db.queryText("PRAGMA integrity_check"), "ok");

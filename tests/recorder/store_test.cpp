@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "RecorderTestSupport.h"
+#include "TestSupport.h"
 #include "TrafficDb.h"
 #include "TrafficStore.h"
 
@@ -11,7 +12,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -51,25 +51,21 @@ std::uint64_t bytesWritten() {
 }
 
 // Runs a scenario in a child process and returns its exit status (0: every check held).
-// Permission checks do not apply to root, so as root the child becomes an ordinary user
-// that owns the store's directory.
-template <class Scenario>
-int inChild(const TempStore& store, bool dropPrivileges, Scenario scenario) {
+// Permission checks do not apply to root, so as root the child runs as an ordinary user
+// who owns the store's directory.
+int inChild(const TempStore& store, bool unprivileged, std::function<int()> scenario) {
     QDir().mkpath(store.file({}));
-    const uid_t nobody = 65534;
-    dropPrivileges = dropPrivileges && ::geteuid() == 0;
-    for (const QString& path : {store.dir.path(), store.file({})})
-        if (dropPrivileges && ::chown(QFile::encodeName(path).constData(), nobody, nobody) != 0)
-            return 101;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (dropPrivileges && (::setgid(nobody) != 0 || ::setuid(nobody) != 0))
-            ::_exit(100);
-        ::_exit(scenario());
+    qftest::ChildOptions o;
+    o.body = std::move(scenario);
+    if (unprivileged && ::geteuid() == 0) {
+        const uid_t nobody = 65534;
+        o.uid = nobody;
+        o.gid = nobody;
+        for (const QString& path : {store.dir.path(), store.file({})})
+            if (::chown(QFile::encodeName(path).constData(), nobody, nobody) != 0)
+                return -2;
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+    return qftest::run(std::move(o)).exitCode;
 }
 
 // Saves refused from the first one (the store cannot even be created) or after a good one
