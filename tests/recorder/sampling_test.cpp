@@ -2,9 +2,7 @@
 #include "NettopRunner.h"
 #include "RecorderTestSupport.h"
 #include "TestSupport.h"
-#include "TrafficDb.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
@@ -197,10 +195,6 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     r->sampleAppTraffic();
     ASSERT_TRUE(samples.reach(6));
     EXPECT_EQ(r->getToday(), grown);
-    output("t,firefox.4400,,,9100,9000\n");
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(7));
-    EXPECT_EQ(r->getToday()->apps.at("firefox"), AppTraffic(3100, 200));
     QList<QtMsgType> said;
     for (const LogCapture::Line& line : log.lines())
         if (line.category == "quillfern.tool")
@@ -220,11 +214,7 @@ TEST_F(FakeTool, TimersSampleAndSaveUntilStopped) {
     ASSERT_TRUE(samples.reach(3));
     EXPECT_TRUE(qftest::waitUntil([&] {
         QCoreApplication::processEvents();
-        QBuffer out;
-        QString error;
-        out.open(QIODevice::WriteOnly);
-        return trafficExportJson(store.path(), out, &error) &&
-               out.data().contains("\"totalIn\": 2");
+        return store.open()->getToday() == DailyTraffic(2, 1);
     }));
     r->stopAndSave();
     for (const QTimer* timer : r->findChildren<QTimer*>())
