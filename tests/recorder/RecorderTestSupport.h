@@ -17,26 +17,37 @@ inline std::optional<ProcessSample> runOf(const AppSample& apps) {
     return run;
 }
 
+inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // A recorder on a store in a fresh temporary directory; the user's real files are never seen.
 struct TempStore {
     QTemporaryDir dir;
-    QString path() const { return dir.filePath(QStringLiteral("Quillfern/traffic.db")); }
-    // The former JSON traffic file, moved into the store when a recorder opens it.
-    QString jsonPath() const { return dir.filePath(QStringLiteral("Quillfern/traffic.json")); }
+    QString file(const QString& name) const { return dir.filePath("Quillfern/" + name); }
+    QString path() const { return file(QStringLiteral("traffic.db")); }
 
-    std::unique_ptr<TrafficRecorder> open(bool load = true) const {
+    std::unique_ptr<TrafficRecorder> open() const {
         TrafficRecorder::Config config;
         config.dataPath = path();
-        config.load = load;
         config.toolPath = dir.filePath(QStringLiteral("no-such-tool"));
         return std::make_unique<TrafficRecorder>(config);
     }
 
-    // Leaves a traffic file in the former format for the next open() to move in.
+    // Leaves a traffic file in the former JSON format for the next open() to move in.
     void write(const QByteArray& bytes) const {
-        QDir().mkpath(dir.filePath(QStringLiteral("Quillfern")));
-        QFile file(jsonPath());
-        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write(bytes);
+        QDir().mkpath(file({}));
+        writeFile(file(QStringLiteral("traffic.json")), bytes);
+    }
+    QStringList filesLike(const QString& pattern) const {
+        return QDir(file({})).entryList({pattern},
+                                        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     }
 };

@@ -4,8 +4,7 @@
 //
 //   sampling_driver <traffic file> <tool>
 //   "sample"  runs the tool once; "sampled" is printed once the run has been applied
-//   "apps"    prints "app\t<name>\t<in>\t<out>" for every application of the last two days,
-//             then "end"
+//   "apps"    prints "<in> <out> <name>" for every application of the last two days, then "end"
 //   end of input quits the event loop, as the program quits: the recorder is never released.
 
 #include "TrafficRecorder.h"
@@ -13,7 +12,6 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdio>
-#include <map>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -49,17 +47,12 @@ int main(int argc, char** argv) {
                 recorder->sampleAppTraffic();
             } else if (command == "apps") {
                 // Both days, in case the run crossed midnight.
-                std::map<QString, AppTraffic> apps;
-                for (const QString& day : recorder->recentDays(2)) {
-                    for (const AppEntry& entry : recorder->sortedApps(day)) {
-                        apps[entry.name].bytesIn += entry.traffic.bytesIn;
-                        apps[entry.name].bytesOut += entry.traffic.bytesOut;
-                    }
-                }
-                for (const auto& [name, traffic] : apps)
-                    std::printf("app\t%s\t%llu\t%llu\n", name.toUtf8().constData(),
-                                static_cast<unsigned long long>(traffic.bytesIn),
-                                static_cast<unsigned long long>(traffic.bytesOut));
+                const QStringList days = recorder->recentDays(2);
+                const DailyTraffic both = recorder->sumBetween(days.first(), days.last());
+                for (const auto& [name, traffic] : both.apps)
+                    std::printf("%llu %llu %s\n", static_cast<unsigned long long>(traffic.bytesIn),
+                                static_cast<unsigned long long>(traffic.bytesOut),
+                                name.toUtf8().constData());
                 std::printf("end\n");
                 std::fflush(stdout);
             }

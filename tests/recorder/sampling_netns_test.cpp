@@ -17,44 +17,36 @@ struct Bytes {
 };
 
 // The sampling driver (sampling_driver.cpp) inside a namespace, with its own tool state.
-class Driver {
-public:
-    Driver(const std::string& netns, const TempDir& dir) {
-        ChildOptions o;
-        o.argv = {QUILLFERN_SAMPLING_DRIVER, (dir / "traffic.json").string(), toolPath().string()};
-        o.env = {"XDG_RUNTIME_DIR=" + dir.path().string()};
-        o.netns = netns;
-        o.pipeStdin = o.pipeStdout = true;
-        o.logFile = dir / "driver.log";
-        m_child = std::make_unique<Child>(std::move(o));
-    }
+std::unique_ptr<Child> startDriver(const std::string& netns, const TempDir& dir) {
+    ChildOptions o;
+    o.argv = {QUILLFERN_SAMPLING_DRIVER, (dir / "traffic.db").string(), toolPath().string()};
+    o.env = {"XDG_RUNTIME_DIR=" + dir.path().string()};
+    o.netns = netns;
+    o.pipeStdin = o.pipeStdout = true;
+    o.logFile = dir / "driver.log";
+    return std::make_unique<Child>(std::move(o));
+}
 
-    // One run of the tool, applied.
-    bool sample() {
-        return m_child->writeStdin("sample\n") &&
-               m_child->readLine(120s) == std::optional<std::string>("sampled");
-    }
+// One run of the tool, applied.
+bool sample(Child& driver) {
+    return driver.writeStdin("sample\n") &&
+           driver.readLine(120s) == std::optional<std::string>("sampled");
+}
 
-    std::map<std::string, Bytes> apps() {
-        std::map<std::string, Bytes> apps;
-        m_child->writeStdin("apps\n");
-        while (const auto line = m_child->readLine()) {
-            if (*line == "end")
-                break;
-            std::istringstream fields(*line);
-            std::string tag, name;
-            Bytes bytes;
-            std::getline(fields, tag, '\t');
-            std::getline(fields, name, '\t');
-            fields >> bytes.in >> bytes.out;
-            apps[name] = bytes;
-        }
-        return apps;
+std::map<std::string, Bytes> creditedApps(Child& driver) {
+    std::map<std::string, Bytes> apps;
+    driver.writeStdin("apps\n");
+    for (auto line = driver.readLine(); line && *line != "end"; line = driver.readLine()) {
+        std::istringstream fields(*line);
+        Bytes bytes;
+        std::string name;
+        fields >> bytes.in >> bytes.out;
+        fields.get();
+        std::getline(fields, name);
+        apps[name] = bytes;
     }
-
-private:
-    std::unique_ptr<Child> m_child;
-};
+    return apps;
+}
 
 void expectCredited(std::uint64_t credited, std::uint64_t moved, const char* what) {
     EXPECT_GE(credited, moved * 95 / 100) << what << ": " << credited << " of " << moved;
@@ -70,11 +62,11 @@ TEST(SamplingNetns, QuietStartAndRenameCreditWhatMoved) {
     TempDir dir;
     TrafficServer server(net.b(), NetnsPair::kAddrB, dir / "server.log");
     ASSERT_TRUE(server.ready()) << server.why();
-    Driver driver(net.a(), dir);
+    const std::unique_ptr<Child> driver = startDriver(net.a(), dir);
 
     // Two runs while the namespace has no TCP socket at all: each lists nothing.
-    ASSERT_TRUE(driver.sample());
-    ASSERT_TRUE(driver.sample());
+    ASSERT_TRUE(sample(*driver));
+    ASSERT_TRUE(sample(*driver));
 
     // A process's first connection after a quiet spell counts from its first byte.
     constexpr std::uint64_t kMB = 1 << 20;
@@ -82,8 +74,8 @@ TEST(SamplingNetns, QuietStartAndRenameCreditWhatMoved) {
                         50 * kMB, dir / "quiet.log");
     ASSERT_TRUE(quiet.connected());
     ASSERT_TRUE(quiet.go());
-    ASSERT_TRUE(driver.sample());
-    auto apps = driver.apps();
+    ASSERT_TRUE(sample(*driver));
+    auto apps = creditedApps(*driver);
     expectCredited(apps["qf-quiet"].in, 50 * kMB + kAckBytes, "quiet start, received");
     expectCredited(apps["qf-quiet"].out, 10 * kMB + kRequestBytes, "quiet start, sent");
 
@@ -93,11 +85,11 @@ TEST(SamplingNetns, QuietStartAndRenameCreditWhatMoved) {
                           20 * kMB, dir / "renamed.log");
     ASSERT_TRUE(renamed.connected());
     ASSERT_TRUE(renamed.go());
-    ASSERT_TRUE(driver.sample());
+    ASSERT_TRUE(sample(*driver));
     ASSERT_TRUE(renamed.rename("qf-after"));
     ASSERT_TRUE(renamed.go());
-    ASSERT_TRUE(driver.sample());
-    apps = driver.apps();
+    ASSERT_TRUE(sample(*driver));
+    apps = creditedApps(*driver);
     expectCredited(apps["qf-before"].in + apps["qf-after"].in, 2 * (20 * kMB + kAckBytes),
                    "renamed, received");
     expectCredited(apps["qf-before"].out + apps["qf-after"].out, 2 * (4 * kMB + kRequestBytes),

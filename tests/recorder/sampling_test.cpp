@@ -1,53 +1,34 @@
+#include "LogCapture.h"
 #include "NettopRunner.h"
 #include "RecorderTestSupport.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace std::chrono_literals;
+
 namespace {
 
-void ensureApp() {
-    static int argc = 1;
-    static char name[] = "recorder_sampling_test";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance())
-        new QCoreApplication(argc, argv);
-}
-
-// Counts the samples a recorder has applied, and waits for a given total.
-class Samples {
-public:
-    explicit Samples(TrafficRecorder& recorder)
-        : m_connection(QObject::connect(&recorder, &TrafficRecorder::sampleApplied, [this] {
-              if (++m_count >= m_target && m_loop)
-                  m_loop->quit();
-          })) {}
-    ~Samples() { QObject::disconnect(m_connection); }
-
-    // The deadline only guards against a broken build; samples arrive as events.
-    bool reach(int total) {
-        if (m_count >= total)
-            return true;
-        QEventLoop loop;
-        m_loop = &loop;
-        m_target = total;
-        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-        loop.exec();
-        m_loop = nullptr;
-        return m_count >= total;
+// Counts the samples a recorder has applied; they arrive as events of the main thread.
+struct Samples {
+    QObject context;
+    int count = 0;
+    explicit Samples(TrafficRecorder& recorder) {
+        QObject::connect(&recorder, &TrafficRecorder::sampleApplied, &context, [this] { ++count; });
     }
-
-private:
-    int m_count = 0;
-    int m_target = 0;
-    QEventLoop* m_loop = nullptr;
-    QMetaObject::Connection m_connection;
+    bool reach(int total) {
+        return qftest::waitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return count >= total;
+            },
+            60s);
+    }
 };
 
 bool gone(pid_t pid) {
@@ -55,70 +36,52 @@ bool gone(pid_t pid) {
 }
 
 // A stand-in tool: a shell script in the test's own directory. Every run notes its arguments
-// and its process id; `forkGrandchild` has it leave a long sleep behind, noting its pid too.
+// and its process id; with `grandchild` it leaves a long sleep behind, noting its pid too.
 class FakeTool : public ::testing::Test {
 protected:
-    void SetUp() override { ensureApp(); }
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "recorder_sampling_test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            new QCoreApplication(argc, argv);
+    }
 
     QString path(const QString& name) const { return store.dir.filePath(name); }
     QByteArray quoted(const QString& name) const {
-        return "'" + QFile::encodeName(path(name)) + "'";
+        return "'" + QFile::encodeName(path(name)) + "' ";
     }
+    QByteArray catOutput() const { return "cat " + quoted("out") + "\n"; }
 
-    static constexpr bool forkGrandchild = true;
     void script(const QByteArray& body, bool grandchild = false) {
-        QFile file(path("tool"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n");
-        file.write("echo \"$@\" >> " + quoted("runs") + "\n");
-        file.write("echo $$ > " + quoted("pid") + "\n");
+        QByteArray text =
+            "#!/bin/sh\necho \"$@\" >> " + quoted("runs") + "\necho $$ > " + quoted("pid") + "\n";
         if (grandchild)
-            file.write("sleep 1000 & echo $! > " + quoted("grandchild") + "\n");
-        file.write(body);
-        file.close();
+            text += "sleep 1000 & echo $! > " + quoted("grandchild") + "\n";
+        ASSERT_TRUE(writeFile(path("tool"), text + body));
         ::chmod(QFile::encodeName(path("tool")).constData(), 0755);
     }
-    // Has the script announce that it got this far on a FIFO, and wait for the test to read it.
+    // Has the script say on a FIFO that it got this far, and wait for the test to read it.
     QByteArray announce() {
         ::mkfifo(QFile::encodeName(path("ready")).constData(), 0600);
         return "echo ready > " + quoted("ready") + "\n";
     }
-    void awaitAnnouncement() {
-        QFile fifo(path("ready"));
-        ASSERT_TRUE(fifo.open(QIODevice::ReadOnly));
-        fifo.readAll();
-    }
-
-    void output(const QByteArray& bytes) {
-        QFile file(path("out"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-    }
+    void awaitAnnouncement() { readFile(path("ready")); }
+    void output(const QByteArray& bytes) { ASSERT_TRUE(writeFile(path("out"), bytes)); }
     void outputFixture(const char* name) {
-        QFile file(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/") + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        output(file.readAll());
+        output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/") + name));
     }
-    QByteArray catOutput() const { return "cat " + quoted("out") + "\n"; }
-
+    pid_t pidIn(const char* name) const { return readFile(path(name)).trimmed().toInt(); }
     QStringList runs() const {
-        QFile file(path("runs"));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    pid_t pidIn(const char* name) const {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+        return QString::fromUtf8(readFile(path("runs"))).split('\n', Qt::SkipEmptyParts);
     }
 
-    std::unique_ptr<TrafficRecorder> recorder(int timeoutMs = 60000, int sampleMs = 15000,
-                                              int saveMs = 60000) {
+    std::unique_ptr<TrafficRecorder> recorder(int sampleMs = 60000, int saveMs = 60000) {
         TrafficRecorder::Config config;
         config.dataPath = store.path();
         config.toolPath = path("tool");
         config.toolArgs = {"-P", "-x", "-L", "1", "-s", "1"};
-        config.toolTimeoutMs = timeoutMs;
+        config.toolTimeoutMs = 60000;
         config.sampleIntervalMs = sampleMs;
         config.saveIntervalMs = saveMs;
         return std::make_unique<TrafficRecorder>(config);
@@ -130,13 +93,19 @@ protected:
 } // namespace
 
 TEST_F(FakeTool, ARunCountsOnlyWhenTheToolSucceedsAndLeavesNothingBehind) {
-    script("printf 't,a.1,,,1,2\\n'\n", forkGrandchild);
+    script("printf 't,a.1,,,1,2\\n'\n", true);
     NettopRun run = runNettop(path("tool"), {"-x"}, 60000);
     EXPECT_TRUE(run.ok()) << run.failure.toStdString();
     EXPECT_EQ(run.output, "t,a.1,,,1,2\n");
     // The grandchild holds the output pipe open, yet the run ended, and so did it.
     EXPECT_TRUE(gone(pidIn("grandchild")));
+    // More than a pipe holds, beside a noisy standard error, arrives whole.
+    output(QByteArray("t,a.1,,,10,1\n").repeated(50000));
+    script("head -c 300000 /dev/zero >&2\n" + catOutput());
+    run = runNettop(path("tool"), {}, 60000);
+    EXPECT_EQ(run.output.toUtf8(), readFile(path("out")));
 
+    // Failing, killed, or printing what is not UTF-8: whatever was printed is dropped.
     for (const QByteArray& failing : {QByteArray("printf 't,a.1,,,1,2\\n'\nexit 3\n"),
                                       QByteArray("printf 't,a.1,,,1,2\\n'\nkill -9 $$\n"),
                                       QByteArray("printf 't,a.1,,,1,2\\n\\377\\n'\n")}) {
@@ -145,28 +114,31 @@ TEST_F(FakeTool, ARunCountsOnlyWhenTheToolSucceedsAndLeavesNothingBehind) {
         EXPECT_FALSE(run.ok()) << failing.toStdString();
         EXPECT_TRUE(run.output.isEmpty()) << failing.toStdString();
     }
-    EXPECT_FALSE(runNettop(path("no-such-tool"), {}, 60000).ok());
+    run = runNettop(path("no-such-tool"), {}, 60000);
+    EXPECT_TRUE(run.failure.contains("could not be started")) << run.failure.toStdString();
 }
 
 TEST_F(FakeTool, TheTimeLimitEndsTheToolAndEverythingItForked) {
-    script("printf 't,a.1,,,1,1\\n'\nexec sleep 1000\n", forkGrandchild);
+    script("printf 't,a.1,,,1,1\\n'\nexec sleep 1000\n", true);
     // A short limit; a machine too busy to get the grandchild going within it gets a longer one.
     NettopRun run;
-    for (int limit = 250; limit <= 64000; limit *= 2) {
+    int limit = 250;
+    for (; limit <= 64000; limit *= 2) {
         QFile::remove(path("grandchild"));
         run = runNettop(path("tool"), {}, limit);
         if (pidIn("grandchild") > 0)
             break;
     }
     ASSERT_GT(pidIn("grandchild"), 0);
-    EXPECT_FALSE(run.ok());
     EXPECT_TRUE(run.output.isEmpty());
+    EXPECT_TRUE(run.failure.contains(QStringLiteral("time limit of %1 ms").arg(limit)))
+        << run.failure.toStdString();
     EXPECT_FALSE(qftest::processAlive(pidIn("pid"))); // reaped before the run returned
     EXPECT_TRUE(gone(pidIn("grandchild")));
 }
 
 TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
-    script(announce() + "exec sleep 1000\n", forkGrandchild);
+    script(announce() + "exec sleep 1000\n", true);
     auto r = recorder();
     r->sampleAppTraffic();
     awaitAnnouncement();
@@ -183,10 +155,7 @@ TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
         qftest::Child program(std::move(o));
         program.writeStdin("sample\n");
         awaitAnnouncement();
-        if (killed)
-            program.kill();
-        else
-            program.closeStdin();
+        killed ? program.kill() : program.closeStdin();
         EXPECT_TRUE(program.waitExit().has_value());
         EXPECT_TRUE(gone(pidIn("pid"))) << "killed: " << killed;
         EXPECT_TRUE(gone(pidIn("grandchild"))) << "killed: " << killed;
@@ -194,137 +163,69 @@ TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
 }
 
 TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
-    script(catOutput() + "exit \"$(cat " + quoted("status") + " 2>/dev/null || echo 0)\"\n");
-    const auto setStatus = [&](const char* status) {
-        QFile file(path("status"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(status);
-    };
-    QStringList warnings;
-    static QStringList* sink = nullptr;
-    sink = &warnings;
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            if (QByteArray(context.category) == "quillfern.tool")
-                sink->append(QString::number(type) + text);
-        });
-
+    script(catOutput() + "exit \"$(cat " + quoted("status") + "2>/dev/null || echo 0)\"\n");
+    LogCapture log;
     outputFixture("first.csv");
     auto r = recorder();
     Samples samples(*r);
     r->recordTotal(1, 2);
     r->startTimers();
-    ASSERT_TRUE(samples.reach(1));
-    EXPECT_EQ(runs(), QStringList{"-P -x -L 1 -s 1"});
-    EXPECT_EQ(r->getToday(), DailyTraffic(2, 1)); // the reference only
+    r->startTimers(); // changes nothing: still one immediate sample, the reference only
+    r->sampleAppTraffic();
+    ASSERT_TRUE(samples.reach(2));
+    EXPECT_EQ(runs(), (QStringList{"-P -x -L 1 -s 1", "-P -x -L 1 -s 1"}));
+    EXPECT_EQ(r->getToday(), DailyTraffic(2, 1));
 
     outputFixture("second.csv");
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(2));
+    ASSERT_TRUE(samples.reach(3));
     // curl's count fell under its process id: a new process, all of whose count is new.
     const DailyTraffic grown(
         2, 1, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}});
     EXPECT_EQ(r->getToday(), grown);
 
     // Part of the output and then a failure, twice: nothing is credited, and the next good
-    // run only sets the reference. The failure is said once.
+    // run only sets the reference. The failure is said once, and so is the recovery.
     output("t,firefox.4400,,,9000,9000\n");
-    setStatus("1");
+    ASSERT_TRUE(writeFile(path("status"), "1"));
     r->sampleAppTraffic();
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(4));
-    setStatus("0");
     r->sampleAppTraffic();
     ASSERT_TRUE(samples.reach(5));
-    EXPECT_EQ(r->getToday(), grown);
-    output("t,firefox.4400,,,9100,9000\n");
+    ASSERT_TRUE(writeFile(path("status"), "0"));
     r->sampleAppTraffic();
     ASSERT_TRUE(samples.reach(6));
-    EXPECT_EQ(r->getToday()->apps.at("firefox"), AppTraffic(3100, 200));
-    qInstallMessageHandler(previous);
-    ASSERT_EQ(warnings.size(), 2) << warnings.join('\n').toStdString();
-    EXPECT_TRUE(warnings[0].startsWith(QString::number(QtWarningMsg)));
-    EXPECT_TRUE(warnings[1].startsWith(QString::number(QtInfoMsg)));
-
+    EXPECT_EQ(r->getToday(), grown);
+    QList<QtMsgType> said;
+    for (const LogCapture::Line& line : log.lines())
+        if (line.category == "quillfern.tool")
+            said << line.type;
+    EXPECT_EQ(said, (QList<QtMsgType>{QtWarningMsg, QtInfoMsg}));
     r->stopAndSave();
     EXPECT_EQ(store.open()->getToday(), r->getToday());
-}
-
-TEST_F(FakeTool, OutputLargerThanAPipeAndNoisyStderr) {
-    QByteArray big;
-    for (int i = 0; i < 20000; ++i)
-        big += "18:21:35.556852,proc" + QByteArray::number(i % 50) + "." + QByteArray::number(i) +
-               ",,,10,1,0,0,0,,,,,,,,,,,,\n";
-    output(big);
-    script("head -c 300000 /dev/zero >&2\n" + catOutput());
-    auto r = recorder();
-    Samples samples(*r);
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(1));
-    // Growth needs a reference: this one arrived whole if the next sample adds exactly
-    // what changed.
-    big.replace(",,,10,1,", ",,,11,1,");
-    output(big);
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(2));
-    ASSERT_EQ(r->getToday()->apps.size(), 50u);
-    EXPECT_EQ(r->getToday()->apps.at("proc7"), AppTraffic(400, 0));
 }
 
 TEST_F(FakeTool, TimersSampleAndSaveUntilStopped) {
     script(catOutput());
     outputFixture("first.csv");
-    auto r = recorder(60000, /*sampleMs=*/60000);
+    auto r = recorder(/*sampleMs=*/20, /*saveMs=*/20);
     Samples samples(*r);
+    r->recordTotal(1, 2);
     r->startTimers();
-    r->startTimers(); // changes nothing: still one immediate sample
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(2));
-    // The queue is serial: every earlier request has run by now.
-    EXPECT_EQ(runs().size(), 2);
-    r->stopAndSave();
-
-    auto fast = recorder(60000, /*sampleMs=*/20, /*saveMs=*/20);
-    Samples fastSamples(*fast);
-    QFile::remove(store.path());
-    fast->startTimers();
-    ASSERT_TRUE(fastSamples.reach(3));
+    ASSERT_TRUE(samples.reach(3));
     EXPECT_TRUE(qftest::waitUntil([&] {
         QCoreApplication::processEvents();
-        return QFile::exists(store.path());
+        return store.open()->getToday() == DailyTraffic(2, 1);
     }));
-    fast->stopAndSave();
-    for (const QTimer* timer : fast->findChildren<QTimer*>())
+    r->stopAndSave();
+    for (const QTimer* timer : r->findChildren<QTimer*>())
         EXPECT_FALSE(timer->isActive());
 }
 
-TEST_F(FakeTool, SampleRunningAtStopIsAppliedButNotSaved) {
-    script(announce() + catOutput());
-    outputFixture("second.csv");
-    auto r = recorder();
-    Samples samples(*r);
-    r->processAppSample(ProcessSample{{"curl", {0, 0}, "3120"}});
-    r->sampleAppTraffic();
-    awaitAnnouncement(); // the run is under way
-    r->stopAndSave();
-    ASSERT_TRUE(samples.reach(1));
-    EXPECT_EQ(r->getToday()->apps.at("curl"), AppTraffic(150, 40));
-    EXPECT_TRUE(store.open()->getToday()->apps.empty());
-}
-
-TEST_F(FakeTool, TheBuiltStandInIsFoundAndSampled) {
-    const QString tool = TrafficRecorder::defaultConfig().toolPath;
-    if (!QFileInfo(tool).isExecutable())
-        GTEST_SKIP() << "the stand-in tool is not built: " << tool.toStdString();
-    TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
-    const NettopRun run = runNettop(tool, config.toolArgs, config.toolTimeoutMs);
+TEST_F(FakeTool, TheBuiltStandInIsFoundAndRuns) {
+    const TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
+    if (!QFileInfo(config.toolPath).isExecutable())
+        GTEST_SKIP() << "the stand-in tool is not built: " << config.toolPath.toStdString();
+    const NettopRun run = runNettop(config.toolPath, config.toolArgs, config.toolTimeoutMs);
     ASSERT_TRUE(run.ok()) << run.failure.toStdString();
-    EXPECT_TRUE(run.output.startsWith("time,,interface,state,bytes_in,bytes_out,"))
-        << run.output.toStdString();
-    config.dataPath = store.path();
-    TrafficRecorder r(config);
-    Samples samples(r);
-    r.sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(1));
-    EXPECT_EQ(r.getToday(), DailyTraffic());
+    EXPECT_TRUE(run.output.startsWith("time,,interface,state,bytes_in,bytes_out,"));
 }
