@@ -132,7 +132,7 @@ Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform
   --months N     the last N calendar months instead
   --apps         also list the applications that moved the most
   --json         JSON instead of a table
-  --export-json [FILE]  write the whole traffic history to FILE or standard output
+  --export-json [FILE]  write the whole history to FILE or standard output
   --import-json FILE    merge FILE into the traffic history
   --help         show this text
   --version      show the version

@@ -46,8 +46,10 @@ CliRequest cliParse(const QStringList& arguments) {
 }
 
 QString cliUsageText() {
-    return QStringLiteral("usage: quillfern [--report [--days N | --months N] [--apps] [--json]] "
-                          "[--export-json [FILE] | --import-json FILE] [--help] [--version]");
+    // Two lines, so that it fits a terminal of 80 columns.
+    return QStringLiteral(
+        "usage: quillfern [--report [--days N | --months N] [--apps] [--json]]\n"
+        "       [--export-json [FILE] | --import-json FILE] [--help] [--version]");
 }
 
 QString cliHelpText() {

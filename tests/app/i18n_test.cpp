@@ -3,6 +3,7 @@
 
 #include "AllowanceDialog.h"
 #include "AppTableDataSource.h"
+#include "InterfaceMenu.h"
 #include "SegmentedControl.h"
 #include "SpeedView.h"
 #include "TrafficChartView.h"
@@ -31,6 +32,21 @@ QStringList menuTexts() {
         if (!a->isSeparator()) {
             texts << a->text();
         }
+    }
+    return texts;
+}
+
+// The counted-links submenu's title and its links with their grey classes.
+QStringList submenuTexts() {
+    std::vector<LinkCounter::Shown> links(3);
+    links[0].link = {1, "eth0", {LinkMedium::Ethernet, false, {}, "0000:00:1f.6"}};
+    links[1].link = {2, "docker0", {LinkMedium::Ethernet, false, "bridge", {}}};
+    links[2].link = {3, "ppp0", {LinkMedium::Ppp, false, {}, {}}};
+    QMenu menu;
+    addInterfaceSubmenu(menu, {}, links, [](const InterfaceChoice&) {});
+    QStringList texts{menu.actions()[0]->text()};
+    for (QAction* a : menu.actions()[0]->menu()->actions().mid(3)) {
+        texts << a->text();
     }
     return texts;
 }
@@ -68,6 +84,8 @@ TEST(Translations, ChineseForChineseEnglishForEveryOtherLanguage) {
     EXPECT_FALSE(i18n::install({"zh-CN"}));
     EXPECT_EQ(menuTexts(), (QStringList{"峰值  ↑ 1.5 KB/s    ↓ 0 B/s", "累计  ↑ 0 B    ↓ 0 B",
                                         "重置统计", "流量统计…", "流量配额…", "退出羽蕨"}));
+    EXPECT_EQ(submenuTexts(),
+              (QStringList{"统计接口", "eth0\t物理", "docker0\t虚拟 bridge", "ppp0\t虚拟 ppp"}));
     WindowTexts zh = windowTexts();
     EXPECT_EQ(zh.title, "流量统计");
     EXPECT_EQ(zh.summary, "应用流量明细 · 2026-03-04    下载 0 B · 上传 0 B · 合计 0 B");
@@ -80,6 +98,8 @@ TEST(Translations, ChineseForChineseEnglishForEveryOtherLanguage) {
     EXPECT_EQ(menuTexts(), (QStringList{"Peak  ↑ 1.5 KB/s    ↓ 0 B/s", "Total  ↑ 0 B    ↓ 0 B",
                                         "Reset Statistics", "Traffic Statistics…",
                                         "Data Allowance…", "Quit Quillfern"}));
+    EXPECT_EQ(submenuTexts(), (QStringList{"Counted links", "eth0\tphysical",
+                                           "docker0\tvirtual bridge", "ppp0\tvirtual ppp"}));
     const WindowTexts en = windowTexts();
     EXPECT_EQ(en.title, "Traffic Statistics");
     EXPECT_EQ(en.summary, "Apps · 2026-03-04    Download 0 B · Upload 0 B · Total 0 B");
