@@ -121,7 +121,9 @@
   --help         显示本说明
   --version      显示版本
 
-卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland 插件的 Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform 和 -display，会原样传给 Qt。
+卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland 插件的
+Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform
+和 -display，会原样传给 Qt。
 </source>
         <translation>Without options, shows the floating network throughput card.
 
@@ -130,13 +132,71 @@
   --months N     the last N calendar months instead
   --apps         also list the applications that moved the most
   --json         JSON instead of a table
-  --export-json [FILE]  write the whole traffic history to FILE or standard output
+  --export-json [FILE]  write the whole history to FILE or standard output
   --import-json FILE    merge FILE into the traffic history
   --help         show this text
   --version      show the version
 
-The card needs a display: an X server (DISPLAY), or a Wayland compositor (WAYLAND_DISPLAY) with Qt&apos;s Wayland plugin. Qt&apos;s own options, such as -platform and -display, are passed on to Qt.
+The card needs a display: an X server (DISPLAY), or a Wayland compositor
+(WAYLAND_DISPLAY) with Qt&apos;s Wayland plugin. Qt&apos;s own options, such as -platform
+and -display, are passed on to Qt.
 </translation>
+    </message>
+    <message>
+        <source>在图形会话中运行，或把 DISPLAY 设为正在运行的 X 服务器（如 DISPLAY=:0）</source>
+        <translation>run it inside a graphical session, or set DISPLAY to a running X server (e.g. DISPLAY=:0)</translation>
+    </message>
+    <message>
+        <source>X 服务器，但 DISPLAY 未设置</source>
+        <translation>an X server, but DISPLAY is not set</translation>
+    </message>
+    <message>
+        <source>X 服务器 DISPLAY=%1，但它没有应答</source>
+        <translation>the X server DISPLAY=%1, which does not answer</translation>
+    </message>
+    <message>
+        <source>Wayland 合成器，但没有合成器应答</source>
+        <translation>a Wayland compositor, and none answers</translation>
+    </message>
+    <message>
+        <source>Qt 的 Wayland 插件，但它没有安装</source>
+        <translation>Qt&apos;s Wayland plugin, which is not installed</translation>
+    </message>
+    <message>
+        <source>没有显示器：所选平台“%1”需要%2；请取消设置 QT_QPA_PLATFORM，或%3</source>
+        <translation>no display: the chosen platform &quot;%1&quot; needs %2; unset QT_QPA_PLATFORM or %3</translation>
+    </message>
+    <message>
+        <source>；或</source>
+        <translation>; or </translation>
+    </message>
+    <message>
+        <source>没有可用的显示器：Wayland 合成器 WAYLAND_DISPLAY=%1 有应答，但 Qt 的 Wayland 插件没有安装%2；请安装它（qt6-wayland），或把 DISPLAY 设为本会话的 X 服务器（XWayland）</source>
+        <translation>no usable display: the Wayland compositor WAYLAND_DISPLAY=%1 answers, but Qt&apos;s Wayland plugin is not installed%2; install it (qt6-wayland) or set DISPLAY to the session&apos;s X server (XWayland)</translation>
+    </message>
+    <message>
+        <source>，X 服务器 DISPLAY=%1 也没有应答</source>
+        <translation> and the X server DISPLAY=%1 does not answer</translation>
+    </message>
+    <message>
+        <source>X 服务器 DISPLAY=%1 和 Wayland 合成器 WAYLAND_DISPLAY=%2 都没有应答</source>
+        <translation>neither the X server DISPLAY=%1 nor the Wayland compositor WAYLAND_DISPLAY=%2 answers</translation>
+    </message>
+    <message>
+        <source>X 服务器 DISPLAY=%1 没有应答</source>
+        <translation>the X server DISPLAY=%1 does not answer</translation>
+    </message>
+    <message>
+        <source>Wayland 合成器 WAYLAND_DISPLAY=%1 没有应答，DISPLAY 也未设置</source>
+        <translation>the Wayland compositor WAYLAND_DISPLAY=%1 does not answer and DISPLAY is not set</translation>
+    </message>
+    <message>
+        <source>DISPLAY 和 WAYLAND_DISPLAY 都未设置</source>
+        <translation>neither DISPLAY nor WAYLAND_DISPLAY is set</translation>
+    </message>
+    <message>
+        <source>没有显示器：%1；请%2</source>
+        <translation>no display: %1; %2</translation>
     </message>
 </context>
 <context>
@@ -152,6 +212,44 @@ The card needs a display: an X server (DISPLAY), or a Wayland compositor (WAYLAN
     <message>
         <source>全部</source>
         <translation>All</translation>
+    </message>
+    <message>
+        <source>物理</source>
+        <translation>physical</translation>
+    </message>
+    <message>
+        <source>虚拟</source>
+        <translation>virtual</translation>
+    </message>
+    <message>
+        <source>虚拟 %1</source>
+        <translation>virtual %1</translation>
+    </message>
+</context>
+<context>
+    <name>JsonCommands</name>
+    <message>
+        <source>导出失败：%1</source>
+        <translation>export failed: %1</translation>
+    </message>
+    <message>
+        <source>无法写入标准输出</source>
+        <translation>cannot write to standard output</translation>
+    </message>
+    <message>
+        <source>无法写入 %1：%2</source>
+        <translation>cannot write %1: %2</translation>
+    </message>
+    <message>
+        <source>导入失败：%1</source>
+        <translation>import failed: %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>已从 %1 合并 %n 天的流量</source>
+        <translation>
+            <numerusform>merged %n day of traffic from %1</numerusform>
+            <numerusform>merged %n days of traffic from %1</numerusform>
+        </translation>
     </message>
 </context>
 <context>

@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include <QCoreApplication>
+#include "Translations.h"
 
 namespace {
 
@@ -16,9 +16,6 @@ bool isQtOption(const QString& argument, QLatin1StringView name) {
     }
     return a == name;
 }
-
-const char* const kHowToRun =
-    "run it inside a graphical session, or set DISPLAY to a running X server (e.g. DISPLAY=:0)";
 
 QString quoted(const QByteArray& value) {
     return QString::fromLocal8Bit(value);
@@ -49,28 +46,30 @@ CliRequest cliParse(const QStringList& arguments) {
 }
 
 QString cliUsageText() {
-    return QStringLiteral("usage: quillfern [--report [--days N | --months N] [--apps] [--json]] "
-                          "[--export-json [FILE] | --import-json FILE] [--help] [--version]");
+    // Two lines, so that it fits a terminal of 80 columns.
+    return QStringLiteral(
+        "usage: quillfern [--report [--days N | --months N] [--apps] [--json]]\n"
+        "       [--export-json [FILE] | --import-json FILE] [--help] [--version]");
 }
 
 QString cliHelpText() {
     return cliUsageText() + QStringLiteral("\n\n") +
-           QCoreApplication::translate(
-               "CommandLine", "不带选项时显示浮动的网速卡片。\n"
-                              "\n"
-                              "  --report       打印今日流量和最近几天的合计，然后退出\n"
-                              "  --days N       最近 N 天（默认 7 天）\n"
-                              "  --months N     改为最近 N 个自然月\n"
-                              "  --apps         同时列出流量最多的应用\n"
-                              "  --json         输出 JSON 而不是表格\n"
-                              "  --export-json [FILE]  把全部流量历史写到 FILE 或标准输出\n"
-                              "  --import-json FILE    把 FILE 合并进流量历史\n"
-                              "  --help         显示本说明\n"
-                              "  --version      显示版本\n"
-                              "\n"
-                              "卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland "
-                              "插件的 Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，"
-                              "如 -platform 和 -display，会原样传给 Qt。\n");
+           i18n::translate("CommandLine",
+                           "不带选项时显示浮动的网速卡片。\n"
+                           "\n"
+                           "  --report       打印今日流量和最近几天的合计，然后退出\n"
+                           "  --days N       最近 N 天（默认 7 天）\n"
+                           "  --months N     改为最近 N 个自然月\n"
+                           "  --apps         同时列出流量最多的应用\n"
+                           "  --json         输出 JSON 而不是表格\n"
+                           "  --export-json [FILE]  把全部流量历史写到 FILE 或标准输出\n"
+                           "  --import-json FILE    把 FILE 合并进流量历史\n"
+                           "  --help         显示本说明\n"
+                           "  --version      显示版本\n"
+                           "\n"
+                           "卡片需要显示器：X 服务器（DISPLAY），或装有 Qt Wayland 插件的\n"
+                           "Wayland 合成器（WAYLAND_DISPLAY）。Qt 自己的选项，如 -platform\n"
+                           "和 -display，会原样传给 Qt。\n");
 }
 
 QString cliVersionText() {
@@ -78,7 +77,8 @@ QString cliVersionText() {
 }
 
 DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
-    const QString how = QString::fromLatin1(kHowToRun);
+    const QString how = i18n::translate(
+        "CommandLine", "在图形会话中运行，或把 DISPLAY 设为正在运行的 X 服务器（如 DISPLAY=:0）");
     if (!s.platform.isEmpty()) {
         // Qt tries each entry of a list in turn ("wayland;xcb"); options follow a colon.
         QStringList needs;
@@ -92,14 +92,14 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
                     return {};
                 }
                 needs << (s.display.isEmpty()
-                              ? QStringLiteral("an X server, but DISPLAY is not set")
-                              : QStringLiteral("the X server DISPLAY=%1, which does not answer")
+                              ? i18n::translate("CommandLine", "X 服务器，但 DISPLAY 未设置")
+                              : i18n::translate("CommandLine", "X 服务器 DISPLAY=%1，但它没有应答")
                                     .arg(quoted(s.display)));
             } else if (name.startsWith("wayland")) {
                 if (!probes.waylandAnswers()) {
-                    needs << QStringLiteral("a Wayland compositor, and none answers");
+                    needs << i18n::translate("CommandLine", "Wayland 合成器，但没有合成器应答");
                 } else if (!probes.waylandPluginPresent()) {
-                    needs << QStringLiteral("Qt's Wayland plugin, which is not installed");
+                    needs << i18n::translate("CommandLine", "Qt 的 Wayland 插件，但它没有安装");
                 } else {
                     return {};
                 }
@@ -110,10 +110,11 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
         if (needs.isEmpty()) {
             return {};
         }
-        return {{},
-                QStringLiteral("no display: the chosen platform \"%1\" needs %2; unset "
-                               "QT_QPA_PLATFORM or %3")
-                    .arg(quoted(s.platform), needs.join(QStringLiteral("; or ")), how)};
+        return {
+            {},
+            i18n::translate("CommandLine",
+                            "没有显示器：所选平台“%1”需要%2；请取消设置 QT_QPA_PLATFORM，或%3")
+                .arg(quoted(s.platform), needs.join(i18n::translate("CommandLine", "；或")), how)};
     }
 
     const bool hasX = !s.display.isEmpty();
@@ -126,28 +127,31 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
             return {QByteArrayLiteral("wayland"), {}};
         }
         return {{},
-                QStringLiteral("no usable display: the Wayland compositor WAYLAND_DISPLAY=%1 "
-                               "answers, but Qt's Wayland plugin is not installed%2; install "
-                               "it (qt6-wayland) or set DISPLAY to the session's X server "
-                               "(XWayland)")
+                i18n::translate(
+                    "CommandLine",
+                    "没有可用的显示器：Wayland 合成器 WAYLAND_DISPLAY=%1 有应答，但 Qt 的 "
+                    "Wayland 插件没有安装%2；请安装它（qt6-wayland），或把 DISPLAY 设为本会话"
+                    "的 X 服务器（XWayland）")
                     .arg(quoted(s.waylandDisplay),
-                         hasX ? QStringLiteral(" and the X server DISPLAY=%1 does not answer")
+                         hasX ? i18n::translate("CommandLine", "，X 服务器 DISPLAY=%1 也没有应答")
                                     .arg(quoted(s.display))
                               : QString())};
     }
     QString what;
     if (hasX && hasWayland) {
-        what = QStringLiteral("neither the X server DISPLAY=%1 nor the Wayland compositor "
-                              "WAYLAND_DISPLAY=%2 answers")
-                   .arg(quoted(s.display), quoted(s.waylandDisplay));
+        what =
+            i18n::translate("CommandLine",
+                            "X 服务器 DISPLAY=%1 和 Wayland 合成器 WAYLAND_DISPLAY=%2 都没有应答")
+                .arg(quoted(s.display), quoted(s.waylandDisplay));
     } else if (hasX) {
-        what = QStringLiteral("the X server DISPLAY=%1 does not answer").arg(quoted(s.display));
+        what =
+            i18n::translate("CommandLine", "X 服务器 DISPLAY=%1 没有应答").arg(quoted(s.display));
     } else if (hasWayland) {
-        what = QStringLiteral("the Wayland compositor WAYLAND_DISPLAY=%1 does not answer and "
-                              "DISPLAY is not set")
+        what = i18n::translate("CommandLine",
+                               "Wayland 合成器 WAYLAND_DISPLAY=%1 没有应答，DISPLAY 也未设置")
                    .arg(quoted(s.waylandDisplay));
     } else {
-        what = QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
+        what = i18n::translate("CommandLine", "DISPLAY 和 WAYLAND_DISPLAY 都未设置");
     }
-    return {{}, QStringLiteral("no display: %1; %2").arg(what, how)};
+    return {{}, i18n::translate("CommandLine", "没有显示器：%1；请%2").arg(what, how)};
 }

@@ -74,8 +74,7 @@ ReportCommand cmdParse(const QStringList& args) {
             QString v;
             if (!value(v) || !positiveInt(v, c.count)) {
                 return failure(
-                    QCoreApplication::translate("CommandLine", "%1 需要 1 到 100000 之间的整数")
-                        .arg(a));
+                    i18n::translate("CommandLine", "%1 需要 1 到 100000 之间的整数").arg(a));
             }
             (months ? sawMonths : sawDays) = true;
             c.months = months;
@@ -99,15 +98,14 @@ ReportCommand cmdParse(const QStringList& args) {
                 value(ignored)) {
                 continue;
             }
-            return failure(QCoreApplication::translate("CommandLine", "无法识别的参数：%1").arg(a));
+            return failure(i18n::translate("CommandLine", "无法识别的参数：%1").arg(a));
         }
     }
     if (sawDays && sawMonths) {
-        return failure(
-            QCoreApplication::translate("CommandLine", "--days 和 --months 不能同时使用"));
+        return failure(i18n::translate("CommandLine", "--days 和 --months 不能同时使用"));
     }
     if (reportOnly && c.mode != ReportCommand::Mode::Report) {
-        return failure(QCoreApplication::translate(
+        return failure(i18n::translate(
             "CommandLine", "--days、--months、--apps 和 --json 只能与 --report 一起使用"));
     }
     return c;
@@ -118,19 +116,16 @@ std::optional<int> cmdRun(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args << QString::fromLocal8Bit(argv[i]);
     }
+    // A bad argument is said in the user's language, before any application object exists.
+    i18n::install();
     const ReportCommand c = cmdParse(args);
     switch (c.mode) {
     case ReportCommand::Mode::Widget:
         return std::nullopt;
-    case ReportCommand::Mode::Error: {
-        // Parsed again once the translation is in, so the message is in the user's language.
-        QCoreApplication app(argc, argv);
-        i18n::install();
-        const ReportCommand again = cmdParse(args);
-        std::fprintf(stderr, "quillfern: %s\n%s\n", again.error.toLocal8Bit().constData(),
+    case ReportCommand::Mode::Error:
+        std::fprintf(stderr, "quillfern: %s\n%s\n", c.error.toLocal8Bit().constData(),
                      qPrintable(cliUsageText()));
         return 2;
-    }
     case ReportCommand::Mode::Version:
         std::fputs(qPrintable(cliVersionText()), stdout);
         return 0;
@@ -138,13 +133,13 @@ std::optional<int> cmdRun(int argc, char** argv) {
     case ReportCommand::Mode::Report:
         break;
     }
-    // Translations and the data directory need an application object; a display they do not.
-    QCoreApplication app(argc, argv);
-    i18n::install();
     if (c.mode == ReportCommand::Mode::Help) {
         std::fputs(cliHelpText().toLocal8Bit().constData(), stdout);
         return 0;
     }
+    // The report's texts and the data directory need an application object; a display not.
+    QCoreApplication app(argc, argv);
+    i18n::install();
     // Read only: the running widget keeps writing; this never saves.
     TrafficRecorder recorder(TrafficRecorder::defaultConfig());
     const RecorderHistorySource source(recorder);

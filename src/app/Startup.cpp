@@ -111,7 +111,9 @@ int appRun(int argc, char** argv) {
     }
 
 #ifndef Q_OS_MACOS
-    // Qt aborts when it cannot reach the display it picked; say what is missing instead.
+    // Qt aborts when it cannot reach the display it picked; say what is missing instead,
+    // in the user's language although no application object exists yet.
+    i18n::install();
     const DisplayChoice display = chooseDisplay(cli);
     if (!display.problem.isEmpty()) {
         std::fprintf(stderr, "quillfern: %s\n", display.problem.toLocal8Bit().constData());

@@ -56,21 +56,6 @@ LinkClass linkClassify(const LinkAttributes& a) {
     return LinkClass::Physical;
 }
 
-std::string linkClassLabel(const LinkAttributes& a) {
-    switch (linkClassify(a)) {
-    case LinkClass::Loopback:
-        return "回环";
-    case LinkClass::Physical:
-        return "物理";
-    case LinkClass::Virtual:
-        break;
-    }
-    if (!a.kind.empty()) {
-        return "虚拟 " + a.kind;
-    }
-    return a.medium == LinkMedium::Ppp ? "虚拟 ppp" : "虚拟";
-}
-
 InterfaceChoice parseInterfaceChoice(const std::vector<std::string>& items) {
     std::vector<std::string> names;
     for (const std::string& item : items) {

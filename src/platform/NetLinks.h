@@ -15,9 +15,6 @@ enum class LinkClass : std::uint8_t { Loopback, Physical, Virtual };
 // Pure: the class of a link from what the OS says of it.
 LinkClass linkClassify(const LinkAttributes& attributes);
 
-// The class as the menu shows it beside the link's name, e.g. "物理" or "虚拟 veth".
-std::string linkClassLabel(const LinkAttributes& attributes);
-
 struct InterfaceChoice {
     enum class Mode : std::uint8_t { Auto, All, Named };
     Mode mode = Mode::Auto;

@@ -39,6 +39,19 @@ public:
     }
 };
 
+// The grey class beside a link's name: physical, or virtual with the driver's kind of link.
+QString classLabel(const LinkAttributes& a) {
+    if (linkClassify(a) != LinkClass::Virtual) {
+        return QCoreApplication::translate("InterfaceMenu", "物理");
+    }
+    const std::string kind = !a.kind.empty()               ? a.kind
+                             : a.medium == LinkMedium::Ppp ? std::string("ppp")
+                                                           : std::string();
+    return kind.empty() ? QCoreApplication::translate("InterfaceMenu", "虚拟")
+                        : QCoreApplication::translate("InterfaceMenu", "虚拟 %1")
+                              .arg(QString::fromStdString(kind));
+}
+
 QSettings programSettings() {
     return QSettings(QString::fromLatin1(frameSettingsOrganization),
                      QString::fromLatin1(frameSettingsApplication));
@@ -116,7 +129,7 @@ void addInterfaceSubmenu(QMenu& menu, const InterfaceChoice& current,
             continue;
         }
         QAction* a = sub->addAction(QString::fromStdString(s.link.name) + QLatin1Char('\t') +
-                                    QString::fromStdString(linkClassLabel(s.link.attributes)));
+                                    classLabel(s.link.attributes));
         a->setCheckable(true);
         a->setChecked(s.counted);
         QObject::connect(a, &QAction::triggered, sub,

@@ -1,121 +1,114 @@
+// Where the card opens, from a stored frame text that may have been written by anyone.
+
+#include "FrameString.h"
 #include "PanelPlacement.h"
-#include "ScreenCoords.h"
-#include "Startup.h"
 #include "WidgetGeometry.h"
 
+#include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 namespace {
+
 const QRectF mac1440(0, 0, 1440, 900);
-const std::vector<QRectF> oneScreen{mac1440};
-} // namespace
+const QRectF corner(1208, 796, 216, 92);
 
-TEST(PanelPlacement, DefaultCornerOfTheVisibleArea) {
-    EXPECT_EQ(placePanelFrame(std::nullopt, mac1440, oneScreen), QRectF(1208, 796, 216, 92));
-    const QRectF hd(0, 0, 1920, 1055);
-    EXPECT_EQ(placePanelFrame(std::nullopt, hd, {hd}), QRectF(1688, 951, 216, 92));
-    // A visible area that does not start at the origin (a panel on the left and bottom).
-    const QRectF inset(48, 30, 1872, 1050);
-    EXPECT_EQ(placeDefaultFrame(inset), QRectF(1688, 976, 216, 92));
-    // No screen at all: a 1440 x 900 area at the origin is assumed.
-    EXPECT_EQ(placePanelFrame(std::nullopt, std::nullopt, {}), QRectF(1208, 796, 216, 92));
-}
+TEST(PanelPlacement, StoredOriginKeptWholeOnAScreenElseTheDefaultCorner) {
+    EXPECT_EQ(placePanelFrame(std::nullopt, mac1440, {mac1440}), corner);
+    EXPECT_EQ(placeDefaultFrame(QRectF(48, 30, 1872, 1050)), QRectF(1688, 976, 216, 92));
+    EXPECT_EQ(placePanelFrame(std::nullopt, std::nullopt, {}), corner); // no screen at all
 
-TEST(PanelPlacement, OnlyTheStoredOriginIsUsedAndTheCardStaysWholeOnAScreen) {
-    const QRectF corner(1208, 796, 216, 92);
-    const auto placed = [](const char* text, const std::vector<QRectF>& screens = oneScreen) {
-        return placePanelFrame(QString(text), screens.front(), screens);
-    };
-    EXPECT_EQ(placed("{{100, 200}, {216, 92}}"), QRectF(100, 200, 216, 92));
-    EXPECT_EQ(placed("{{10.25, 20.5}, {216, 92}}"), QRectF(10.25, 20.5, 216, 92));
-    // Whatever size is stored, the card keeps its own: a screen-sized card would swallow
-    // every click, one of 11 x 1 could not be found, one of 30000 x 30000 exhausts memory.
-    for (const char* text :
-         {"{{0, 0}, {30000, 30000}}", "{{0, 0}, {1440, 900}}", "{{0, 0}, {1e300, -5}}"}) {
-        EXPECT_EQ(placed(text), QRectF(0, 0, 216, 92)) << text;
-    }
-    EXPECT_EQ(placed("{{100, 100}, {11, 1}}"), QRectF(100, 100, 216, 92));
-    EXPECT_EQ(placed("{{100, 200}, {5, 92}}"), QRectF(100, 200, 216, 92));
-    // Text that is not a rectangle opens at the default corner, not at the origin.
-    for (const char* text : {"not a rect", "", "{{}, {}}", "{{0, 0}, {nan, 92}}",
-                             "{{inf, 0}, {216, 92}}", "{{40000, 100}, {216, 92}}"}) {
-        EXPECT_EQ(placed(text), corner) << text;
-    }
-    // Partly outside: moved in the least distance, on the side it left.
-    EXPECT_EQ(placed("{{-200, 850}, {216, 92}}"), QRectF(0, 808, 216, 92));
-    EXPECT_EQ(placed("{{1400, -50}, {216, 92}}"), QRectF(1224, 0, 216, 92));
-    // Off every screen (a monitor unplugged, a lowered resolution): the default corner.
-    for (const char* text : {"{{2000, 300}, {216, 92}}", "{{1440, 796}, {216, 92}}",
-                             "{{100, -92}, {216, 92}}", "{{-30000, 0}, {216, 92}}"}) {
-        EXPECT_EQ(placed(text), corner) << text;
-    }
-    // Two screens: kept on the one it overlaps most, whole.
     const QRectF second(1440, 0, 1280, 1024);
-    EXPECT_EQ(placed("{{2000, 300}, {216, 92}}", {mac1440, second}), QRectF(2000, 300, 216, 92));
-    EXPECT_EQ(placed("{{1400, 300}, {216, 92}}", {mac1440, second}), QRectF(1440, 300, 216, 92));
-    EXPECT_EQ(placed("{{1300, 300}, {216, 92}}", {mac1440, second}), QRectF(1224, 300, 216, 92));
-    // Without any screen to check against, the origin is used as stored.
+    const struct {
+        const char* text;
+        QRectF expected;
+        bool twoScreens = false;
+    } cases[] = {
+        {"{{10.25, 20.5}, {216, 92}}", {10.25, 20.5, 216, 92}},
+        // The card keeps its own size whatever is stored (screen-sized, tiny, absurd).
+        {"{{0, 0}, {30000, 30000}}", {0, 0, 216, 92}},
+        {"{{0, 0}, {1e300, -5}}", {0, 0, 216, 92}},
+        // Not a rectangle, or an origin no window system has: the default corner.
+        {"not a rect", corner},
+        {"{{0, 0}, {nan, 92}}", corner},
+        {"{{40000, 100}, {216, 92}}", corner},
+        // Partly outside: moved in the least distance; off every screen: the corner.
+        {"{{-200, 850}, {216, 92}}", {0, 808, 216, 92}},
+        {"{{2000, 300}, {216, 92}}", corner},
+        // Two screens: kept whole on the one it overlaps most.
+        {"{{2000, 300}, {216, 92}}", {2000, 300, 216, 92}, true},
+        {"{{1300, 300}, {216, 92}}", {1224, 300, 216, 92}, true},
+    };
+    for (const auto& c : cases) {
+        const std::vector<QRectF> screens =
+            c.twoScreens ? std::vector<QRectF>{mac1440, second} : std::vector<QRectF>{mac1440};
+        EXPECT_EQ(placePanelFrame(QString(c.text), mac1440, screens), c.expected) << c.text;
+    }
+    // Without a screen to check against the origin is used as stored; an area smaller than
+    // the card keeps its left and top edges.
     EXPECT_EQ(placePanelFrame(QString("{{5000, 5000}, {9, 9}}"), std::nullopt, {}),
               QRectF(5000, 5000, 216, 92));
-    // A visible area smaller than the card: its left and top edges stay on the area's.
     EXPECT_EQ(placeKeepInside(QRectF(50, 50, 216, 92), QRectF(0, 0, 100, 60)),
               QRectF(0, -32, 216, 92));
 }
 
-TEST(ScreenCoords, ConvertsBetweenBottomLeftAndTopLeftOrigins) {
-    // The default corner on 1440 x 900 is 12 below the top edge in Qt's coordinates.
-    EXPECT_EQ(scrRectToQt(QRectF(1208, 796, 216, 92), 900), QRectF(1208, 12, 216, 92));
-    EXPECT_EQ(scrRectFromQt(QRectF(1208, 12, 216, 92), 900), QRectF(1208, 796, 216, 92));
-    EXPECT_EQ(scrPointToQt(QPointF(10, 0), 900), QPointF(10, 900));
-    EXPECT_EQ(scrPointFromQt(QPointF(10, 900), 900), QPointF(10, 0));
-    // A screen above the primary one has a negative Qt y and a y above 900 here.
-    EXPECT_EQ(scrRectFromQt(QRectF(0, -1080, 1920, 1080), 900), QRectF(0, 900, 1920, 1080));
+TEST(FrameString, ShortestTextReadsBackBitForBitAndHostileTextIsNoRectangle) {
+    EXPECT_EQ(frameToString({-40.5, 0.1, 300, 92.25}), "{{-40.5, 0.1}, {300, 92.25}}");
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> coord(-5000, 5000);
+    for (int i = 0; i < 2000; ++i) {
+        const QRectF r(coord(rng), coord(rng), coord(rng) / 3, std::nextafter(coord(rng), 0.0));
+        const QRectF back = frameFromString(frameToString(r));
+        ASSERT_EQ(std::memcmp(&r, &back, sizeof r), 0) << frameToString(r).toStdString();
+    }
 
-    const std::vector<ScreenFrames> screens{{{0, 0, 1440, 900}, {0, 0, 1440, 876}},
-                                            {{1440, 0, 1920, 1080}, {1440, 0, 1920, 1080}}};
-    EXPECT_EQ(scrScreenForFrame({1400, 100, 216, 92}, screens)->frame, screens[1].frame);
-    EXPECT_EQ(scrScreenForFrame({1300, 100, 216, 92}, screens)->frame, screens[0].frame);
-    EXPECT_FALSE(scrScreenForFrame({5000, 100, 216, 92}, screens).has_value());
+    const std::pair<QString, QRectF> lenient[] = {
+        {"  100 200 216 92 ", {100, 200, 216, 92}},
+        {"{{-1.5e2, +2}, {.5, 92.}}", {-150, 2, 0.5, 92}},
+        {"{{1 - 2}, {3-4}}", {1, 2, 3, -4}},
+        {QString(1 << 20, u'{') + "1, 2, 300, 92", {1, 2, 300, 92}},
+    };
+    for (const auto& [text, frame] : lenient) {
+        EXPECT_EQ(frameReadString(text), frame) << text.left(40).toStdString();
+    }
+    for (const QString& text :
+         {QString(), QString("garbage"), QString("{{}, {}}"), QString("{{0, 0}, {inf, 92}}"),
+          QString("{{0, 0}, {1e999, 92}}"), QString("0x10 20 300 92"), QString(1 << 20, u'9')}) {
+        EXPECT_EQ(frameReadString(text), std::nullopt) << text.left(40).toStdString();
+    }
+
+    // Random text never crashes the reader (the sanitizers watch) and always places a whole,
+    // card-sized frame on the screen.
+    std::mt19937 pick(20261206);
+    const QString alphabet = QStringLiteral("{}, .-+eE0123456789naif峰\t");
+    for (int i = 0; i < 20000; ++i) {
+        QString text;
+        for (int k = int(pick() % 60); k > 0; --k) {
+            text +=
+                i % 4 == 0 ? QChar(char16_t(pick() % 0x10000)) : alphabet[pick() % alphabet.size()];
+        }
+        const QRectF placed = placeRestoredFrame(text, mac1440, {mac1440});
+        ASSERT_TRUE(mac1440.contains(placed) && placed.size() == QSizeF(216, 92))
+            << text.toStdString();
+    }
 }
 
-TEST(DragGeometry, FollowsThePointerWithVerticalLimitsOnly) {
+TEST(PanelGeometry, DragIsHeldVerticallyOnlyAndTheMenuOpensBelowWhenItFits) {
     const QRectF visible(0, 0, 1440, 876);
     const QPointF offset(30, 40);
-    // Free movement.
     EXPECT_EQ(geomDragOrigin({530, 440}, offset, 92, visible), QPointF(500, 400));
-    // Below the bottom edge: held at the minimum y (also exactly at it).
     EXPECT_EQ(geomDragOrigin({530, 10}, offset, 92, visible), QPointF(500, 0));
-    EXPECT_EQ(geomDragOrigin({530, 40}, offset, 92, visible), QPointF(500, 0));
-    // Above the top: the top edge stays at the visible maximum y.
     EXPECT_EQ(geomDragOrigin({530, 900}, offset, 92, visible), QPointF(500, 784));
-    // Sideways off the screen is allowed.
-    EXPECT_EQ(geomDragOrigin({-400, 440}, offset, 92, visible), QPointF(-430, 400));
-    EXPECT_EQ(geomDragOrigin({3000, 440}, offset, 92, visible), QPointF(2970, 400));
-    // Taller than the visible area: the top limit wins.
     EXPECT_EQ(geomDragOrigin({530, 10}, offset, 1000, visible), QPointF(500, -124));
-    // No screen: no limits.
     EXPECT_EQ(geomDragOrigin({530, -500}, offset, 92, std::nullopt), QPointF(500, -540));
-
     EXPECT_FALSE(geomDragExceedsThreshold({103, 97}, {100, 100}));
-    EXPECT_TRUE(geomDragExceedsThreshold({103.5, 100}, {100, 100}));
     EXPECT_TRUE(geomDragExceedsThreshold({100, 96.9}, {100, 100}));
+
+    // Six items need 168 below the card; the menu never passes 220 from the right edge.
+    EXPECT_EQ(geomMenuTopLeft({1300, 796, 216, 92}, mac1440, 6), QPointF(1220, 794));
+    EXPECT_EQ(geomMenuTopLeft({100, 168, 216, 92}, mac1440, 6), QPointF(100, 166));
+    EXPECT_EQ(geomMenuTopLeft({100, 167, 216, 92}, mac1440, 6), QPointF(100, 261));
 }
 
-TEST(MenuGeometry, OpensBelowWhenThereIsRoomElseAboveAndStaysLeftOfTheEdge) {
-    const QRectF visible(0, 0, 1440, 900);
-    EXPECT_EQ(geomMenuHeight(6), 168);
-    // The default corner: plenty of room below.
-    EXPECT_EQ(geomMenuTopLeft({1208, 796, 216, 92}, visible, 6), QPointF(1208, 794));
-    // Left edge closer than 220 to the right edge.
-    EXPECT_EQ(geomMenuTopLeft({1300, 796, 216, 92}, visible, 6), QPointF(1220, 794));
-    // Exactly 168 below still fits; 167 does not.
-    EXPECT_EQ(geomMenuTopLeft({100, 168, 216, 92}, visible, 6), QPointF(100, 166));
-    EXPECT_EQ(geomMenuTopLeft({100, 167, 216, 92}, visible, 6), QPointF(100, 261));
-    // Eight items (history and login toggle) need 216.
-    EXPECT_EQ(geomMenuTopLeft({100, 216, 216, 92}, visible, 8), QPointF(100, 214));
-    EXPECT_EQ(geomMenuTopLeft({100, 215, 216, 92}, visible, 8), QPointF(100, 309));
-    // Seven items need 192.
-    EXPECT_EQ(geomMenuTopLeft({100, 180, 216, 92}, visible, 7), QPointF(100, 274));
-    // A visible area that starts above the screen's bottom counts from there.
-    EXPECT_EQ(geomMenuTopLeft({100, 200, 216, 92}, QRectF(0, 40, 1440, 836), 6), QPointF(100, 294));
-}
+} // namespace

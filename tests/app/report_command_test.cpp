@@ -1,12 +1,10 @@
 #include "Report.h"
 #include "ReportCommand.h"
+#include "TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
-#include <array>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -36,30 +34,28 @@ public:
     std::vector<AppEntry> apps(QDate, QDate) const override { return applications; }
 };
 
-} // namespace
-
 TEST(ReportCommand, ParsesReportOptionsAndRefusesTheRest) {
-    EXPECT_EQ(parse("").mode, Mode::Widget);
     EXPECT_EQ(parse("-platform xcb --reverse").mode, Mode::Widget);
-    EXPECT_EQ(parse("--version").mode, Mode::Version);
     EXPECT_EQ(parse("--report --bogus --help").mode, Mode::Error);
     EXPECT_EQ(parse("--help --bogus").mode, Mode::Help);
-
-    const ReportCommand plain = parse("--report");
-    EXPECT_EQ(plain.mode, Mode::Report);
-    EXPECT_EQ(plain.count, 7);
-    EXPECT_FALSE(plain.months || plain.apps || plain.json);
     const ReportCommand full = parse("--months 12 --report --apps --json");
     EXPECT_EQ(full.mode, Mode::Report);
     EXPECT_EQ(full.count, 12);
     EXPECT_TRUE(full.months && full.apps && full.json);
-
     for (const char* bad :
          {"--report --days", "--report --days 0", "--report --days x",
           "--report --days 3 --months 2", "--days 3", "--json", "report", "--report --months -1"}) {
         const ReportCommand c = parse(bad);
         EXPECT_EQ(c.mode, Mode::Error) << bad;
         EXPECT_FALSE(c.error.isEmpty()) << bad;
+    }
+}
+
+// Every line of a block ends its last column at the same terminal cell.
+void expectAligned(const QString& block) {
+    const QStringList lines = block.split('\n', Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        EXPECT_EQ(reportCells(line), reportCells(lines.front())) << line.toStdString();
     }
 }
 
@@ -73,75 +69,65 @@ TEST(Report, AlignedTableAndExactJson) {
     ASSERT_EQ(week.rows.size(), 3u);
     EXPECT_EQ(week.rows.front().key, "2026-02-28");
     EXPECT_EQ(week.rangeTotals.in, 1536u);
-    // Every line of a table ends its last column at the same terminal cell.
-    const QString text = reportText(week);
-    const QStringList blocks = text.split("\n\n");
+    const QStringList blocks = reportText(week).split("\n\n");
     ASSERT_EQ(blocks.size(), 3); // header and today, the days, the applications
-    for (const QString& block : {blocks[1], blocks[2]}) {
-        int cells = -1;
-        for (const QString& line : block.split('\n', Qt::SkipEmptyParts)) {
-            if (cells < 0) {
-                cells = reportCells(line);
-            }
-            EXPECT_EQ(reportCells(line), cells) << line.toStdString();
-        }
-    }
-    EXPECT_TRUE(text.contains("2026-03-02")) << text.toStdString();
-    EXPECT_TRUE(text.contains("1.5 KB")) << text.toStdString();
+    expectAligned(blocks[1]);
+    expectAligned(blocks[2]);
+    EXPECT_TRUE(blocks[1].contains("1.5 KB")) << blocks[1].toStdString();
 
     // Months reach back over the year; counts past 2^53 keep every digit.
-    const ReportData months = reportBuild(src, 2, true, false);
-    const QString json = reportJson(months);
-    QJsonParseError err{};
-    const QJsonObject doc = QJsonDocument::fromJson(json.toUtf8(), &err).object();
-    ASSERT_EQ(err.error, QJsonParseError::NoError) << json.toStdString();
-    EXPECT_EQ(doc["unit"].toString(), "month");
+    const QString json = reportJson(reportBuild(src, 2, true, false));
+    const QJsonObject doc = QJsonDocument::fromJson(json.toUtf8()).object();
     EXPECT_EQ(doc["rows"].toArray()[0].toObject()["key"].toString(), "2026-02");
     EXPECT_TRUE(json.contains("\"in\": 18446744073709551615")) << json.toStdString();
     EXPECT_FALSE(doc.contains("apps"));
 }
 
-TEST(ReportCommand, ReportRunsWithoutADisplayAndBadArgumentsExitTwo) {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const QString env =
-        QStringLiteral(
-            "env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES HOME=%1 "
-            "XDG_DATA_HOME=%1/data XDG_CONFIG_HOME=%1/config ")
-            .arg(home.path());
-    const auto run = [&](const QString& args, std::string& out) {
-        // Words before the options are more of the environment (env takes them in order).
-        QString envArgs = args.section(QStringLiteral("--"), 0, 0);
-        const QString options = args.mid(envArgs.size());
-        const QString cmd =
-            env + envArgs + QUILLFERN_BINARY_DIR "/src/app/quillfern " + options + " 2>&1";
-        out.clear();
-        FILE* p = ::popen(cmd.toLocal8Bit().constData(), "r");
-        if (!p) {
-            return -1;
-        }
-        std::array<char, 4096> buf{};
-        while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) {
-            out.append(buf.data(), n);
-        }
-        const int status = ::pclose(p);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// The program without a display, in the locale's language; its figures never change with it.
+TEST(ReportCommand, CommandsRunWithoutADisplayInTheLocalesLanguage) {
+    qftest::Sandbox sandbox;
+    const auto run = [&](const char* lang, std::vector<std::string> args) {
+        qftest::ChildOptions o;
+        o.argv = {qftest::programPath().string()};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.env = sandbox.env();
+        o.env.push_back(std::string("LANG=") + lang);
+        o.clearEnv = true;
+        return qftest::run(std::move(o));
     };
-    std::string out;
-    ASSERT_EQ(run("--report --json --days 30", out), 0) << out;
-    const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
-    EXPECT_EQ(doc["rows"].toArray().size(), 30) << out;
-    EXPECT_EQ(run("--version", out), 0);
-    EXPECT_EQ(out.rfind("quillfern ", 0), 0u) << out;
-    EXPECT_EQ(run("--report --days many", out), 2);
-    EXPECT_NE(out.find("usage: quillfern"), std::string::npos) << out;
+    const qftest::RunResult json = run("C.UTF-8", {"--report", "--json", "--days", "30"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(json.out))["rows"].toArray().size(),
+              30);
+    const qftest::RunResult bad = run("C.UTF-8", {"--report", "--days", "many"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("usage: quillfern"), std::string::npos) << bad.err;
 
-    // The table speaks the locale's language; its figures do not change with it.
-    ASSERT_EQ(run("LANG=zh_CN.UTF-8 --report --days 2", out), 0);
-    EXPECT_EQ(out.rfind("日期", 0), 0u) << out;
-    EXPECT_NE(out.find("2 天合计"), std::string::npos) << out;
-    ASSERT_EQ(run("LANG=en_US.UTF-8 --report --days 2", out), 0);
-    EXPECT_EQ(out.rfind("Date", 0), 0u) << out;
-    EXPECT_NE(out.find("Total of 2 days"), std::string::npos) << out;
-    EXPECT_NE(out.find("0 B"), std::string::npos) << out;
+    const struct {
+        const char* lang;
+        const char* report; // the table's first line and its total
+        const char* total;
+        const char* noDisplay;
+        const char* importFailed;
+    } languages[] = {{"zh_CN.UTF-8", "日期", "2 天合计", "没有显示器", "导入失败："},
+                     {"en_US.UTF-8", "Date", "Total of 2 days", "no display", "import failed: "}};
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.lang);
+        const qftest::RunResult report = run(l.lang, {"--report", "--days", "2"});
+        EXPECT_EQ(report.out.rfind(l.report, 0), 0u) << report.out;
+        EXPECT_NE(report.out.find(l.total), std::string::npos) << report.out;
+        EXPECT_NE(report.out.find("0 B"), std::string::npos) << report.out;
+        EXPECT_EQ(run(l.lang, {}).err.rfind(std::string("quillfern: ") + l.noDisplay, 0), 0u);
+        const qftest::RunResult import = run(l.lang, {"--import-json", "/nonexistent.json"});
+        EXPECT_EQ(import.exitCode, 1);
+        EXPECT_EQ(import.err.rfind(std::string("quillfern: ") + l.importFailed, 0), 0u)
+            << import.err;
+        // Help fits an 80-column terminal, counted in terminal cells.
+        for (const QString& line :
+             QString::fromStdString(run(l.lang, {"--help"}).out).split('\n')) {
+            EXPECT_LE(reportCells(line), 80) << line.toStdString();
+        }
+    }
 }
+
+} // namespace
