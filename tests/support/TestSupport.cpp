@@ -128,13 +128,19 @@ bool waitUntil(const std::function<bool()>& done, milliseconds deadline, const f
     bool met = false;
     for (;;) {
         // Until the directory exists, the nearest existing ancestor is watched: its change
-        // (the next directory down appearing) brings the watch one step closer. The watch
+        // (the next directory down appearing) brings the watch one step closer. A watch is
+        // only trusted once no deeper directory turned up while it was being placed, and it
         // is in place before `done` looks, so no change between the two goes unseen.
-        fs::path dir = watchDir;
-        std::error_code ec;
-        while (!fs::is_directory(dir, ec) && dir.has_relative_path())
-            dir = dir.parent_path();
-        ::inotify_add_watch(fd, dir.c_str(), kChanges);
+        for (fs::path watched;;) {
+            fs::path dir = watchDir;
+            std::error_code ec;
+            while (!fs::is_directory(dir, ec) && dir.has_relative_path())
+                dir = dir.parent_path();
+            if (dir == watched)
+                break;
+            ::inotify_add_watch(fd, dir.c_str(), kChanges);
+            watched = dir;
+        }
         if ((met = done()))
             break;
         pollfd p{fd, POLLIN, 0};
