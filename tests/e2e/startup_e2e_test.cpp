@@ -36,13 +36,10 @@ TEST(NoDisplay, OneLineSaysWhatIsMissingAndTheStatusIsOne) {
         EXPECT_NE(r.err.find("DISPLAY"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << "Qt's abort: " << r.err;
     }
-    // The modes that only print need no display at all.
-    for (const auto& [arg, start] :
-         {std::pair{"--help", "usage: quillfern"}, {"--version", "quillfern "}}) {
-        const RunResult r = sandbox.runProgram({arg}, {"QT_QPA_PLATFORM"});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.out.rfind(start, 0), 0u) << r.out;
-    }
+    // Printing the usage needs no display at all (--version is the report suite's).
+    const RunResult help = sandbox.runProgram({"--help"}, {"QT_QPA_PLATFORM"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_EQ(help.out.rfind("usage: quillfern", 0), 0u) << help.out;
 }
 
 class Widget : public ::testing::Test {
