@@ -9,14 +9,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
-#include <arpa/inet.h>
-#include <cmath>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <netinet/in.h>
+#include <map>
 #include <set>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 using namespace qftest;
@@ -34,9 +31,8 @@ std::string today() {
 
 // What the traffic file says for a set of days, summed (a run may straddle midnight).
 struct Recorded {
-    std::uint64_t totalIn = 0, totalOut = 0, appIn = 0, appOut = 0;
-    bool hasApp = false;
-    std::string appsSeen;
+    std::uint64_t totalIn = 0, totalOut = 0;
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> apps; // in, out
 };
 
 void readTraffic(const fs::path& path, const std::set<std::string>& days, Recorded& out) {
@@ -45,19 +41,18 @@ void readTraffic(const fs::path& path, const std::set<std::string>& days, Record
     QJsonParseError err{};
     const QJsonObject root = QJsonDocument::fromJson(f.readAll(), &err).object();
     ASSERT_EQ(err.error, QJsonParseError::NoError) << err.errorString().toStdString();
+    const auto count = [](const QJsonObject& o, const char* key) {
+        return static_cast<std::uint64_t>(o.value(key).toInteger());
+    };
     for (const auto& day : days) {
         const QJsonObject d = root.value(QString::fromStdString(day)).toObject();
-        out.totalIn += static_cast<std::uint64_t>(d.value("totalIn").toInteger());
-        out.totalOut += static_cast<std::uint64_t>(d.value("totalOut").toInteger());
+        out.totalIn += count(d, "totalIn");
+        out.totalOut += count(d, "totalOut");
         const QJsonObject apps = d.value("apps").toObject();
         for (auto it = apps.begin(); it != apps.end(); ++it) {
-            const QJsonObject a = it.value().toObject();
-            out.appsSeen += it.key().toStdString() + " ";
-            if (it.key().toStdString() == kClientName) {
-                out.hasApp = true;
-                out.appIn += static_cast<std::uint64_t>(a.value("in").toInteger());
-                out.appOut += static_cast<std::uint64_t>(a.value("out").toInteger());
-            }
+            auto& [in, sent] = out.apps[it.key().toStdString()];
+            in += count(it.value().toObject(), "in");
+            sent += count(it.value().toObject(), "out");
         }
     }
 }
@@ -90,13 +85,6 @@ protected:
             std::cout << m_box.logs();
     }
 
-    std::unique_ptr<TrafficClient> connectClient(std::uint64_t up, std::uint64_t down) {
-        return std::make_unique<TrafficClient>(
-            m_net->a(), kClientName,
-            std::vector<TrafficClient::Target>{{NetnsPair::kAddrB, m_server->port()}}, up, down,
-            m_box.log("client"));
-    }
-
     // Launches the program in namespace A and waits for its widget.
     std::unique_ptr<Child> launch(const std::string& log = "program") {
         auto program = m_box.launch(log, m_net->a());
@@ -120,7 +108,7 @@ protected:
     // The per-process tool replaces its state file on every run of the recorder's sampler.
     std::string toolRunStamp() const {
         struct stat st {};
-        const auto state = m_box.runtimeDir() / "quillfern/nettop-state.v1";
+        const auto state = m_box.runtimeDir() / "quillfern" / "nettop-state.v1";
         if (::stat(state.c_str(), &st) != 0)
             return {};
         return std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
@@ -132,7 +120,8 @@ protected:
     ::testing::AssertionResult waitForToolRuns(int runs) const {
         std::string last = toolRunStamp();
         for (int seen = 0; seen < runs; ++seen) {
-            if (!waitUntil([&] { return toolRunStamp() != last; }, 60s))
+            if (!waitUntil([&] { return toolRunStamp() != last; }, 60s,
+                           m_box.runtimeDir() / "quillfern"))
                 return ::testing::AssertionFailure() << "the sampler ran " << seen << " times";
             last = toolRunStamp();
         }
@@ -151,18 +140,6 @@ protected:
         ASSERT_TRUE(m_xdo->key(keys));
     }
 
-    // Today's totals (and the launch day's, should midnight have passed) within 1 % of what
-    // the kernel counted on the interface.
-    void expectTotalsMatchKernel(const Counters& before, const Counters& after,
-                                 const std::set<std::string>& days, Recorded& rec) {
-        ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.exportHistory(), days, rec));
-        EXPECT_NEAR(double(rec.totalIn), double(after.rx - before.rx),
-                    0.01 * double(after.rx - before.rx));
-        EXPECT_NEAR(double(rec.totalOut), double(after.tx - before.tx),
-                    0.01 * double(after.tx - before.tx));
-        EXPECT_GT(rec.totalIn, 0u);
-    }
-
     static void expectCleanExit(Child& program) {
         const auto status = program.waitExit(60s);
         ASSERT_TRUE(status) << "the program did not end";
@@ -179,33 +156,33 @@ protected:
 } // namespace
 
 // 50 MiB each way by one process that lives across two sampling periods, while the menu's
-// login toggle writes and removes the autostart entry; quitting from the menu saves the last
-// tick's totals.
+// login toggle writes the autostart entry; quitting from the menu saves the last tick's totals.
 TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     constexpr std::uint64_t kAmount = 50 * kMiB;
     std::set<std::string> days = {today()};
     // Connected first, so the program's first sample already knows the client and the
     // transfer is growth between two samples.
-    auto client = connectClient(kAmount, kAmount);
+    auto client = std::make_unique<TrafficClient>(
+        m_net->a(), kClientName,
+        std::vector<TrafficClient::Target>{{NetnsPair::kAddrB, m_server->port()}}, kAmount, kAmount,
+        m_box.log("client"));
     ASSERT_TRUE(client->connected());
     const auto before = interfaceCounters(m_net->a());
     ASSERT_TRUE(before);
 
     auto program = launch();
-    ASSERT_TRUE(waitUntil([&] { return !toolRunStamp().empty(); }, 60s)) << "no first sample";
+    ASSERT_TRUE(waitForToolRuns(1));
     const auto moved = client->go();
     ASSERT_TRUE(moved) << "the transfer failed";
     EXPECT_EQ(*moved, std::make_pair(kAmount, kAmount));
 
     // Down from no current item selects the first enabled one, "重置统计"; the fourth is
-    // "登录时启动".
+    // "登录时启动" (the entry's removal is the platform suite's).
     const fs::path entry = m_box.autostartEntry();
     ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); })) << "no autostart entry written";
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(entry); }, 30s, entry.parent_path()))
+        << "no autostart entry written";
     EXPECT_NE(slurp(entry).find(programPath().string()), std::string::npos) << slurp(entry);
-    ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(chooseFromMenu(*program, {"Down", "Down", "Down", "Down", "Return"}));
-    EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); })) << "the entry stayed";
     ASSERT_TRUE(waitUntil([&] { return m_xdo->windowsOf(program->pid()).size() == 1; }));
 
     // Two samples with the client still alive and connected.
@@ -219,17 +196,19 @@ TEST_F(E2eTraffic, RealTrafficLandsInTotalsAndInTheSendersApplicationEntry) {
     days.insert(today());
     EXPECT_EQ(client->finish(), 0);
 
+    // Within 1 % of what the kernel counted on the interface, over today and the launch day
+    // (should midnight have passed).
     Recorded rec;
-    ASSERT_NO_FATAL_FAILURE(expectTotalsMatchKernel(*before, *after, days, rec));
-    ASSERT_TRUE(rec.hasApp) << "no entry \"" << kClientName << "\"; entries: " << rec.appsSeen;
+    ASSERT_NO_FATAL_FAILURE(readTraffic(m_box.exportHistory(), days, rec));
+    EXPECT_NEAR(double(rec.totalIn), double(after->rx - before->rx),
+                0.01 * double(after->rx - before->rx));
+    EXPECT_NEAR(double(rec.totalOut), double(after->tx - before->tx),
+                0.01 * double(after->tx - before->tx));
+    ASSERT_TRUE(rec.apps.count(kClientName)) << "no entry \"" << kClientName << "\"";
     // Counting a socket once per thread or per descriptor would double it.
-    EXPECT_NEAR(double(rec.appIn), double(kAmount), 0.1 * double(kAmount));
-    EXPECT_NEAR(double(rec.appOut), double(kAmount), 0.1 * double(kAmount));
-
-    // The file tells which applications ran: readable by the user alone.
-    struct stat st {};
-    ASSERT_EQ(::stat(m_box.trafficStore().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << (st.st_mode & 0777);
+    const auto [appIn, appOut] = rec.apps[kClientName];
+    EXPECT_NEAR(double(appIn), double(kAmount), 0.1 * double(kAmount));
+    EXPECT_NEAR(double(appOut), double(kAmount), 0.1 * double(kAmount));
 }
 
 // A second launch hands over to the first: it opens the history window there and leaves.
@@ -239,10 +218,6 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     auto second = m_box.launch("program2", m_net->a());
     ASSERT_NO_FATAL_FAILURE(expectCleanExit(*second));
     ASSERT_TRUE(first->running()) << "the first instance ended";
-    int programs = 0;
-    for (pid_t p : pidsIn(m_net->a()))
-        programs += processName(p) == "quillfern" ? 1 : 0;
-    EXPECT_EQ(programs, 1);
 
     std::vector<std::string> history;
     ASSERT_TRUE(waitUntil([&] { return !(history = historyOf(*first)).empty(); }))
@@ -262,137 +237,66 @@ TEST_F(E2eTraffic, SecondLaunchOpensHistoryInTheFirstAndExits) {
     expectCleanExit(*first);
 }
 
-namespace {
-
-// A "container" namespace routed through the program's namespace A, whose uplink to B carries
-// the default route: the container's download crosses the uplink and the container's veth.
-class E2eLinks : public E2eTraffic {
-protected:
-    static constexpr const char* kContainerAddr = "10.214.0.2";
-    static constexpr const char* kRouterAddr = "10.214.0.1";
-
-    void SetUp() override {
-        E2eTraffic::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        m_ct = std::make_unique<NetnsPair>();
-        ASSERT_TRUE(m_ct->ready()) << m_ct->why();
-        const std::string& a = m_net->a();
-        const std::string& ct = m_ct->a();
-        const std::string link = m_ct->ifaceB(); // the container's peer, moved into A
-        ASSERT_TRUE(ip({"-n", ct, "addr", "flush", "dev", m_ct->ifaceA()}));
-        ASSERT_TRUE(ip(
-            {"-n", ct, "addr", "add", std::string(kContainerAddr) + "/24", "dev", m_ct->ifaceA()}));
-        ASSERT_TRUE(ip({"-n", m_ct->b(), "link", "set", link, "netns", a}));
-        ASSERT_TRUE(ip({"-n", a, "addr", "add", std::string(kRouterAddr) + "/24", "dev", link}));
-        ASSERT_TRUE(ip({"-n", a, "link", "set", link, "up"}));
-        ASSERT_TRUE(ip({"-n", a, "route", "add", "default", "via", NetnsPair::kAddrB}));
-        ASSERT_TRUE(ip({"-n", ct, "route", "add", "default", "via", kRouterAddr}));
-        ASSERT_TRUE(
-            ip({"-n", m_net->b(), "route", "add", "10.214.0.0/24", "via", NetnsPair::kAddrA}));
-        ChildOptions forward;
-        forward.netns = a;
-        forward.argv = {"sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"};
-        ASSERT_EQ(run(std::move(forward)).exitCode, 0);
+// Counting every link shows a container's download twice over (in on the uplink, out on the
+// container's veth); the automatic choice counts it once. The container's namespace is routed
+// through the program's namespace A, whose uplink to B carries the default route.
+TEST_F(E2eTraffic, ContainerDownloadCountsOnceAutomaticallyAndTwiceOverEveryLink) {
+    NetnsPair ct;
+    ASSERT_TRUE(ct.ready()) << ct.why();
+    const std::string& a = m_net->a();
+    const std::string link = ct.ifaceB(); // the container's peer, moved into A
+    const std::vector<std::vector<std::string>> steps = {
+        {"-n", ct.a(), "addr", "flush", "dev", ct.ifaceA()},
+        {"-n", ct.a(), "addr", "add", "10.214.0.2/24", "dev", ct.ifaceA()},
+        {"-n", ct.b(), "link", "set", link, "netns", a},
+        {"-n", a, "addr", "add", "10.214.0.1/24", "dev", link},
+        {"-n", a, "link", "set", link, "up"},
+        {"-n", a, "route", "add", "default", "via", NetnsPair::kAddrB},
+        {"-n", ct.a(), "route", "add", "default", "via", "10.214.0.1"},
+        {"-n", m_net->b(), "route", "add", "10.214.0.0/24", "via", NetnsPair::kAddrA},
+    };
+    for (std::vector<std::string> step : steps) {
+        step.insert(step.begin(), "ip");
+        const RunResult r = run(step);
+        ASSERT_EQ(r.exitCode, 0) << step[3] << " ...: " << r.err;
     }
+    ChildOptions forward;
+    forward.netns = a;
+    forward.argv = {"sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"};
+    ASSERT_EQ(run(std::move(forward)).exitCode, 0);
 
-    static bool ip(std::vector<std::string> args) {
-        args.insert(args.begin(), "ip");
-        const RunResult r = run(args);
-        EXPECT_EQ(r.exitCode, 0) << args[3] << " ...: " << r.err;
-        return r.exitCode == 0;
-    }
-
-    // Today's totals after a run of the program in A that watches the container download.
-    // `duringRun` runs once the program reads its counters, before the download.
-    Recorded downloadThroughTheProgramsNamespace(const std::function<void()>& duringRun) {
-        Recorded before;
+    // Today's totals over one run of the program in A while the container downloads.
+    constexpr std::uint64_t kDownload = 20'000'000;
+    const auto downloadThroughA = [&] {
+        Recorded before, after;
         if (fs::exists(m_box.trafficStore())) {
             readTraffic(m_box.exportHistory(), {today()}, before);
         }
-        auto client = std::make_unique<TrafficClient>(
-            m_ct->a(), "qf-container",
-            std::vector<TrafficClient::Target>{{NetnsPair::kAddrB, m_server->port()}}, 0, kDownload,
-            m_box.log("container"));
-        EXPECT_TRUE(client->connected()) << "the container cannot reach the server";
+        TrafficClient client(ct.a(), "qf-container", {{NetnsPair::kAddrB, m_server->port()}}, 0,
+                             kDownload, m_box.log("container"));
+        EXPECT_TRUE(client.connected()) << "the container cannot reach the server";
         auto program = launch();
         EXPECT_TRUE(waitForToolRuns(1));
-        duringRun();
-        const auto moved = client->go();
+        const auto moved = client.go();
         EXPECT_TRUE(moved && moved->second == kDownload) << "the download failed";
         EXPECT_TRUE(waitForToolRuns(2));
         program->signal(SIGTERM);
         expectCleanExit(*program);
-        Recorded after;
         readTraffic(m_box.exportHistory(), {today()}, after);
-        after.totalIn -= before.totalIn;
-        after.totalOut -= before.totalOut;
-        return after;
-    }
+        return std::pair(after.totalIn - before.totalIn, after.totalOut - before.totalOut);
+    };
+    const auto about = [](std::uint64_t v) { return v >= kDownload && v <= kDownload * 11 / 10; };
 
-    static constexpr std::uint64_t kDownload = 20'000'000;
-    std::unique_ptr<NetnsPair> m_ct;
-};
-
-} // namespace
-
-// Counting every link shows the container's download twice over (in on the uplink, out on
-// the container's veth); the automatic choice counts it once. A link that turns up during the
-// run with 35 MB on its counters adds nothing.
-TEST_F(E2eLinks, ContainerDownloadCountsOnceAutomaticallyAndTwiceOverEveryLink) {
-    const Recorded automatic = downloadThroughTheProgramsNamespace([] {});
-    ASSERT_FALSE(HasFailure()) << m_box.logs();
+    const auto [autoIn, autoOut] = downloadThroughA();
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(about(autoIn)) << autoIn;
+    EXPECT_LT(autoOut, 1'000'000u);
 
     QSettings config(QString::fromStdString(m_box.configFile().string()), QSettings::IniFormat);
     config.setValue("interfaces", "all");
     config.sync();
-    // A veth in the container sends 35 MB to its peer (in an otherwise empty namespace), then
-    // moves into A mid-run with those bytes on its counters.
-    const std::string id = std::to_string(::getpid() % 100000);
-    const std::string plug = "qfplug" + id;
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "add", plug, "type", "veth", "peer", "name",
-                    "qfpeer" + id, "netns", m_ct->b()}));
-    ASSERT_TRUE(ip({"-n", m_ct->b(), "link", "set", "qfpeer" + id, "up"}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "set", plug, "up"}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "addr", "add", "10.215.0.1/24", "dev", plug}));
-    ASSERT_TRUE(ip({"-n", m_ct->a(), "neigh", "add", "10.215.0.2", "lladdr", "02:00:00:00:77:02",
-                    "dev", plug, "nud", "permanent"}));
-    ChildOptions blast;
-    blast.netns = m_ct->a();
-    blast.body = [] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(9);
-        ::inet_pton(AF_INET, "10.215.0.2", &to.sin_addr);
-        static char payload[1400];
-        for (int i = 0; i < 25000; ++i) {
-            ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        }
-        return 0;
-    };
-    ASSERT_EQ(run(std::move(blast)).exitCode, 0);
-    std::uint64_t plugged = 0;
-    const Recorded all = downloadThroughTheProgramsNamespace([&] {
-        const auto beforePlug = interfaceCounters(m_net->a());
-        ASSERT_TRUE(ip({"-n", m_ct->a(), "link", "set", plug, "netns", m_net->a()}));
-        const auto afterPlug = interfaceCounters(m_net->a());
-        ASSERT_TRUE(beforePlug && afterPlug);
-        plugged = afterPlug->tx - beforePlug->tx;
-    });
-    ASSERT_FALSE(HasFailure()) << m_box.logs();
-
-    std::cout << "[ figures  ] container download of " << kDownload << " bytes: auto totalIn "
-              << automatic.totalIn << " totalOut " << automatic.totalOut << "; all totalIn "
-              << all.totalIn << " totalOut " << all.totalOut << "; plugged-in link carried "
-              << plugged << " bytes out\n";
-    RecordProperty("auto_totalOut", std::to_string(automatic.totalOut));
-    RecordProperty("all_totalOut", std::to_string(all.totalOut));
-    const auto about = [](std::uint64_t v) { return v >= kDownload && v <= kDownload * 11 / 10; };
-    EXPECT_TRUE(about(automatic.totalIn)) << automatic.totalIn;
-    EXPECT_LT(automatic.totalOut, 1'000'000u);
-    EXPECT_TRUE(about(all.totalIn)) << all.totalIn;
-    EXPECT_GE(plugged, 35'000'000u) << "the plugged-in link should bring counters of its own";
-    EXPECT_TRUE(about(all.totalOut)) << all.totalOut << ": the plugged-in link made a jump?";
+    const auto [allIn, allOut] = downloadThroughA();
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(about(allIn)) << allIn;
+    EXPECT_TRUE(about(allOut)) << allOut;
 }

@@ -1,50 +1,24 @@
 // Builds the Debian package from this build tree and reads it back with dpkg-deb.
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
-#include <string>
-#include <unistd.h>
 
-namespace fs = std::filesystem;
-
-namespace {
-
-bool onPath(const std::string& tool) {
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = ::popen(cmd.c_str(), "r")) {
-        std::array<char, 4096> buf{};
-        while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) {
-            out.append(buf.data(), n);
-        }
-        ::pclose(p);
-    }
-    return out;
-}
-
-} // namespace
+using namespace qftest;
 
 TEST(Package, DebHoldsTheProgramAndComputedDependenciesAndNoScripts) {
-    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
-        if (!onPath(tool)) {
-            GTEST_SKIP() << tool << " is not installed (package dpkg-dev)";
-        }
+    if (const std::string tool = missingProgram({"dpkg-deb", "dpkg-shlibdeps"}); !tool.empty()) {
+        GTEST_SKIP() << tool << " is not installed (package dpkg-dev)";
     }
-    std::string tmpl = (fs::temp_directory_path() / "qf-package-XXXXXX").string();
-    const fs::path dir = ::mkdtemp(tmpl.data());
-    const std::string cpack = std::string("cd ") + QUILLFERN_BINARY_DIR + " && " +
-                              QUILLFERN_CPACK_COMMAND + " -G DEB -B " + dir.string() + " >" +
-                              (dir / "cpack.log").string() + " 2>&1";
-    ASSERT_EQ(std::system(cpack.c_str()), 0) << cpack;
+    TempDir dir;
+    const RunResult cpack = run({"sh", "-c",
+                                 "cd " + buildDir().string() + " && " + QUILLFERN_CPACK_COMMAND +
+                                     " -G DEB -B " + dir.path().string() + " 2>&1"},
+                                std::chrono::minutes(9));
+    ASSERT_EQ(cpack.exitCode, 0) << cpack.out;
 
     fs::path deb;
-    for (const auto& e : fs::directory_iterator(dir)) {
+    for (const auto& e : fs::directory_iterator(dir.path())) {
         if (e.path().extension() == ".deb") {
             deb = e.path();
         }
@@ -52,7 +26,7 @@ TEST(Package, DebHoldsTheProgramAndComputedDependenciesAndNoScripts) {
     ASSERT_FALSE(deb.empty());
     EXPECT_EQ(deb.filename().string().rfind("quillfern_", 0), 0u) << deb;
 
-    const std::string contents = run("dpkg-deb -c " + deb.string());
+    const std::string contents = run({"dpkg-deb", "-c", deb}).out;
     for (const char* path : {"./usr/bin/quillfern", "./usr/libexec/quillfern/quillfern-nettop",
                              "./usr/share/applications/quillfern.desktop",
                              "./usr/share/icons/hicolor/scalable/apps/quillfern.svg"}) {
@@ -62,18 +36,16 @@ TEST(Package, DebHoldsTheProgramAndComputedDependenciesAndNoScripts) {
     EXPECT_EQ(contents.find("quillfern-netd.service") != std::string::npos, QUILLFERN_HAS_NETD != 0)
         << contents;
 
-    EXPECT_EQ(run("dpkg-deb -f " + deb.string() + " Package"), "quillfern\n");
+    EXPECT_EQ(run({"dpkg-deb", "-f", deb, "Package"}).out, "quillfern\n");
     // Read from the binaries: the Qt libraries they link, with versions.
-    const std::string depends = run("dpkg-deb -f " + deb.string() + " Depends");
+    const std::string depends = run({"dpkg-deb", "-f", deb, "Depends"}).out;
     for (const char* lib : {"libqt6core6 (>=", "libqt6widgets6 (>=", "libc6 (>="}) {
         EXPECT_NE(depends.find(lib), std::string::npos) << depends;
     }
 
     // No maintainer scripts: installing and removing never reaches into anyone's home.
-    const fs::path control = dir / "control";
-    ASSERT_EQ(std::system(("dpkg-deb -e " + deb.string() + " " + control.string()).c_str()), 0);
+    ASSERT_EQ(run({"dpkg-deb", "-e", deb, dir / "control"}).exitCode, 0);
     for (const char* script : {"preinst", "postinst", "prerm", "postrm"}) {
-        EXPECT_FALSE(fs::exists(control / script)) << script;
+        EXPECT_FALSE(fs::exists(dir / "control" / script)) << script;
     }
-    fs::remove_all(dir);
 }

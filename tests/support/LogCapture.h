@@ -38,7 +38,6 @@ public:
         return texts;
     }
     const QList<Line>& lines() const { return m_lines; }
-    void clear() { m_lines.clear(); }
 
 private:
     static LogCapture*& current() {

@@ -1,7 +1,10 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +15,7 @@
 #include <sched.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -28,6 +32,10 @@ namespace {
 constexpr const char* kNsPrefix = "qft-";
 constexpr const char* kTempPrefix = "qftest-";
 
+std::runtime_error systemError(const std::string& what) {
+    return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
 int msLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -40,16 +48,14 @@ void closeFd(int& fd) {
     }
 }
 
-// argv and envp for execve, built before fork so the child allocates nothing.
-struct CStrings {
-    std::vector<std::string> storage;
-    std::vector<char*> ptrs;
-    explicit CStrings(std::vector<std::string> s) : storage(std::move(s)) {
-        for (auto& x : storage)
-            ptrs.push_back(x.data());
-        ptrs.push_back(nullptr);
-    }
-};
+// A null-terminated array for execve, pointing into `strings`.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> p;
+    for (auto& s : strings)
+        p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
 
 std::vector<std::string> buildEnv(const ChildOptions& o) {
     std::vector<std::string> env;
@@ -65,6 +71,22 @@ std::vector<std::string> buildEnv(const ChildOptions& o) {
     return env;
 }
 
+std::string findProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(std::string(path ? path : "/usr/local/bin:/usr/bin:/bin") +
+                           ":/usr/local/sbin:/usr/sbin:/sbin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
+    return {};
+}
+
+fs::path generatorPath() {
+    return buildDir() / "tests/support/qf-traffic";
+}
+
 } // namespace
 
 fs::path buildDir() {
@@ -76,21 +98,6 @@ fs::path programPath() {
 }
 fs::path toolPath() {
     return buildDir() / "tools/nettop/quillfern-nettop";
-}
-static fs::path generatorPath() {
-    return buildDir() / "tests/support/qf-traffic";
-}
-
-static std::string findProgram(const std::string& name) {
-    if (name.find('/') != std::string::npos)
-        return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(std::string(path ? path : "/usr/local/bin:/usr/bin:/bin") +
-                           ":/usr/local/sbin:/usr/sbin:/sbin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return {};
 }
 
 std::string missingProgram(const std::vector<std::string>& names) {
@@ -110,6 +117,44 @@ bool waitUntil(const std::function<bool()>& done, milliseconds deadline) {
     return true;
 }
 
+bool waitUntil(const std::function<bool()>& done, milliseconds deadline, const fs::path& watchDir) {
+    const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0)
+        throw systemError("inotify_init1");
+    // Changes only: reading a file there (as `done` may) must not wake the wait.
+    constexpr std::uint32_t kChanges =
+        IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO;
+    const auto end = Clock::now() + deadline;
+    bool met = false;
+    for (;;) {
+        // Until the directory exists, the nearest existing ancestor is watched: its change
+        // (the next directory down appearing) brings the watch one step closer. A watch is
+        // only trusted once no deeper directory turned up while it was being placed, and it
+        // is in place before `done` looks, so no change between the two goes unseen.
+        for (fs::path watched;;) {
+            fs::path dir = watchDir;
+            std::error_code ec;
+            while (!fs::is_directory(dir, ec) && dir.has_relative_path())
+                dir = dir.parent_path();
+            if (dir == watched)
+                break;
+            ::inotify_add_watch(fd, dir.c_str(), kChanges);
+            watched = dir;
+        }
+        if ((met = done()))
+            break;
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, msLeft(end));
+        if (r == 0 || (r < 0 && errno != EINTR))
+            break;
+        char events[4096];
+        while (::read(fd, events, sizeof events) > 0) {
+        }
+    }
+    ::close(fd);
+    return met;
+}
+
 std::string slurp(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::stringstream ss;
@@ -125,7 +170,7 @@ std::string tail(const fs::path& file, std::size_t maxBytes) {
 TempDir::TempDir() {
     std::string tmpl = "/tmp/" + std::string(kTempPrefix) + std::to_string(::getpid()) + "-XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr)
-        throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
+        throw systemError("mkdtemp");
     m_path = tmpl;
 }
 
@@ -140,17 +185,13 @@ Child::Child(ChildOptions o) {
         (o.pipeStdout && ::pipe2(out, O_CLOEXEC) != 0) ||
         (o.pipeStderr && ::pipe2(err, O_CLOEXEC) != 0) ||
         (o.extraFd >= 0 && ::pipe2(extra, O_CLOEXEC) != 0))
-        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-    std::string exe;
-    if (!o.argv.empty()) {
-        exe = findProgram(o.argv.front());
-        if (exe.empty())
-            throw std::runtime_error("not found: " + o.argv.front());
-    } else if (!o.body) {
-        throw std::runtime_error("a child needs argv or a body");
-    }
-    CStrings args(o.argv);
-    CStrings envp(buildEnv(o));
+        throw systemError("pipe");
+    const std::string exe = o.argv.empty() ? std::string() : findProgram(o.argv.front());
+    if (o.argv.empty() ? !o.body : exe.empty())
+        throw std::runtime_error("cannot run: " + (o.argv.empty() ? "no argv or body" : o.argv[0]));
+    // Built before fork, so the child allocates nothing before exec.
+    std::vector<std::string> envStrings = buildEnv(o);
+    const std::vector<char*> args = pointers(o.argv), envp = pointers(envStrings);
     const std::string log = o.logFile.empty() ? "/dev/null" : o.logFile.string();
     const std::string nsPath = o.netns.empty() ? std::string() : "/run/netns/" + o.netns;
 
@@ -185,7 +226,7 @@ Child::Child(ChildOptions o) {
         ::signal(SIGPIPE, SIG_DFL);
         if (o.argv.empty())
             ::_exit(o.body());
-        ::execve(exe.c_str(), args.ptrs.data(), envp.ptrs.data());
+        ::execve(exe.c_str(), args.data(), envp.data());
         ::_exit(127);
     }
     for (int* fd : {&in[0], &out[1], &err[1], &extra[1]})
@@ -195,15 +236,27 @@ Child::Child(ChildOptions o) {
     m_err.fd = err[0];
     m_extra.fd = extra[0];
     if (m_pid < 0) {
-        for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd})
-            closeFd(*fd);
-        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+        const auto error = systemError("fork");
+        closeAll();
+        throw error;
     }
+    // Every wait for the child's end is a poll on this descriptor (Linux 5.3 and later);
+    // without it there is no way to wait for the end without a timer, so say so and stop.
     m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
+    if (m_pidfd < 0) {
+        const auto error = systemError("pidfd_open");
+        kill();
+        closeAll();
+        throw error;
+    }
 }
 
 Child::~Child() {
     kill();
+    closeAll();
+}
+
+void Child::closeAll() {
     for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd, &m_pidfd})
         closeFd(*fd);
 }
@@ -213,24 +266,19 @@ bool Child::running() {
         return false;
     int status = 0;
     const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-    if (r == m_pid) {
+    if (r == m_pid)
         m_status = status;
-        return false;
-    }
     return r == 0;
 }
 
 std::optional<int> Child::waitExit(milliseconds deadline) {
     const auto end = Clock::now() + deadline;
     while (running()) {
-        if (Clock::now() >= end)
+        // The pidfd turns readable when the child ends.
+        pollfd p{m_pidfd, POLLIN, 0};
+        const int r = ::poll(&p, 1, msLeft(end));
+        if (r == 0 || (r < 0 && errno != EINTR))
             return std::nullopt;
-        if (m_pidfd >= 0) {
-            pollfd p{m_pidfd, POLLIN, 0};
-            ::poll(&p, 1, msLeft(end));
-        } else {
-            std::this_thread::sleep_for(10ms);
-        }
     }
     return m_status;
 }
@@ -260,20 +308,15 @@ bool Child::fill(Pipe& p, Clock::time_point deadline) {
         return false;
     pollfd pfd{p.fd, POLLIN, 0};
     const int r = ::poll(&pfd, 1, msLeft(deadline));
-    if (r < 0)
-        return errno == EINTR;
-    if (r == 0)
-        return false;
+    if (r <= 0)
+        return r < 0 && errno == EINTR;
     char tmp[65536];
     const ssize_t n = ::read(p.fd, tmp, sizeof tmp);
-    if (n > 0) {
+    if (n > 0)
         p.buf.append(tmp, static_cast<std::size_t>(n));
-        return true;
-    }
-    if (n < 0 && errno == EINTR)
-        return true;
-    closeFd(p.fd);
-    return false;
+    else if (n == 0 || errno != EINTR)
+        closeFd(p.fd);
+    return p.fd >= 0;
 }
 
 std::optional<std::string> Child::readLine(milliseconds deadline, Stream from) {
@@ -355,7 +398,7 @@ RunResult run(const std::vector<std::string>& argv, milliseconds deadline) {
 
 EventPipe::EventPipe() {
     if (::pipe2(m_fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+        throw systemError("pipe");
 }
 
 EventPipe::~EventPipe() {
@@ -370,36 +413,18 @@ void EventPipe::post(char event) const {
 
 std::optional<char> EventPipe::wait(milliseconds deadline) const {
     const auto end = Clock::now() + deadline;
-    for (;;) {
-        pollfd p{m_fds[0], POLLIN, 0};
-        const int r = ::poll(&p, 1, msLeft(end));
-        if (r < 0 && errno == EINTR)
-            continue;
-        char c = 0;
-        if (r == 1 && ::read(m_fds[0], &c, 1) == 1)
-            return c;
-        return std::nullopt;
+    pollfd p{m_fds[0], POLLIN, 0};
+    int r = 0;
+    while ((r = ::poll(&p, 1, msLeft(end))) < 0 && errno == EINTR) {
     }
-}
-
-void EventPipe::closeWriter() {
-    closeFd(m_fds[1]);
+    char c = 0;
+    return r == 1 && ::read(m_fds[0], &c, 1) == 1 ? std::optional(c) : std::nullopt;
 }
 
 bool processAlive(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line))
-        return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-std::string processName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
+    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 NetnsPair::NetnsPair(bool ipv6) {
@@ -420,75 +445,82 @@ NetnsPair::NetnsPair(bool ipv6) {
         m_why = "the ip program (iproute2) is not installed";
         return;
     }
-    if (!step({"ip", "netns", "add", m_a}))
+    m_added = true;
+    const auto ip = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), "ip");
+        const RunResult r = run(args);
+        if (r.exitCode != 0) {
+            m_why.clear();
+            for (const auto& a : args)
+                m_why += a + " ";
+            m_why += "failed: " + r.err;
+        }
+        return r.exitCode == 0;
+    };
+    if (!ip({"netns", "add", m_a}) || !ip({"netns", "add", m_b}))
         return;
-    m_createdA = true;
-    if (!step({"ip", "netns", "add", m_b}))
-        return;
-    m_createdB = true;
     for (const auto& ns : {m_a, m_b}) {
-        const char* v6 = ipv6 ? "0" : "1";
         // Kernels without IPv6 have no such switch, which is just as quiet.
         ChildOptions o;
         o.netns = ns;
-        o.argv = {"sh", "-c",
-                  std::string("for f in /proc/sys/net/ipv6/conf/default/disable_ipv6 "
-                              "/proc/sys/net/ipv6/conf/all/disable_ipv6; do [ -w $f ] && echo ") +
-                      v6 + " > $f; done; true"};
+        o.body = [ipv6] {
+            for (const char* f : {"/proc/sys/net/ipv6/conf/default/disable_ipv6",
+                                  "/proc/sys/net/ipv6/conf/all/disable_ipv6"}) {
+                const int fd = ::open(f, O_WRONLY | O_CLOEXEC);
+                if (fd >= 0) {
+                    const bool written = ::write(fd, ipv6 ? "0" : "1", 1) == 1;
+                    ::close(fd);
+                    if (!written)
+                        return 1;
+                }
+            }
+            return 0;
+        };
         run(std::move(o));
     }
-    m_ready = step({"ip", "link", "add", m_ifA, "netns", m_a, "type", "veth", "peer", "name", m_ifB,
-                    "netns", m_b}) &&
-              step({"ip", "-n", m_a, "link", "set", "lo", "up"}) &&
-              step({"ip", "-n", m_b, "link", "set", "lo", "up"}) &&
-              step({"ip", "-n", m_a, "addr", "add", std::string(kAddrA) + "/24", "dev", m_ifA}) &&
-              step({"ip", "-n", m_b, "addr", "add", std::string(kAddrB) + "/24", "dev", m_ifB}) &&
-              (!ipv6 || (step({"ip", "-n", m_a, "addr", "add", std::string(kAddr6A) + "/64", "dev",
-                               m_ifA, "nodad"}) &&
-                         step({"ip", "-n", m_b, "addr", "add", std::string(kAddr6B) + "/64", "dev",
-                               m_ifB, "nodad"}))) &&
-              step({"ip", "-n", m_a, "link", "set", m_ifA, "up"}) &&
-              step({"ip", "-n", m_b, "link", "set", m_ifB, "up"});
+    std::vector<std::vector<std::string>> steps = {
+        {"link", "add", m_ifA, "netns", m_a, "type", "veth", "peer", "name", m_ifB, "netns", m_b},
+        {"-n", m_a, "link", "set", "lo", "up"},
+        {"-n", m_b, "link", "set", "lo", "up"},
+        {"-n", m_a, "addr", "add", std::string(kAddrA) + "/24", "dev", m_ifA},
+        {"-n", m_b, "addr", "add", std::string(kAddrB) + "/24", "dev", m_ifB},
+        {"-n", m_a, "link", "set", m_ifA, "up"},
+        {"-n", m_b, "link", "set", m_ifB, "up"},
+    };
+    if (ipv6) {
+        steps.push_back(
+            {"-n", m_a, "addr", "add", std::string(kAddr6A) + "/64", "dev", m_ifA, "nodad"});
+        steps.push_back(
+            {"-n", m_b, "addr", "add", std::string(kAddr6B) + "/64", "dev", m_ifB, "nodad"});
+    }
+    m_ready = std::all_of(steps.begin(), steps.end(), ip);
 }
 
 NetnsPair::~NetnsPair() {
-    // Deleting a namespace takes its end of the veth pair with it.
-    if (m_createdA)
+    // Deleting a namespace takes its end of the veth pair with it; one never added just
+    // makes ip fail.
+    if (m_added) {
         run({"ip", "netns", "del", m_a});
-    if (m_createdB)
         run({"ip", "netns", "del", m_b});
-}
-
-bool NetnsPair::step(const std::vector<std::string>& argv) {
-    const RunResult r = run(argv);
-    if (r.exitCode == 0)
-        return true;
-    m_why.clear();
-    for (const auto& a : argv)
-        m_why += a + " ";
-    m_why += "failed: " + r.err;
-    return false;
+    }
 }
 
 void NetnsPair::removeStale() {
+    // Both kinds of leftover carry the pid of the test process that made them.
+    const auto orphaned = [](const std::string& name, const char* prefix) {
+        if (name.rfind(prefix, 0) != 0)
+            return false;
+        const pid_t owner = std::atoi(name.c_str() + std::strlen(prefix));
+        return owner > 0 && owner != ::getpid() && !processAlive(owner);
+    };
     std::istringstream list(run({"ip", "netns", "list"}).out);
-    for (std::string line; std::getline(list, line);) {
-        const std::string name = line.substr(0, line.find(' '));
-        if (name.rfind(kNsPrefix, 0) == 0) {
-            const pid_t owner = std::atoi(name.c_str() + std::strlen(kNsPrefix));
-            if (owner > 0 && owner != ::getpid() && !processAlive(owner))
-                run({"ip", "netns", "del", name});
-        }
-    }
+    for (std::string name; list >> name; list.ignore(1 << 20, '\n'))
+        if (orphaned(name, kNsPrefix))
+            run({"ip", "netns", "del", name});
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/tmp", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(kTempPrefix, 0) == 0) {
-            const pid_t owner = std::atoi(name.c_str() + std::strlen(kTempPrefix));
-            if (owner > 0 && owner != ::getpid() && !processAlive(owner))
-                fs::remove_all(entry.path(), ec);
-        }
-    }
+    for (const auto& entry : fs::directory_iterator("/tmp", ec))
+        if (orphaned(entry.path().filename().string(), kTempPrefix))
+            fs::remove_all(entry.path(), ec);
 }
 
 std::optional<Counters> interfaceCounters(const std::string& netns) {
@@ -497,36 +529,22 @@ std::optional<Counters> interfaceCounters(const std::string& netns) {
     o.argv = {"cat", "/proc/net/dev"};
     o.netns = netns;
     const RunResult r = run(std::move(o));
-    if (r.exitCode != 0)
-        return std::nullopt;
     std::istringstream in(r.out);
     Counters c;
     bool any = false;
     for (std::string line; std::getline(in, line);) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
+        // "  name: rx_bytes packets errs drop fifo frame compressed multicast tx_bytes ..."
+        char name[64] = {};
+        std::uint64_t rx = 0, tx = 0;
+        if (std::sscanf(line.c_str(), " %63[^:]: %" SCNu64 " %*s %*s %*s %*s %*s %*s %*s %" SCNu64,
+                        name, &rx, &tx) != 3 ||
+            std::string(name) == "lo")
             continue;
-        std::string name = line.substr(0, colon);
-        name.erase(0, name.find_first_not_of(' '));
-        std::istringstream fields(line.substr(colon + 1));
-        std::uint64_t v[9] = {};
-        for (auto& x : v)
-            fields >> x;
-        if (!fields || name == "lo")
-            continue;
-        c.rx += v[0];
-        c.tx += v[8];
+        c.rx += rx;
+        c.tx += tx;
         any = true;
     }
-    return any ? std::optional(c) : std::nullopt;
-}
-
-std::vector<pid_t> pidsIn(const std::string& netns) {
-    std::istringstream in(run({"ip", "netns", "pids", netns}).out);
-    std::vector<pid_t> pids;
-    for (pid_t p; in >> p;)
-        pids.push_back(p);
-    return pids;
+    return r.exitCode == 0 && any ? std::optional(c) : std::nullopt;
 }
 
 XServer::XServer(const std::string& screen, const std::string& netns, const fs::path& logFile)
@@ -553,28 +571,6 @@ std::string XServer::why() const {
 
 std::ostream& operator<<(std::ostream& os, const Geometry& g) {
     return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
-}
-
-static std::optional<Geometry> parseGeometry(const std::string& shellOutput) {
-    Geometry g;
-    int seen = 0;
-    std::istringstream in(shellOutput);
-    for (std::string line; std::getline(in, line);) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, eq);
-        int* field = key == "X"        ? &g.x
-                     : key == "Y"      ? &g.y
-                     : key == "WIDTH"  ? &g.width
-                     : key == "HEIGHT" ? &g.height
-                                       : nullptr;
-        if (field) {
-            *field = std::atoi(line.c_str() + eq + 1);
-            ++seen;
-        }
-    }
-    return seen == 4 ? std::optional(g) : std::nullopt;
 }
 
 Xdo::Xdo(std::string display, std::string netns)
@@ -606,34 +602,32 @@ std::vector<std::string> Xdo::windowsOf(pid_t pid) const {
 
 std::optional<Geometry> Xdo::geometry(const std::string& window) const {
     const RunResult r = run({"getwindowgeometry", "--shell", window});
-    return r.exitCode == 0 ? parseGeometry(r.out) : std::nullopt;
+    Geometry g;
+    if (r.exitCode != 0 || std::sscanf(r.out.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d",
+                                       &g.x, &g.y, &g.width, &g.height) != 4)
+        return std::nullopt;
+    return g;
 }
 
 bool Xdo::move(int x, int y) const {
     // --sync waits for the pointer to move, which never happens when it is already there.
     const std::string here = run({"getmouselocation", "--shell"}).out;
-    if (here.find("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n") == 0) {
+    if (here.rfind("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n", 0) == 0)
         return true;
-    }
     return run({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
 }
-bool Xdo::down(int button) const {
-    return run({"mousedown", std::to_string(button)}).exitCode == 0;
-}
-bool Xdo::up(int button) const {
-    return run({"mouseup", std::to_string(button)}).exitCode == 0;
-}
+
 bool Xdo::click(int x, int y, int button) const {
     return move(x, y) && run({"click", std::to_string(button)}).exitCode == 0;
 }
 
 bool Xdo::drag(int fromX, int fromY, int toX, int toY, int steps) const {
-    if (!move(fromX, fromY) || !down())
+    if (!move(fromX, fromY) || run({"mousedown", "1"}).exitCode != 0)
         return false;
     for (int i = 1; i <= steps; ++i)
         if (!move(fromX + (toX - fromX) * i / steps, fromY + (toY - fromY) * i / steps))
             return false;
-    return up();
+    return run({"mouseup", "1"}).exitCode == 0;
 }
 
 bool Xdo::key(const std::vector<std::string>& keys) const {
@@ -658,12 +652,7 @@ fs::path Sandbox::exportHistory() const {
     const fs::path out = root() / "export.json";
     std::error_code ignored;
     fs::remove(out, ignored);
-    ChildOptions o;
-    o.argv = {programPath().string(), "--export-json", out.string()};
-    o.env = env();
-    o.clearEnv = true;
-    const RunResult r = run(std::move(o));
-    return r.exitCode == 0 ? out : fs::path();
+    return runProgram({"--export-json", out.string()}).exitCode == 0 ? out : fs::path();
 }
 fs::path Sandbox::autostartEntry() const {
     return root() / "config/autostart/quillfern.desktop";
@@ -696,12 +685,17 @@ std::vector<std::string> Sandbox::env() const {
     return env;
 }
 
-std::unique_ptr<Child> Sandbox::start(std::vector<std::string> argv, const std::string& logName,
-                                      const std::string& netns) {
+ChildOptions Sandbox::options(std::vector<std::string> argv) const {
     ChildOptions o;
     o.argv = std::move(argv);
     o.env = env();
     o.clearEnv = true;
+    return o;
+}
+
+std::unique_ptr<Child> Sandbox::start(std::vector<std::string> argv, const std::string& logName,
+                                      const std::string& netns) {
+    ChildOptions o = options(std::move(argv));
     o.netns = netns;
     o.logFile = log(logName);
     return std::make_unique<Child>(std::move(o));
@@ -711,13 +705,19 @@ std::unique_ptr<Child> Sandbox::launch(const std::string& logName, const std::st
     return start({programPath().string()}, logName, netns);
 }
 
+RunResult Sandbox::runProgram(const std::vector<std::string>& args,
+                              const std::vector<std::string>& extraEnv) const {
+    ChildOptions o = options({programPath().string()});
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
+    return run(std::move(o));
+}
+
 bool Sandbox::startSessionBus() {
     if (findProgram("dbus-daemon").empty())
         return false;
-    ChildOptions o;
-    o.argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"};
-    o.env = env();
-    o.clearEnv = true;
+    ChildOptions o =
+        options({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"});
     o.extraFd = 3;
     o.logFile = log("dbus");
     m_bus = std::make_unique<Child>(std::move(o));
@@ -774,25 +774,24 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> TrafficClient::go(milliseconds deadline) {
-    if (!m_child->writeStdin("go\n"))
+    std::pair<std::uint64_t, std::uint64_t> moved;
+    const auto done = m_child->writeStdin("go\n") ? m_child->readLine(deadline) : std::nullopt;
+    if (!done ||
+        std::sscanf(done->c_str(), "done %" SCNu64 " %" SCNu64, &moved.first, &moved.second) != 2)
         return std::nullopt;
-    const auto done = m_child->readLine(deadline);
-    if (!done || done->rfind("done ", 0) != 0)
-        return std::nullopt;
-    std::istringstream in(done->substr(5));
-    std::uint64_t sent = 0, received = 0;
-    in >> sent >> received;
-    return std::pair(sent, received);
+    return moved;
+}
+
+bool TrafficClient::command(const std::string& line, const std::string& answer) {
+    return m_child->writeStdin(line + "\n") && m_child->readLine() == answer;
 }
 
 bool TrafficClient::closeConnections() {
-    return m_child->writeStdin("close\n") &&
-           m_child->readLine() == std::optional<std::string>("closed");
+    return command("close", "closed");
 }
 
 bool TrafficClient::rename(const std::string& name) {
-    return m_child->writeStdin("rename " + name + "\n") &&
-           m_child->readLine() == std::optional<std::string>("renamed");
+    return command("rename " + name, "renamed");
 }
 
 int TrafficClient::finish() {

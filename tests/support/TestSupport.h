@@ -4,7 +4,8 @@
 // namespaces, an X server, xdotool, the program's sandbox and a byte-exact traffic generator.
 // Every object tidies up after itself on destruction, so a failed assertion never leaves a
 // process, a namespace or a directory behind. Nothing here waits a fixed time: callers wait
-// for a line on a pipe, a process's exit, or a condition with a generous overall deadline.
+// for a line on a pipe, a process's exit, a change in a directory, or a condition with a
+// generous overall deadline.
 //
 // Link the CMake target `quillfern_test_support`. Needs no Qt.
 
@@ -34,9 +35,13 @@ fs::path toolPath();    // build/tools/nettop/quillfern-nettop (what the program
 // The first of `names` that is not on PATH (or in the sbin directories), or empty.
 std::string missingProgram(const std::vector<std::string>& names);
 
-// Polls `done` until it holds or `deadline` has passed; the deadline is a safety net for a
-// broken build, never a measure of how long something should take.
+// Re-checks `done` until it holds or `deadline` has passed; the deadline is a safety net for
+// a broken build, never a measure of how long something should take. Without `watchDir` the
+// check is repeated every few milliseconds, for states nothing announces (an X window's, a
+// process's); with it, `done` is checked again on each change to a file in that directory
+// (which need not exist yet), so `done` must not itself write there.
 bool waitUntil(const std::function<bool()>& done, milliseconds deadline = 30s);
+bool waitUntil(const std::function<bool()>& done, milliseconds deadline, const fs::path& watchDir);
 
 // The last `maxBytes` of a file, for failure messages.
 std::string tail(const fs::path& file, std::size_t maxBytes = 4000);
@@ -118,6 +123,7 @@ private:
     };
     Pipe& pipeOf(Stream s);
     bool fill(Pipe& p, Clock::time_point deadline);
+    void closeAll();
 
     pid_t m_pid = -1;
     int m_pidfd = -1;
@@ -151,17 +157,13 @@ public:
     void post(char event = '.') const;
     // Reader side: the next event, or nothing when the writers are gone or at the deadline.
     std::optional<char> wait(milliseconds deadline = 30s) const;
-    // The test closes its write end once the child is started, so wait() sees the child's end.
-    void closeWriter();
 
 private:
     int m_fds[2] = {-1, -1};
 };
 
-// ---- Processes ---------------------------------------------------------------------------
-
-bool processAlive(pid_t pid);       // exists and is not a zombie
-std::string processName(pid_t pid); // /proc/<pid>/comm, "" when gone
+// Exists and is not a zombie.
+bool processAlive(pid_t pid);
 
 // ---- Network namespaces ------------------------------------------------------------------
 
@@ -193,10 +195,8 @@ public:
     static void removeStale();
 
 private:
-    bool step(const std::vector<std::string>& argv);
-    std::string m_a, m_b, m_ifA, m_ifB;
-    bool m_createdA = false, m_createdB = false, m_ready = false;
-    std::string m_why;
+    std::string m_a, m_b, m_ifA, m_ifB, m_why;
+    bool m_added = false, m_ready = false;
 };
 
 // Summed byte counters of a namespace's interfaces other than loopback ("" for this one).
@@ -205,8 +205,6 @@ struct Counters {
     std::uint64_t tx = 0;
 };
 std::optional<Counters> interfaceCounters(const std::string& netns);
-// Processes inside a named namespace.
-std::vector<pid_t> pidsIn(const std::string& netns);
 
 // ---- X server and xdotool ----------------------------------------------------------------
 
@@ -241,15 +239,13 @@ public:
     std::vector<std::string> search(std::vector<std::string> args, bool hiddenToo = false) const;
     std::vector<std::string> windowsOf(pid_t pid) const;
     std::optional<Geometry> geometry(const std::string& window) const;
-    bool move(int x, int y) const;
-    bool down(int button = 1) const;
-    bool up(int button = 1) const;
     bool click(int x, int y, int button = 1) const;
     // Press at `from`, move through `steps` evenly spaced points to `to`, release.
     bool drag(int fromX, int fromY, int toX, int toY, int steps = 4) const;
     bool key(const std::vector<std::string>& keys) const;
 
 private:
+    bool move(int x, int y) const;
     std::string m_display, m_netns;
 };
 
@@ -281,6 +277,9 @@ public:
     // The program itself.
     std::unique_ptr<Child> launch(const std::string& logName = "program",
                                   const std::string& netns = {});
+    // Runs the program to completion with these arguments and extra environment entries.
+    RunResult runProgram(const std::vector<std::string>& args,
+                         const std::vector<std::string>& extraEnv = {}) const;
     // A private session bus (dbus-daemon --session); false when dbus-daemon is missing.
     bool startSessionBus();
 
@@ -288,6 +287,8 @@ public:
     std::string logs() const;
 
 private:
+    ChildOptions options(std::vector<std::string> argv) const;
+
     TempDir m_tmp;
     std::string m_display;
     std::vector<std::string> m_extraEnv;
@@ -346,6 +347,7 @@ public:
     int finish();
 
 private:
+    bool command(const std::string& line, const std::string& answer);
     std::unique_ptr<Child> m_child;
     bool m_connected = false;
 };

@@ -14,14 +14,14 @@
 // A connection carries a 16-byte request (up and down counts, big-endian), both payloads at
 // once, and an 8-byte acknowledgement from the server after the whole upload.
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <endian.h>
 #include <iostream>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -43,21 +43,24 @@ void say(const std::string& line) {
     std::cout << line << std::endl;
 }
 
-bool sendAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+// Sends `size` bytes of `data`, or of filler when data is null; returns how many went.
+std::uint64_t sendAll(int fd, const void* data, std::uint64_t size) {
+    static const std::vector<char> filler(kChunk, 'q');
+    std::uint64_t sent = 0;
+    while (sent < size) {
+        const char* from = data ? static_cast<const char*>(data) + sent : filler.data();
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - sent));
+        const ssize_t n = ::send(fd, from, want, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
+            break;
+        sent += static_cast<std::uint64_t>(n);
     }
-    return true;
+    return sent;
 }
 
-// Reads exactly `size` bytes into `data` (or discards them when data is null).
+// Reads `size` bytes into `data` (or discards them when data is null); returns how many came.
 std::uint64_t receive(int fd, void* data, std::uint64_t size) {
     std::vector<char> sink(data ? 0 : kChunk);
     std::uint64_t got = 0;
@@ -74,73 +77,38 @@ std::uint64_t receive(int fd, void* data, std::uint64_t size) {
     return got;
 }
 
-std::uint64_t sendPayload(int fd, std::uint64_t count) {
-    std::vector<char> buf(kChunk);
-    for (std::size_t i = 0; i < buf.size(); ++i)
-        buf[i] = static_cast<char>('a' + i % 26);
-    std::uint64_t sent = 0;
-    while (sent < count) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, count - sent));
-        if (!sendAll(fd, buf.data(), n))
-            break;
-        sent += n;
-    }
-    return sent;
-}
-
-void putU64(unsigned char* out, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i, v >>= 8)
-        out[i] = static_cast<unsigned char>(v & 0xff);
-}
-
-std::uint64_t getU64(const unsigned char* in) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = (v << 8) | in[i];
-    return v;
-}
-
-struct Address {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    int family = AF_INET;
-};
-
-Address parseAddress(const std::string& text, std::uint16_t port) {
-    Address a;
-    if (text.find(':') != std::string::npos) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.ss);
-        in6->sin6_family = a.family = AF_INET6;
-        in6->sin6_port = htons(port);
-        a.len = sizeof *in6;
-        if (::inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) != 1)
-            die("bad address " + text);
-    } else {
-        auto* in4 = reinterpret_cast<sockaddr_in*>(&a.ss);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(port);
-        a.len = sizeof *in4;
-        if (::inet_pton(AF_INET, text.c_str(), &in4->sin_addr) != 1)
-            die("bad address " + text);
-    }
-    return a;
-}
-
-// The arguments come from TestSupport, never from a person.
-std::uint64_t parseCount(const char* text) {
-    return std::strtoull(text, nullptr, 10);
+// A stream socket for a numeric address and port: bound and listening, or connected.
+int openSocket(const std::string& address, const std::string& port, bool listen) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* ai = nullptr;
+    if (::getaddrinfo(address.c_str(), port.c_str(), &hints, &ai) != 0)
+        die("bad address " + address + " port " + port);
+    const int fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    bool ok = fd >= 0;
+    if (ok && listen)
+        ok = ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+             ::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 1024) == 0;
+    else if (ok)
+        ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    ::freeaddrinfo(ai);
+    if (!ok)
+        die((listen ? "listen on " : "connect to ") + address);
+    return fd;
 }
 
 void serveConnection(int fd) {
     // Requests follow one another until the client closes the connection.
-    unsigned char request[16];
+    std::uint64_t request[2];
     while (receive(fd, request, sizeof request) == sizeof request) {
-        const std::uint64_t up = getU64(request), down = getU64(request + 8);
+        const std::uint64_t up = be64toh(request[0]), down = be64toh(request[1]);
         std::uint64_t sent = 0;
-        std::thread sender([&] { sent = sendPayload(fd, down); });
+        std::thread sender([&] { sent = sendAll(fd, nullptr, down); });
         const std::uint64_t received = receive(fd, nullptr, up);
         sender.join();
-        if (received != up || sent != down || !sendAll(fd, kAck, sizeof kAck)) {
+        if (received != up || sent != down || sendAll(fd, kAck, sizeof kAck) != sizeof kAck) {
             std::cerr << "qf-traffic: served " << received << " of " << up << " in, " << sent
                       << " of " << down << " out\n";
             break;
@@ -154,20 +122,15 @@ void serveConnection(int fd) {
 }
 
 int serve(const std::string& address) {
-    const Address a = parseAddress(address, 0);
-    const int ls = ::socket(a.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (ls < 0 || ::bind(ls, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0 ||
-        ::listen(ls, 1024) != 0)
-        die("listen on " + address);
+    const int ls = openSocket(address, "0", true);
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
-    ::getsockname(ls, reinterpret_cast<sockaddr*>(&bound), &len);
-    const auto port = bound.ss_family == AF_INET6
-                          ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port;
-    say("listening " + std::to_string(ntohs(port)));
+    char port[16] = {};
+    if (::getsockname(ls, reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, nullptr, 0, port, sizeof port,
+                      NI_NUMERICSERV) != 0)
+        die("getsockname");
+    say(std::string("listening ") + port);
     for (;;) {
         const int fd = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
@@ -180,14 +143,12 @@ int serve(const std::string& address) {
 // Moves up/down on one connection; false unless every byte went and the ack came back.
 bool transfer(int fd, std::uint64_t up, std::uint64_t down, std::uint64_t& sent,
               std::uint64_t& received) {
-    unsigned char request[16];
-    putU64(request, up);
-    putU64(request + 8, down);
-    if (!sendAll(fd, request, sizeof request))
+    const std::uint64_t request[2] = {htobe64(up), htobe64(down)};
+    if (sendAll(fd, request, sizeof request) != sizeof request)
         return false;
     std::uint64_t in = 0;
     std::thread receiver([&] { in = receive(fd, nullptr, down); });
-    const std::uint64_t out = sendPayload(fd, up);
+    const std::uint64_t out = sendAll(fd, nullptr, up);
     receiver.join();
     char ack[sizeof kAck];
     sent += out;
@@ -198,16 +159,12 @@ bool transfer(int fd, std::uint64_t up, std::uint64_t down, std::uint64_t& sent,
 
 int client(int argc, char** argv) {
     ::prctl(PR_SET_NAME, argv[2], 0, 0, 0);
-    const std::uint64_t up = parseCount(argv[3]), down = parseCount(argv[4]);
+    // The arguments come from TestSupport, never from a person.
+    const std::uint64_t up = std::strtoull(argv[3], nullptr, 10);
+    const std::uint64_t down = std::strtoull(argv[4], nullptr, 10);
     std::vector<int> fds;
-    for (int i = 5; i + 1 < argc; i += 2) {
-        const Address a =
-            parseAddress(argv[i], static_cast<std::uint16_t>(parseCount(argv[i + 1])));
-        const int fd = ::socket(a.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0)
-            die(std::string("connect to ") + argv[i]);
-        fds.push_back(fd);
-    }
+    for (int i = 5; i + 1 < argc; i += 2)
+        fds.push_back(openSocket(argv[i], argv[i + 1], false));
     say("connected");
     for (std::string line; std::getline(std::cin, line);) {
         if (line == "go") {
