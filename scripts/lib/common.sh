@@ -8,7 +8,7 @@ QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-n
                    libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
 # Packages the tests, benchmarks and screenshots need on top of those.
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
-                  x11-apps imagemagick locales iproute2 dpkg-dev
+                  x11-apps imagemagick locales iproute2 procps dpkg-dev
                   # the window managers the widget is checked under, each on its own D-Bus
                   dbus-daemon xterm mutter xfwm4 openbox kwin-x11
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool

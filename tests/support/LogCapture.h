@@ -16,13 +16,10 @@ public:
         QString text;
     };
 
-    LogCapture() {
-        current() = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
-    }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle)) { s_current = this; }
     ~LogCapture() {
         qInstallMessageHandler(m_previous);
-        current() = nullptr;
+        s_current = nullptr;
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -30,27 +27,21 @@ public:
     // The messages of one category, in order.
     QStringList of(const char* category) const {
         QStringList texts;
-        for (const Line& line : m_lines) {
-            if (line.category == QLatin1StringView(category)) {
+        for (const Line& line : m_lines)
+            if (line.category == QLatin1StringView(category))
                 texts << line.text;
-            }
-        }
         return texts;
     }
     const QList<Line>& lines() const { return m_lines; }
 
 private:
-    static LogCapture*& current() {
-        static LogCapture* capture = nullptr;
-        return capture;
-    }
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-        if (LogCapture* self = current()) {
-            self->m_lines.push_back(
+        if (s_current)
+            s_current->m_lines.push_back(
                 {type, QString::fromLatin1(context.category ? context.category : ""), text});
-        }
     }
 
-    QtMessageHandler m_previous = nullptr;
+    static inline LogCapture* s_current = nullptr;
+    QtMessageHandler m_previous;
     QList<Line> m_lines;
 };

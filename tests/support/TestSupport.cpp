@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -15,7 +14,6 @@
 #include <sched.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -29,23 +27,18 @@ namespace qftest {
 
 namespace {
 
-constexpr const char* kNsPrefix = "qft-";
-constexpr const char* kTempPrefix = "qftest-";
-
 std::runtime_error systemError(const std::string& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 int msLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
 void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    if (fd >= 0)
+        ::close(std::exchange(fd, -1));
 }
 
 // A null-terminated array for execve, pointing into `strings`.
@@ -59,9 +52,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 std::vector<std::string> buildEnv(const ChildOptions& o) {
     std::vector<std::string> env;
-    if (!o.clearEnv)
-        for (char** e = environ; *e != nullptr; ++e)
-            env.emplace_back(*e);
+    for (char** e = environ; !o.clearEnv && *e != nullptr; ++e)
+        env.emplace_back(*e);
     for (const std::string& entry : o.env) {
         const std::string key = entry.substr(0, entry.find('='));
         std::erase_if(env, [&](const std::string& e) { return e.substr(0, e.find('=')) == key; });
@@ -75,8 +67,7 @@ std::string findProgram(const std::string& name) {
     if (name.find('/') != std::string::npos)
         return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
     const char* path = std::getenv("PATH");
-    std::stringstream dirs(std::string(path ? path : "/usr/local/bin:/usr/bin:/bin") +
-                           ":/usr/local/sbin:/usr/sbin:/sbin");
+    std::stringstream dirs(std::string(path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
     for (std::string dir; std::getline(dirs, dir, ':');)
         if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
             return dir + "/" + name;
@@ -117,49 +108,9 @@ bool waitUntil(const std::function<bool()>& done, milliseconds deadline) {
     return true;
 }
 
-bool waitUntil(const std::function<bool()>& done, milliseconds deadline, const fs::path& watchDir) {
-    const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (fd < 0)
-        throw systemError("inotify_init1");
-    // Changes only: reading a file there (as `done` may) must not wake the wait.
-    constexpr std::uint32_t kChanges =
-        IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO;
-    const auto end = Clock::now() + deadline;
-    bool met = false;
-    for (;;) {
-        // Until the directory exists, the nearest existing ancestor is watched: its change
-        // (the next directory down appearing) brings the watch one step closer. A watch is
-        // only trusted once no deeper directory turned up while it was being placed, and it
-        // is in place before `done` looks, so no change between the two goes unseen.
-        for (fs::path watched;;) {
-            fs::path dir = watchDir;
-            std::error_code ec;
-            while (!fs::is_directory(dir, ec) && dir.has_relative_path())
-                dir = dir.parent_path();
-            if (dir == watched)
-                break;
-            ::inotify_add_watch(fd, dir.c_str(), kChanges);
-            watched = dir;
-        }
-        if ((met = done()))
-            break;
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, msLeft(end));
-        if (r == 0 || (r < 0 && errno != EINTR))
-            break;
-        char events[4096];
-        while (::read(fd, events, sizeof events) > 0) {
-        }
-    }
-    ::close(fd);
-    return met;
-}
-
 std::string slurp(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string tail(const fs::path& file, std::size_t maxBytes) {
@@ -168,7 +119,7 @@ std::string tail(const fs::path& file, std::size_t maxBytes) {
 }
 
 TempDir::TempDir() {
-    std::string tmpl = "/tmp/" + std::string(kTempPrefix) + std::to_string(::getpid()) + "-XXXXXX";
+    std::string tmpl = "/tmp/qftest-XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr)
         throw systemError("mkdtemp");
     m_path = tmpl;
@@ -181,11 +132,12 @@ TempDir::~TempDir() {
 
 Child::Child(ChildOptions o) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, extra[2] = {-1, -1};
-    if ((o.pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) ||
-        (o.pipeStdout && ::pipe2(out, O_CLOEXEC) != 0) ||
-        (o.pipeStderr && ::pipe2(err, O_CLOEXEC) != 0) ||
-        (o.extraFd >= 0 && ::pipe2(extra, O_CLOEXEC) != 0))
-        throw systemError("pipe");
+    for (const auto& [wanted, fds] : {std::pair{o.pipeStdin, in},
+                                      {o.pipeStdout, out},
+                                      {o.pipeStderr, err},
+                                      {o.extraFd >= 0, extra}})
+        if (wanted && ::pipe2(fds, O_CLOEXEC) != 0)
+            throw systemError("pipe");
     const std::string exe = o.argv.empty() ? std::string() : findProgram(o.argv.front());
     if (o.argv.empty() ? !o.body : exe.empty())
         throw std::runtime_error("cannot run: " + (o.argv.empty() ? "no argv or body" : o.argv[0]));
@@ -193,10 +145,12 @@ Child::Child(ChildOptions o) {
     std::vector<std::string> envStrings = buildEnv(o);
     const std::vector<char*> args = pointers(o.argv), envp = pointers(envStrings);
     const std::string log = o.logFile.empty() ? "/dev/null" : o.logFile.string();
-    const std::string nsPath = o.netns.empty() ? std::string() : "/run/netns/" + o.netns;
+    const std::string nsPath = "/run/netns/" + o.netns;
 
     const pid_t parent = ::getpid();
     m_pid = ::fork();
+    if (m_pid < 0)
+        throw systemError("fork");
     if (m_pid == 0) {
         ::setpgid(0, 0);
         // A test killed by its timeout takes its children with it.
@@ -210,7 +164,7 @@ Child::Child(ChildOptions o) {
         ::dup2(o.pipeStderr ? err[1] : logFd, STDERR_FILENO);
         if (o.extraFd >= 0)
             ::dup2(extra[1], o.extraFd); // the copy is not close-on-exec
-        if (!nsPath.empty()) {
+        if (!o.netns.empty()) {
             const int ns = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
             if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0)
                 ::_exit(120);
@@ -232,40 +186,28 @@ Child::Child(ChildOptions o) {
     for (int* fd : {&in[0], &out[1], &err[1], &extra[1]})
         closeFd(*fd);
     m_stdin = in[1];
-    m_out.fd = out[0];
-    m_err.fd = err[0];
-    m_extra.fd = extra[0];
-    if (m_pid < 0) {
-        const auto error = systemError("fork");
-        closeAll();
-        throw error;
-    }
-    // Every wait for the child's end is a poll on this descriptor (Linux 5.3 and later);
-    // without it there is no way to wait for the end without a timer, so say so and stop.
+    m_pipes[0].fd = out[0];
+    m_pipes[1].fd = err[0];
+    m_pipes[2].fd = extra[0];
+    // Every wait for the child's end is a poll on this descriptor (Linux 5.3 and later):
+    // without it there is no waiting for the end without a timer.
     m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
     if (m_pidfd < 0) {
         const auto error = systemError("pidfd_open");
         kill();
-        closeAll();
         throw error;
     }
 }
 
 Child::~Child() {
     kill();
-    closeAll();
-}
-
-void Child::closeAll() {
-    for (int* fd : {&m_stdin, &m_out.fd, &m_err.fd, &m_extra.fd, &m_pidfd})
+    for (int* fd : {&m_stdin, &m_pipes[0].fd, &m_pipes[1].fd, &m_pipes[2].fd, &m_pidfd})
         closeFd(*fd);
 }
 
 bool Child::running() {
-    if (m_pid <= 0 || m_status)
-        return false;
     int status = 0;
-    const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+    const pid_t r = m_status ? -1 : ::waitpid(m_pid, &status, WNOHANG);
     if (r == m_pid)
         m_status = status;
     return r == 0;
@@ -289,18 +231,14 @@ void Child::signal(int sig) {
 }
 
 void Child::kill() {
-    if (m_pid > 0 && !m_status) {
-        ::kill(-m_pid, SIGKILL);
-        ::kill(m_pid, SIGKILL); // in case it has not made its group yet
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_status = status;
+    if (m_status)
+        return;
+    ::kill(-m_pid, SIGKILL);
+    ::kill(m_pid, SIGKILL); // in case it has not made its group yet
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
-}
-
-Child::Pipe& Child::pipeOf(Stream s) {
-    return s == Stream::Stdout ? m_out : s == Stream::Stderr ? m_err : m_extra;
+    m_status = status;
 }
 
 bool Child::fill(Pipe& p, Clock::time_point deadline) {
@@ -320,22 +258,19 @@ bool Child::fill(Pipe& p, Clock::time_point deadline) {
 }
 
 std::optional<std::string> Child::readLine(milliseconds deadline, Stream from) {
-    Pipe& p = pipeOf(from);
+    Pipe& p = m_pipes[static_cast<int>(from)];
     const auto end = Clock::now() + deadline;
-    for (;;) {
-        const auto nl = p.buf.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = p.buf.substr(0, nl);
-            p.buf.erase(0, nl + 1);
-            return line;
-        }
+    std::size_t nl;
+    while ((nl = p.buf.find('\n')) == std::string::npos)
         if (!fill(p, end))
             return std::nullopt;
-    }
+    std::string line = p.buf.substr(0, nl);
+    p.buf.erase(0, nl + 1);
+    return line;
 }
 
 std::string Child::readAll(Stream from, milliseconds deadline) {
-    Pipe& p = pipeOf(from);
+    Pipe& p = m_pipes[static_cast<int>(from)];
     const auto end = Clock::now() + deadline;
     while (fill(p, end)) {
     }
@@ -359,16 +294,6 @@ bool Child::writeStdin(const std::string& text) {
 
 void Child::closeStdin() {
     closeFd(m_stdin);
-}
-
-std::string describeStatus(int status) {
-    if (WIFEXITED(status))
-        return "exited with " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) {
-        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
-               ::strsignal(WTERMSIG(status)) + ")";
-    }
-    return "wait status " + std::to_string(status);
 }
 
 int exitCode(int status) {
@@ -429,71 +354,51 @@ bool processAlive(pid_t pid) {
 
 NetnsPair::NetnsPair(bool ipv6) {
     static int serial = 0;
-    const int n = serial++;
-    // The test's pid in every name: parallel runs never meet, and leftovers can be told apart.
-    const std::string id = std::to_string(::getpid()) + "-" + std::to_string(n);
-    m_a = kNsPrefix + id + "-a";
-    m_b = kNsPrefix + id + "-b";
-    const std::string shortId = std::to_string(::getpid() % 100000) + "x" + std::to_string(n);
-    m_ifA = "qt" + shortId + "a"; // interface names hold at most 15 characters
-    m_ifB = "qt" + shortId + "b";
-    if (::geteuid() != 0) {
-        m_why = "needs root to create network namespaces";
-        return;
-    }
-    if (findProgram("ip").empty()) {
-        m_why = "the ip program (iproute2) is not installed";
+    // The test's pid in every name, so parallel runs never meet; interface names hold at
+    // most 15 characters.
+    const std::string id = std::to_string(::getpid() % 100000) + "x" + std::to_string(serial++);
+    m_a = "qft-" + id + "-a";
+    m_b = "qft-" + id + "-b";
+    m_ifA = "qt" + id + "a";
+    m_ifB = "qt" + id + "b";
+    if (::geteuid() != 0 || !missingProgram({"ip", "sysctl"}).empty()) {
+        m_why = "needs root, iproute2 and sysctl to make network namespaces";
         return;
     }
     m_added = true;
-    const auto ip = [this](std::vector<std::string> args) {
-        args.insert(args.begin(), "ip");
-        const RunResult r = run(args);
-        if (r.exitCode != 0) {
-            m_why.clear();
-            for (const auto& a : args)
-                m_why += a + " ";
-            m_why += "failed: " + r.err;
-        }
-        return r.exitCode == 0;
-    };
-    if (!ip({"netns", "add", m_a}) || !ip({"netns", "add", m_b}))
-        return;
-    for (const auto& ns : {m_a, m_b}) {
-        // Kernels without IPv6 have no such switch, which is just as quiet.
-        ChildOptions o;
-        o.netns = ns;
-        o.body = [ipv6] {
-            for (const char* f : {"/proc/sys/net/ipv6/conf/default/disable_ipv6",
-                                  "/proc/sys/net/ipv6/conf/all/disable_ipv6"}) {
-                const int fd = ::open(f, O_WRONLY | O_CLOEXEC);
-                if (fd >= 0) {
-                    const bool written = ::write(fd, ipv6 ? "0" : "1", 1) == 1;
-                    ::close(fd);
-                    if (!written)
-                        return 1;
-                }
-            }
-            return 0;
-        };
-        run(std::move(o));
-    }
     std::vector<std::vector<std::string>> steps = {
+        {"netns", "add", m_a},
+        {"netns", "add", m_b},
         {"link", "add", m_ifA, "netns", m_a, "type", "veth", "peer", "name", m_ifB, "netns", m_b},
         {"-n", m_a, "link", "set", "lo", "up"},
         {"-n", m_b, "link", "set", "lo", "up"},
         {"-n", m_a, "addr", "add", std::string(kAddrA) + "/24", "dev", m_ifA},
         {"-n", m_b, "addr", "add", std::string(kAddrB) + "/24", "dev", m_ifB},
-        {"-n", m_a, "link", "set", m_ifA, "up"},
-        {"-n", m_b, "link", "set", m_ifB, "up"},
     };
-    if (ipv6) {
-        steps.push_back(
-            {"-n", m_a, "addr", "add", std::string(kAddr6A) + "/64", "dev", m_ifA, "nodad"});
-        steps.push_back(
-            {"-n", m_b, "addr", "add", std::string(kAddr6B) + "/64", "dev", m_ifB, "nodad"});
+    for (const auto& ns : {m_a, m_b}) {
+        if (ipv6) {
+            const bool a = ns == m_a;
+            steps.push_back({"-n", ns, "addr", "add", std::string(a ? kAddr6A : kAddr6B) + "/64",
+                             "dev", a ? m_ifA : m_ifB, "nodad"});
+        } else {
+            // Before the links come up; -e: a kernel without IPv6 is just as quiet.
+            steps.push_back({"netns", "exec", ns, "sysctl", "-qew",
+                             "net.ipv6.conf.all.disable_ipv6=1",
+                             "net.ipv6.conf.default.disable_ipv6=1"});
+        }
     }
-    m_ready = std::all_of(steps.begin(), steps.end(), ip);
+    steps.push_back({"-n", m_a, "link", "set", m_ifA, "up"});
+    steps.push_back({"-n", m_b, "link", "set", m_ifB, "up"});
+    for (auto& step : steps) {
+        step.insert(step.begin(), "ip");
+        if (const RunResult r = run(step); r.exitCode != 0) {
+            for (const auto& word : step)
+                m_why += word + " ";
+            m_why += "failed: " + r.err;
+            return;
+        }
+    }
+    m_ready = true;
 }
 
 NetnsPair::~NetnsPair() {
@@ -503,24 +408,6 @@ NetnsPair::~NetnsPair() {
         run({"ip", "netns", "del", m_a});
         run({"ip", "netns", "del", m_b});
     }
-}
-
-void NetnsPair::removeStale() {
-    // Both kinds of leftover carry the pid of the test process that made them.
-    const auto orphaned = [](const std::string& name, const char* prefix) {
-        if (name.rfind(prefix, 0) != 0)
-            return false;
-        const pid_t owner = std::atoi(name.c_str() + std::strlen(prefix));
-        return owner > 0 && owner != ::getpid() && !processAlive(owner);
-    };
-    std::istringstream list(run({"ip", "netns", "list"}).out);
-    for (std::string name; list >> name; list.ignore(1 << 20, '\n'))
-        if (orphaned(name, kNsPrefix))
-            run({"ip", "netns", "del", name});
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/tmp", ec))
-        if (orphaned(entry.path().filename().string(), kTempPrefix))
-            fs::remove_all(entry.path(), ec);
 }
 
 std::optional<Counters> interfaceCounters(const std::string& netns) {
@@ -547,12 +434,17 @@ std::optional<Counters> interfaceCounters(const std::string& netns) {
     return r.exitCode == 0 && any ? std::optional(c) : std::nullopt;
 }
 
-XServer::XServer(const std::string& screen, const std::string& netns, const fs::path& logFile)
-    : m_log(logFile) {
+std::ostream& operator<<(std::ostream& os, const Geometry& g) {
+    return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
+}
+
+XServer::XServer(const std::string& netns, const fs::path& logFile)
+    : m_netns(netns), m_log(logFile) {
     if (findProgram("Xvfb").empty())
         return;
     ChildOptions o;
-    o.argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", screen, "-noreset"};
+    o.argv = {"Xvfb",    "-displayfd", "3",           "-nolisten", "tcp",
+              "-screen", "0",          "1440x900x24", "-noreset"};
     o.extraFd = 3;
     o.netns = netns;
     o.logFile = logFile;
@@ -569,71 +461,63 @@ std::string XServer::why() const {
     return "Xvfb did not start: " + (m_log.empty() ? std::string() : tail(m_log));
 }
 
-std::ostream& operator<<(std::ostream& os, const Geometry& g) {
-    return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
+RunResult XServer::xdo(std::vector<std::string> args) const {
+    args.insert(args.begin(), "xdotool");
+    return run(std::move(args));
 }
 
-Xdo::Xdo(std::string display, std::string netns)
-    : m_display(std::move(display)), m_netns(std::move(netns)) {}
-
-RunResult Xdo::run(std::vector<std::string> args) const {
+RunResult XServer::run(std::vector<std::string> argv) const {
     ChildOptions o;
-    args.insert(args.begin(), "xdotool");
-    o.argv = std::move(args);
+    o.argv = std::move(argv);
     o.env = {"DISPLAY=" + m_display};
     o.netns = m_netns;
     return qftest::run(std::move(o));
 }
 
-std::vector<std::string> Xdo::search(std::vector<std::string> args, bool hiddenToo) const {
+std::vector<std::string> XServer::search(std::vector<std::string> args, bool hiddenToo) const {
     if (!hiddenToo)
         args.insert(args.begin(), "--onlyvisible");
     args.insert(args.begin(), "search");
-    std::istringstream in(run(std::move(args)).out);
+    std::istringstream in(xdo(std::move(args)).out);
     std::vector<std::string> ids;
     for (std::string id; in >> id;)
         ids.push_back(id);
     return ids;
 }
 
-std::vector<std::string> Xdo::windowsOf(pid_t pid) const {
+std::vector<std::string> XServer::windowsOf(pid_t pid) const {
     return search({"--pid", std::to_string(pid)});
 }
 
-std::optional<Geometry> Xdo::geometry(const std::string& window) const {
-    const RunResult r = run({"getwindowgeometry", "--shell", window});
+Geometry XServer::geometry(const std::string& window) const {
     Geometry g;
-    if (r.exitCode != 0 || std::sscanf(r.out.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d",
-                                       &g.x, &g.y, &g.width, &g.height) != 4)
-        return std::nullopt;
+    if (std::sscanf(xdo({"getwindowgeometry", "--shell", window}).out.c_str(),
+                    "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &g.x, &g.y, &g.width,
+                    &g.height) != 4)
+        g = {};
     return g;
 }
 
-bool Xdo::move(int x, int y) const {
+bool XServer::move(int x, int y) const {
     // --sync waits for the pointer to move, which never happens when it is already there.
-    const std::string here = run({"getmouselocation", "--shell"}).out;
+    const std::string here = xdo({"getmouselocation", "--shell"}).out;
     if (here.rfind("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n", 0) == 0)
         return true;
-    return run({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
+    return xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
 }
 
-bool Xdo::click(int x, int y, int button) const {
-    return move(x, y) && run({"click", std::to_string(button)}).exitCode == 0;
+bool XServer::click(int x, int y, int button) const {
+    return move(x, y) && xdo({"click", std::to_string(button)}).exitCode == 0;
 }
 
-bool Xdo::drag(int fromX, int fromY, int toX, int toY, int steps) const {
-    if (!move(fromX, fromY) || run({"mousedown", "1"}).exitCode != 0)
+bool XServer::drag(int fromX, int fromY, int toX, int toY) const {
+    constexpr int kSteps = 4;
+    if (!move(fromX, fromY) || xdo({"mousedown", "1"}).exitCode != 0)
         return false;
-    for (int i = 1; i <= steps; ++i)
-        if (!move(fromX + (toX - fromX) * i / steps, fromY + (toY - fromY) * i / steps))
+    for (int i = 1; i <= kSteps; ++i)
+        if (!move(fromX + (toX - fromX) * i / kSteps, fromY + (toY - fromY) * i / kSteps))
             return false;
-    return run({"mouseup", "1"}).exitCode == 0;
-}
-
-bool Xdo::key(const std::vector<std::string>& keys) const {
-    std::vector<std::string> args = {"key"};
-    args.insert(args.end(), keys.begin(), keys.end());
-    return run(args).exitCode == 0;
+    return xdo({"mouseup", "1"}).exitCode == 0;
 }
 
 Sandbox::Sandbox() {
@@ -645,17 +529,10 @@ Sandbox::Sandbox() {
 fs::path Sandbox::configFile() const {
     return root() / "config/Quillfern/Quillfern.conf";
 }
-fs::path Sandbox::trafficStore() const {
-    return root() / "data/Quillfern/traffic.db";
-}
+
 fs::path Sandbox::exportHistory() const {
     const fs::path out = root() / "export.json";
-    std::error_code ignored;
-    fs::remove(out, ignored);
     return runProgram({"--export-json", out.string()}).exitCode == 0 ? out : fs::path();
-}
-fs::path Sandbox::autostartEntry() const {
-    return root() / "config/autostart/quillfern.desktop";
 }
 
 std::vector<std::string> Sandbox::env() const {
@@ -685,19 +562,19 @@ std::vector<std::string> Sandbox::env() const {
     return env;
 }
 
-ChildOptions Sandbox::options(std::vector<std::string> argv) const {
+ChildOptions Sandbox::options(std::vector<std::string> argv, const std::string& logName) const {
     ChildOptions o;
     o.argv = std::move(argv);
     o.env = env();
     o.clearEnv = true;
+    o.logFile = logName.empty() ? fs::path() : log(logName);
     return o;
 }
 
 std::unique_ptr<Child> Sandbox::start(std::vector<std::string> argv, const std::string& logName,
                                       const std::string& netns) {
-    ChildOptions o = options(std::move(argv));
+    ChildOptions o = options(std::move(argv), logName);
     o.netns = netns;
-    o.logFile = log(logName);
     return std::make_unique<Child>(std::move(o));
 }
 
@@ -707,7 +584,7 @@ std::unique_ptr<Child> Sandbox::launch(const std::string& logName, const std::st
 
 RunResult Sandbox::runProgram(const std::vector<std::string>& args,
                               const std::vector<std::string>& extraEnv) const {
-    ChildOptions o = options({programPath().string()});
+    ChildOptions o = options({programPath().string()}, {});
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
     return run(std::move(o));
@@ -716,10 +593,9 @@ RunResult Sandbox::runProgram(const std::vector<std::string>& args,
 bool Sandbox::startSessionBus() {
     if (findProgram("dbus-daemon").empty())
         return false;
-    ChildOptions o =
-        options({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"});
+    ChildOptions o = options(
+        {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, "dbus");
     o.extraFd = 3;
-    o.logFile = log("dbus");
     m_bus = std::make_unique<Child>(std::move(o));
     const auto address = m_bus->readLine(60s, Child::Stream::Extra);
     if (!address || address->empty()) {
@@ -762,13 +638,13 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              std::uint64_t down, const fs::path& logFile) {
     ChildOptions o;
     o.argv = {generatorPath().string(), "client", name, std::to_string(up), std::to_string(down)};
+    o.netns = netns;
+    o.pipeStdin = o.pipeStdout = true;
+    o.logFile = logFile;
     for (const auto& t : targets) {
         o.argv.push_back(t.address);
         o.argv.push_back(std::to_string(t.port));
     }
-    o.netns = netns;
-    o.pipeStdin = o.pipeStdout = true;
-    o.logFile = logFile;
     m_child = std::make_unique<Child>(std::move(o));
     m_connected = m_child->readLine(60s) == std::optional<std::string>("connected");
 }
@@ -786,18 +662,9 @@ bool TrafficClient::command(const std::string& line, const std::string& answer) 
     return m_child->writeStdin(line + "\n") && m_child->readLine() == answer;
 }
 
-bool TrafficClient::closeConnections() {
-    return command("close", "closed");
-}
-
-bool TrafficClient::rename(const std::string& name) {
-    return command("rename " + name, "renamed");
-}
-
 int TrafficClient::finish() {
     m_child->closeStdin();
-    const auto status = m_child->waitExit();
-    return status ? exitCode(*status) : -1;
+    return exitCode(m_child->waitExit().value_or(-1));
 }
 
 } // namespace qftest

@@ -1,11 +1,11 @@
 #pragma once
 
 // The end-to-end tests' one toolbox: child processes, temporary directories, network
-// namespaces, an X server, xdotool, the program's sandbox and a byte-exact traffic generator.
-// Every object tidies up after itself on destruction, so a failed assertion never leaves a
-// process, a namespace or a directory behind. Nothing here waits a fixed time: callers wait
-// for a line on a pipe, a process's exit, a change in a directory, or a condition with a
-// generous overall deadline.
+// namespaces, an X server driven by xdotool, the program's sandbox and a byte-exact traffic
+// generator. Every object tidies up after itself on destruction, so a failed assertion never
+// leaves a process, a namespace or a directory behind. Nothing here waits a fixed time:
+// callers wait for a line on a pipe, a process's exit, or a condition with a generous
+// overall deadline. A broken environment makes these throw rather than limp on.
 //
 // Link the CMake target `quillfern_test_support`. Needs no Qt.
 
@@ -35,21 +35,17 @@ fs::path toolPath();    // build/tools/nettop/quillfern-nettop (what the program
 // The first of `names` that is not on PATH (or in the sbin directories), or empty.
 std::string missingProgram(const std::vector<std::string>& names);
 
-// Re-checks `done` until it holds or `deadline` has passed; the deadline is a safety net for
-// a broken build, never a measure of how long something should take. Without `watchDir` the
-// check is repeated every few milliseconds, for states nothing announces (an X window's, a
-// process's); with it, `done` is checked again on each change to a file in that directory
-// (which need not exist yet), so `done` must not itself write there.
+// Re-checks `done` every few milliseconds until it holds or `deadline` has passed; the
+// deadline is a safety net for a broken build, never a measure of how long something takes.
 bool waitUntil(const std::function<bool()>& done, milliseconds deadline = 30s);
-bool waitUntil(const std::function<bool()>& done, milliseconds deadline, const fs::path& watchDir);
 
+std::string slurp(const fs::path& file);
 // The last `maxBytes` of a file, for failure messages.
 std::string tail(const fs::path& file, std::size_t maxBytes = 4000);
-std::string slurp(const fs::path& file);
 
 // ---- Temporary directory -----------------------------------------------------------------
 
-// /tmp/qftest-<pid>-XXXXXX, removed with its content on destruction.
+// A fresh directory under /tmp, removed with its content on destruction.
 class TempDir {
 public:
     TempDir();
@@ -112,7 +108,7 @@ public:
     // One line (without its newline) from a piped stream; nothing at end of file or deadline.
     std::optional<std::string> readLine(milliseconds deadline = 30s, Stream from = Stream::Stdout);
     // Everything until the stream closes (or the deadline).
-    std::string readAll(Stream from = Stream::Stdout, milliseconds deadline = 30s);
+    std::string readAll(Stream from, milliseconds deadline);
     bool writeStdin(const std::string& text);
     void closeStdin();
 
@@ -121,19 +117,15 @@ private:
         int fd = -1;
         std::string buf;
     };
-    Pipe& pipeOf(Stream s);
     bool fill(Pipe& p, Clock::time_point deadline);
-    void closeAll();
 
     pid_t m_pid = -1;
     int m_pidfd = -1;
     std::optional<int> m_status;
     int m_stdin = -1;
-    Pipe m_out, m_err, m_extra;
+    Pipe m_pipes[3]; // by Stream
 };
 
-// "exited with 0", "killed by signal 9 (Killed)", ...
-std::string describeStatus(int status);
 // WEXITSTATUS for a normal exit, else -1.
 int exitCode(int status);
 
@@ -190,10 +182,6 @@ public:
     const std::string& ifaceA() const { return m_ifA; }
     const std::string& ifaceB() const { return m_ifB; }
 
-    // Removes namespaces and temporary directories left by earlier test processes that are
-    // gone (killed by a CTest timeout, say).
-    static void removeStale();
-
 private:
     std::string m_a, m_b, m_ifA, m_ifB, m_why;
     bool m_added = false, m_ready = false;
@@ -206,22 +194,7 @@ struct Counters {
 };
 std::optional<Counters> interfaceCounters(const std::string& netns);
 
-// ---- X server and xdotool ----------------------------------------------------------------
-
-// Xvfb started with -displayfd, so the number is free and the server is ready when known.
-class XServer {
-public:
-    explicit XServer(const std::string& screen = "1440x900x24", const std::string& netns = {},
-                     const fs::path& logFile = {});
-    bool ready() const { return !m_display.empty(); }
-    const std::string& display() const { return m_display; } // ":<n>"
-    std::string why() const;
-
-private:
-    fs::path m_log;
-    std::unique_ptr<Child> m_child;
-    std::string m_display;
-};
+// ---- X server ----------------------------------------------------------------------------
 
 struct Geometry {
     int x = 0, y = 0, width = 0, height = 0;
@@ -229,24 +202,35 @@ struct Geometry {
 };
 std::ostream& operator<<(std::ostream& os, const Geometry& g);
 
-// xdotool against one display. Each call returns once xdotool has done its work.
-class Xdo {
+// A 1440x900 Xvfb started with -displayfd, so the number is free and the server is ready
+// when known, and the X clients the tests drive it with. Each call returns once its client
+// has done its work.
+class XServer {
 public:
-    explicit Xdo(std::string display, std::string netns = {});
-    RunResult run(std::vector<std::string> args) const;
+    explicit XServer(const std::string& netns = {}, const fs::path& logFile = {});
+    bool ready() const { return !m_display.empty(); }
+    const std::string& display() const { return m_display; } // ":<n>"
+    std::string why() const;
+
+    // Runs an X client (xprop, ...) against this display, in the server's namespace.
+    RunResult run(std::vector<std::string> argv) const;
+    RunResult xdo(std::vector<std::string> args) const;
     // Windows matching an xdotool search (e.g. {"--all", "--pid", pid, "--name", "^Q"});
     // only the mapped ones unless `hiddenToo`.
     std::vector<std::string> search(std::vector<std::string> args, bool hiddenToo = false) const;
     std::vector<std::string> windowsOf(pid_t pid) const;
-    std::optional<Geometry> geometry(const std::string& window) const;
+    // All zero when the window is not there.
+    Geometry geometry(const std::string& window) const;
     bool click(int x, int y, int button = 1) const;
-    // Press at `from`, move through `steps` evenly spaced points to `to`, release.
-    bool drag(int fromX, int fromY, int toX, int toY, int steps = 4) const;
-    bool key(const std::vector<std::string>& keys) const;
+    // Press at `from`, move through a few evenly spaced points to `to`, release.
+    bool drag(int fromX, int fromY, int toX, int toY) const;
 
 private:
     bool move(int x, int y) const;
-    std::string m_display, m_netns;
+    std::string m_netns;
+    fs::path m_log;
+    std::unique_ptr<Child> m_child;
+    std::string m_display;
 };
 
 // ---- The program's sandbox ---------------------------------------------------------------
@@ -258,11 +242,9 @@ class Sandbox {
 public:
     Sandbox();
     const fs::path& root() const { return m_tmp.path(); }
-    fs::path configFile() const;   // Quillfern.conf
-    fs::path trafficStore() const; // the traffic recorder's database
+    fs::path configFile() const; // Quillfern.conf
     // The whole history as the program exports it (JSON), or empty when the export failed.
     fs::path exportHistory() const;
-    fs::path autostartEntry() const;
     fs::path runtimeDir() const { return root() / "runtime"; }
     fs::path log(const std::string& name) const { return root() / (name + ".log"); }
 
@@ -287,7 +269,7 @@ public:
     std::string logs() const;
 
 private:
-    ChildOptions options(std::vector<std::string> argv) const;
+    ChildOptions options(std::vector<std::string> argv, const std::string& logName) const;
 
     TempDir m_tmp;
     std::string m_display;
@@ -340,9 +322,9 @@ public:
     bool running() { return m_child->running(); }
     // Payload bytes sent and received over all connections, or nothing on failure.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> go(milliseconds deadline = 120s);
-    bool closeConnections();
+    bool closeConnections() { return command("close", "closed"); }
     // Gives the running process a new name (prctl PR_SET_NAME), connections kept.
-    bool rename(const std::string& name);
+    bool rename(const std::string& name) { return command("rename " + name, "renamed"); }
     // Ends the client and returns its exit code.
     int finish();
 

@@ -39,42 +39,38 @@ constexpr char kAck[8] = {'Q', 'F', 'T', 'R', 'A', 'C', 'K', '\n'};
     std::exit(2);
 }
 
-void say(const std::string& line) {
-    std::cout << line << std::endl;
-}
-
-// Sends `size` bytes of `data`, or of filler when data is null; returns how many went.
-std::uint64_t sendAll(int fd, const void* data, std::uint64_t size) {
-    static const std::vector<char> filler(kChunk, 'q');
-    std::uint64_t sent = 0;
-    while (sent < size) {
-        const char* from = data ? static_cast<const char*>(data) + sent : filler.data();
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - sent));
-        const ssize_t n = ::send(fd, from, want, MSG_NOSIGNAL);
+// Sends `size` bytes of `data` (filler when it is null) or receives them into it (discarded
+// when it is null); returns how many went.
+std::uint64_t pump(bool out, int fd, char* data, std::uint64_t size) {
+    std::vector<char> scratch(data ? 0 : kChunk, 'q');
+    std::uint64_t done = 0;
+    while (done < size) {
+        char* at = data ? data + done : scratch.data();
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
+        const ssize_t n = out ? ::send(fd, at, want, MSG_NOSIGNAL) : ::recv(fd, at, want, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        sent += static_cast<std::uint64_t>(n);
+        done += static_cast<std::uint64_t>(n);
     }
-    return sent;
+    return done;
 }
 
-// Reads `size` bytes into `data` (or discards them when data is null); returns how many came.
-std::uint64_t receive(int fd, void* data, std::uint64_t size) {
-    std::vector<char> sink(data ? 0 : kChunk);
-    std::uint64_t got = 0;
-    while (got < size) {
-        char* into = data ? static_cast<char*>(data) + got : sink.data();
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - got));
-        const ssize_t n = ::recv(fd, into, want, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::uint64_t>(n);
+// Sends `out` bytes while receiving `in`, both at once; true when all of both went.
+bool exchange(int fd, std::uint64_t out, std::uint64_t in) {
+    std::uint64_t received = 0;
+    std::thread receiver([&] { received = pump(false, fd, nullptr, in); });
+    const std::uint64_t sent = pump(true, fd, nullptr, out);
+    receiver.join();
+    return sent == out && received == in;
+}
+
+// Reads until the peer has closed its side.
+void drain(int fd) {
+    char c;
+    while (::recv(fd, &c, 1, 0) > 0) {
     }
-    return got;
 }
 
 // A stream socket for a numeric address and port: bound and listening, or connected.
@@ -86,13 +82,9 @@ int openSocket(const std::string& address, const std::string& port, bool listen)
     if (::getaddrinfo(address.c_str(), port.c_str(), &hints, &ai) != 0)
         die("bad address " + address + " port " + port);
     const int fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    bool ok = fd >= 0;
-    if (ok && listen)
-        ok = ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-             ::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 1024) == 0;
-    else if (ok)
-        ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    const bool ok =
+        fd >= 0 && (listen ? ::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 1024) == 0
+                           : ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0);
     ::freeaddrinfo(ai);
     if (!ok)
         die((listen ? "listen on " : "connect to ") + address);
@@ -102,22 +94,17 @@ int openSocket(const std::string& address, const std::string& port, bool listen)
 void serveConnection(int fd) {
     // Requests follow one another until the client closes the connection.
     std::uint64_t request[2];
-    while (receive(fd, request, sizeof request) == sizeof request) {
+    char ack[sizeof kAck];
+    std::memcpy(ack, kAck, sizeof ack);
+    while (pump(false, fd, reinterpret_cast<char*>(request), sizeof request) == sizeof request) {
         const std::uint64_t up = be64toh(request[0]), down = be64toh(request[1]);
-        std::uint64_t sent = 0;
-        std::thread sender([&] { sent = sendAll(fd, nullptr, down); });
-        const std::uint64_t received = receive(fd, nullptr, up);
-        sender.join();
-        if (received != up || sent != down || sendAll(fd, kAck, sizeof kAck) != sizeof kAck) {
-            std::cerr << "qf-traffic: served " << received << " of " << up << " in, " << sent
-                      << " of " << down << " out\n";
+        if (!exchange(fd, down, up) || pump(true, fd, ack, sizeof ack) != sizeof ack) {
+            std::cerr << "qf-traffic: a transfer of " << up << " in, " << down << " out failed\n";
             break;
         }
     }
     // The client decides when the connection ends.
-    char c;
-    while (::recv(fd, &c, 1, 0) > 0) {
-    }
+    drain(fd);
     ::close(fd);
 }
 
@@ -130,7 +117,7 @@ int serve(const std::string& address) {
         ::getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, nullptr, 0, port, sizeof port,
                       NI_NUMERICSERV) != 0)
         die("getsockname");
-    say(std::string("listening ") + port);
+    std::cout << "listening " << port << std::endl;
     for (;;) {
         const int fd = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
@@ -141,19 +128,11 @@ int serve(const std::string& address) {
 }
 
 // Moves up/down on one connection; false unless every byte went and the ack came back.
-bool transfer(int fd, std::uint64_t up, std::uint64_t down, std::uint64_t& sent,
-              std::uint64_t& received) {
-    const std::uint64_t request[2] = {htobe64(up), htobe64(down)};
-    if (sendAll(fd, request, sizeof request) != sizeof request)
-        return false;
-    std::uint64_t in = 0;
-    std::thread receiver([&] { in = receive(fd, nullptr, down); });
-    const std::uint64_t out = sendAll(fd, nullptr, up);
-    receiver.join();
+bool transfer(int fd, std::uint64_t up, std::uint64_t down) {
+    std::uint64_t request[2] = {htobe64(up), htobe64(down)};
     char ack[sizeof kAck];
-    sent += out;
-    received += in;
-    return out == up && in == down && receive(fd, ack, sizeof ack) == sizeof ack &&
+    return pump(true, fd, reinterpret_cast<char*>(request), sizeof request) == sizeof request &&
+           exchange(fd, up, down) && pump(false, fd, ack, sizeof ack) == sizeof ack &&
            std::memcmp(ack, kAck, sizeof ack) == 0;
 }
 
@@ -165,30 +144,25 @@ int client(int argc, char** argv) {
     std::vector<int> fds;
     for (int i = 5; i + 1 < argc; i += 2)
         fds.push_back(openSocket(argv[i], argv[i + 1], false));
-    say("connected");
+    std::cout << "connected" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
         if (line == "go") {
-            std::uint64_t sent = 0, received = 0;
-            bool ok = true;
             for (const int fd : fds)
-                ok = transfer(fd, up, down, sent, received) && ok;
-            if (!ok)
-                die("transfer");
-            say("done " + std::to_string(sent) + " " + std::to_string(received));
+                if (!transfer(fd, up, down))
+                    die("transfer");
+            std::cout << "done " << up * fds.size() << " " << down * fds.size() << std::endl;
         } else if (line.rfind("rename ", 0) == 0) {
             ::prctl(PR_SET_NAME, line.c_str() + 7, 0, 0, 0);
-            say("renamed");
+            std::cout << "renamed" << std::endl;
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
             for (const int fd : fds) {
                 ::shutdown(fd, SHUT_WR);
-                char c;
-                while (::recv(fd, &c, 1, 0) > 0) {
-                }
+                drain(fd);
                 ::close(fd);
             }
             fds.clear();
-            say("closed");
+            std::cout << "closed" << std::endl;
         }
     }
     return 0;
