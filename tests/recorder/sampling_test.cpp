@@ -13,23 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Counts the samples a recorder has applied; they arrive as events of the main thread.
-struct Samples {
-    QObject context;
-    int count = 0;
-    explicit Samples(TrafficRecorder& recorder) {
-        QObject::connect(&recorder, &TrafficRecorder::sampleApplied, &context, [this] { ++count; });
-    }
-    bool reach(int total) {
-        return qftest::waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return count >= total;
-            },
-            60s);
-    }
-};
-
 bool gone(pid_t pid) {
     return qftest::waitUntil([pid] { return !qftest::processAlive(pid); });
 }
@@ -46,7 +29,7 @@ protected:
             new QCoreApplication(argc, argv);
     }
 
-    QString path(const QString& name) const { return store.dir.filePath(name); }
+    QString path(const QString& name) const { return m_store.dir.filePath(name); }
     QByteArray quoted(const QString& name) const {
         return "'" + QFile::encodeName(path(name)) + "' ";
     }
@@ -67,14 +50,27 @@ protected:
 
     std::unique_ptr<TrafficRecorder> recorder(int intervalMs = 60000) {
         TrafficRecorder::Config config;
-        config.dataPath = store.path();
+        config.dataPath = m_store.path();
         config.toolPath = path("tool");
         config.toolTimeoutMs = 60000;
         config.sampleIntervalMs = config.saveIntervalMs = intervalMs;
-        return std::make_unique<TrafficRecorder>(config);
+        auto recorder = std::make_unique<TrafficRecorder>(config);
+        QObject::connect(recorder.get(), &TrafficRecorder::sampleApplied, recorder.get(),
+                         [this] { ++m_samples; });
+        return recorder;
+    }
+    // Samples applied arrive as events of the main thread.
+    bool samplesReach(int total) {
+        return qftest::waitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return m_samples >= total;
+            },
+            60s);
     }
 
-    TempStore store;
+    TempStore m_store;
+    int m_samples = 0;
 };
 
 } // namespace
@@ -123,21 +119,14 @@ TEST_F(FakeTool, TheTimeLimitEndsTheToolAndEverythingItForked) {
     EXPECT_TRUE(gone(pidIn("grandchild")));
 }
 
-TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
+TEST_F(FakeTool, QuittingOrKillingTheProgramEndsTheToolAndItsChildren) {
     // The script says on a FIFO that it got this far, and waits for the test to read it.
     ::mkfifo(QFile::encodeName(path("ready")).constData(), 0600);
     script("echo ready > " + quoted("ready") + "\nexec sleep 1000\n", true);
-    auto r = recorder();
-    r->sampleAppTraffic();
-    readFile(path("ready"));
-    r.reset();
-    EXPECT_FALSE(qftest::processAlive(pidIn("pid")));
-    EXPECT_TRUE(gone(pidIn("grandchild")));
-
-    // A program that quits, or is killed, while its tool runs (it never releases its recorder).
+    // The program never releases its recorder: its tool runs as it quits, or is killed.
     for (const bool killed : {false, true}) {
         qftest::ChildOptions o;
-        o.argv = {QUILLFERN_SAMPLING_DRIVER, store.path().toStdString(),
+        o.argv = {QUILLFERN_SAMPLING_DRIVER, m_store.path().toStdString(),
                   path("tool").toStdString()};
         o.pipeStdin = true;
         qftest::Child program(std::move(o));
@@ -154,12 +143,11 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     LogCapture log;
     outputFixture("first.csv");
     auto r = recorder();
-    Samples samples(*r);
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(1));
+    ASSERT_TRUE(samplesReach(1));
     outputFixture("second.csv");
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(2));
+    ASSERT_TRUE(samplesReach(2));
     const DailyTraffic grown(
         0, 0, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}});
     EXPECT_EQ(r->getToday(), grown);
@@ -170,10 +158,10 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     ASSERT_TRUE(writeFile(path("status"), "1"));
     r->sampleAppTraffic();
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(4));
+    ASSERT_TRUE(samplesReach(4));
     ASSERT_TRUE(writeFile(path("status"), "0"));
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(5));
+    ASSERT_TRUE(samplesReach(5));
     EXPECT_EQ(r->getToday(), grown);
     EXPECT_EQ(log.of("quillfern.tool").size(), 2)
         << log.of("quillfern.tool").join('\n').toStdString();
@@ -183,13 +171,12 @@ TEST_F(FakeTool, TimersSampleAndSave) {
     script(catOutput());
     outputFixture("first.csv");
     auto r = recorder(/*intervalMs=*/20);
-    Samples samples(*r);
     r->recordTotal(1, 2);
     r->startTimers();
-    ASSERT_TRUE(samples.reach(3));
+    ASSERT_TRUE(samplesReach(3));
     EXPECT_TRUE(qftest::waitUntil([&] {
         QCoreApplication::processEvents();
-        return store.open()->getToday() == DailyTraffic(2, 1);
+        return m_store.open()->getToday() == DailyTraffic(2, 1);
     }));
 }
 

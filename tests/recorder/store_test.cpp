@@ -210,26 +210,23 @@ TEST(TrafficStoreFile, RangeSumsSeeMemoryAndStoreOnce) {
 }
 
 TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
-    using Damage = std::function<bool(const TempStore&)>;
-    // A former file that cannot be read...
-    const auto oldFile = [](const QByteArray& bytes) -> Damage {
-        return [bytes](const TempStore& s) { return writeFile(s.file("traffic.json"), bytes); };
-    };
-    // ...or a store, saved before with its side files, that turned into something else.
-    const auto storeBecomes = [](const Damage& replace) -> Damage {
-        return [replace](const TempStore& s) {
+    const std::function<bool(const TempStore&)> damage[] = {
+        // A former file that cannot be read...
+        [](const TempStore& s) {
+            return writeFile(s.file("traffic.json"), "{\"2024-01-01\": {\"t");
+        },
+        [](const TempStore& s) { return writeFile(s.file("traffic.json"), "[{\"totalIn\": 5}]"); },
+        // ...or a store, saved before with its side files, overwritten with something else...
+        [](const TempStore& s) {
             s.open()->stopAndSave();
-            return QFile::remove(s.path()) && replace(s);
-        };
-    };
-    const Damage damage[] = {
-        oldFile("{\"2024-01-01\": {\"t"),
-        oldFile("[{\"totalIn\": 5}]"),
-        storeBecomes([](const TempStore& s) { return writeFile(s.path(), QByteArray(8192, 'x')); }),
-        storeBecomes([](const TempStore& s) { // a link to someone else's file
-            return writeFile(s.dir.filePath("elsewhere"), "someone else's") &&
+            return writeFile(s.path(), QByteArray(8192, 'x'));
+        },
+        // ...or replaced by a link to someone else's file.
+        [](const TempStore& s) {
+            s.open()->stopAndSave();
+            return QFile::remove(s.path()) && writeFile(s.dir.filePath("elsewhere"), "theirs") &&
                    QFile::link(s.dir.filePath("elsewhere"), s.path());
-        }),
+        },
     };
     for (int kind = 0; kind < 4; ++kind) {
         SCOPED_TRACE(kind);
@@ -252,7 +249,7 @@ TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
             EXPECT_EQ(readFile(store.file(aside[0])), json);
         }
         if (kind == 3) {
-            EXPECT_EQ(readFile(store.dir.filePath("elsewhere")), "someone else's");
+            EXPECT_EQ(readFile(store.dir.filePath("elsewhere")), "theirs");
         }
     }
 }
