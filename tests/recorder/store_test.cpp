@@ -23,12 +23,6 @@ TrafficDays parse(const QByteArray& text) {
     return days;
 }
 
-mode_t modeOf(const QString& path) {
-    struct stat st {};
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 0777;
-}
-
 // The store as the export writes it; none when the export is refused.
 std::optional<QByteArray> exported(const QString& dbPath) {
     QBuffer out;
@@ -91,8 +85,11 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     ASSERT_EQ(imported.size(), 1);
     EXPECT_EQ(readFile(store.file(imported[0])), json);
     for (const QString& file :
-         {store.path(), store.path() + "-wal", store.path() + "-shm", store.file(imported[0])})
-        EXPECT_EQ(modeOf(file), 0600u) << file.toStdString();
+         {store.path(), store.path() + "-wal", store.path() + "-shm", store.file(imported[0])}) {
+        struct stat st {};
+        ::lstat(QFile::encodeName(file).constData(), &st);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file.toStdString();
+    }
     recorder.reset();
 
     // 2^64 - 1 and 2^63 come back exactly, though SQLite's integers are signed.
