@@ -11,8 +11,6 @@
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc != 3)
-        return 2;
     TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
     config.dataPath = QString::fromLocal8Bit(argv[1]);
     config.toolPath = QString::fromLocal8Bit(argv[2]);
