@@ -25,9 +25,6 @@ TEST(ParseNettop, RealShapedOutputAndLinesThatDoNotFit) {
 
     // The last line may lack its newline, and its process id may be empty.
     EXPECT_EQ(appParseProcesses("t,a.,,,1,2"), (ProcessSample{{"a", {1, 2}, ""}}));
-    // The sum of one name saturates instead of wrapping.
-    EXPECT_EQ(TrafficRecorder::parseNettop("t,a.1,,,18446744073709551615,1\nt,a.2,,,5,1"),
-              (AppSample{{"a", {UINT64_MAX, 2}}}));
 }
 
 namespace {
@@ -82,8 +79,4 @@ TEST(AppSampleStep, GrowthPerProcessAcrossRuns) {
     EXPECT_EQ(credited({ProcessSample{{"x", {5, 0}, "1000"}, {"(user bob)", {10, 0}, "1000"}},
                         ProcessSample{{"(user bob)", {20, 0}, "1000"}, {"y", {8, 0}, "1000"}}}),
               (AppSample{{"(user bob)", {10, 0}}, {"y", {3, 0}}}));
-    // Sums saturate instead of wrapping.
-    EXPECT_EQ(credited({ProcessSample{},
-                        ProcessSample{{"a", {UINT64_MAX, 0}, "1"}, {"a", {UINT64_MAX, 0}, "2"}}}),
-              (AppSample{{"a", {UINT64_MAX, 0}}}));
 }

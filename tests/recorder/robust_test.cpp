@@ -13,19 +13,17 @@ namespace {
 // A child that saves generation after generation, each one unit of total and one unit of one
 // of 64 applications, so that in every committed state today's total equals its applications'
 // sum. On its event pipe it says 2g before it saves generation g, and 2g + 1 once g is on disk.
-int saveForever(const QString& path) {
-    TrafficRecorder::Config config;
-    config.dataPath = path;
-    TrafficRecorder recorder(config);
+int saveForever(const TempStore& store) {
+    const auto recorder = store.open();
     AppSample counters{{"seed", {0, 0}}}; // a reference, so that the first growth counts
-    recorder.processAppSample(runOf(counters));
-    for (std::uint64_t g = recorder.getToday() ? recorder.getToday()->totalIn + 1 : 1;; ++g) {
-        recorder.recordTotal(0, 1);
+    recorder->processAppSample(runOf(counters));
+    for (std::uint64_t g = recorder->getToday() ? recorder->getToday()->totalIn + 1 : 1;; ++g) {
+        recorder->recordTotal(0, 1);
         counters["app" + QString::number(g % 64)].in += 1;
-        recorder.processAppSample(runOf(counters));
+        recorder->processAppSample(runOf(counters));
         ::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g));
-        recorder.saveData();
-        recorder.waitForSaves();
+        recorder->saveData();
+        recorder->waitForSaves();
         ::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g + 1));
     }
 }
@@ -41,7 +39,7 @@ TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
     for (int kill = 0; kill < 21; ++kill) {
         qftest::ChildOptions o;
         o.extraFd = 3;
-        o.body = [&store] { return saveForever(store.path()); };
+        o.body = [&store] { return saveForever(store); };
         qftest::Child saver(std::move(o));
         std::uint64_t committed = 0;
         for (;;) {

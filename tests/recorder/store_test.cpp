@@ -68,7 +68,6 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     TrafficDays history;
     for (int d = 0; d < 200; ++d) {
         DailyTraffic& day = history[trafficDayKey(QDate(2020, 1, 1).addDays(d))];
-        day.totalIn = d;
         for (int a = 0; a < 100; ++a)
             day.apps[QStringLiteral("application-%1").arg(a)] = AppTraffic(a, d);
     }
