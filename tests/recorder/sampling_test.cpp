@@ -41,9 +41,6 @@ protected:
         ::chmod(QFile::encodeName(path("tool")).constData(), 0755);
     }
     void output(const QByteArray& bytes) { ASSERT_TRUE(writeFile(path("out"), bytes)); }
-    void outputFixture(const char* name) {
-        output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/") + name));
-    }
     pid_t pidIn(const char* name) const { return readFile(path(name)).trimmed().toInt(); }
 
     std::unique_ptr<TrafficRecorder> recorder(int intervalMs = 60000) {
@@ -137,11 +134,11 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     script("cat " + quoted("out") + "\nexit \"$(cat " + quoted("status") +
            "2>/dev/null || echo 0)\"\n");
     LogCapture log;
-    outputFixture("first.csv");
+    output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/first.csv")));
     auto r = recorder();
     r->sampleAppTraffic();
     ASSERT_TRUE(samplesReach(1));
-    outputFixture("second.csv");
+    output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/second.csv")));
     r->sampleAppTraffic();
     ASSERT_TRUE(samplesReach(2));
     const DailyTraffic grown(

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -82,11 +81,10 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     ASSERT_EQ(imported.size(), 1);
     EXPECT_EQ(readFile(store.file(imported[0])), json);
     for (const QString& file :
-         {store.path(), store.path() + "-wal", store.path() + "-shm", store.file(imported[0])}) {
-        struct stat st {};
-        ::lstat(QFile::encodeName(file).constData(), &st);
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << file.toStdString();
-    }
+         {store.path(), store.path() + "-wal", store.path() + "-shm", store.file(imported[0])})
+        EXPECT_EQ(QFile::permissions(file),
+                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
+            << file.toStdString();
     recorder.reset();
 
     // 2^64 - 1 and 2^63 come back exactly, though SQLite's integers are signed.
