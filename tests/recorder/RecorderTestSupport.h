@@ -37,14 +37,13 @@ struct TempStore {
     std::unique_ptr<TrafficRecorder> open() const {
         TrafficRecorder::Config config;
         config.dataPath = path();
-        config.toolPath = dir.filePath(QStringLiteral("no-such-tool"));
         return std::make_unique<TrafficRecorder>(config);
     }
 
     // Leaves a traffic file in the former JSON format for the next open() to move in.
-    void write(const QByteArray& bytes) const {
+    bool write(const QByteArray& bytes) const {
         QDir().mkpath(file({}));
-        writeFile(file(QStringLiteral("traffic.json")), bytes);
+        return writeFile(file(QStringLiteral("traffic.json")), bytes);
     }
     QStringList filesLike(const QString& pattern) const {
         return QDir(file({})).entryList({pattern},

@@ -13,24 +13,14 @@ QDateTime local(int y, int m, int d, int h, int min) {
 
 } // namespace
 
-TEST(DayKeys, DisplayDateIsAsciiWhateverTheLocaleAndLeavesAnythingElseAlone) {
-    QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
-    EXPECT_EQ(TrafficRecorder::dateString(local(2024, 12, 5, 10, 0)), "2024-12-05");
-    EXPECT_EQ(TrafficRecorder::displayDate("2024-12-05"), "12/5");
-    EXPECT_EQ(TrafficRecorder::displayDate("2024-02-29"), "2/29");
-    for (const QString& text : {QString("2023-02-29"), QString("2024-13-01"), QString("2024-12-5"),
-                                QString(" 2024-12-05"), QString("2024-12-05x"),
-                                QString("+024-12-05"), QString::fromUtf8("٢٠٢٤-١٢-٠٥"), QString()})
-        EXPECT_EQ(TrafficRecorder::displayDate(text), text) << text.toStdString();
-    QLocale::setDefault(QLocale::c());
-}
-
-TEST(DayKeys, LocalCalendarDaysAcrossYearsLeapDaysAndDaylightSaving) {
+TEST(DayKeys, LocalCalendarDaysInAsciiAcrossYearsLeapDaysAndDaylightSaving) {
     // POSIX rules need no zone database; the clocks go forward on 2026-03-29 (a 23-hour day)
     // and back on 2026-10-25 (25 hours), where 24-hour steps would skip or repeat a day.
     const QByteArray zone = qgetenv("TZ");
     qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     ::tzset();
+    // Keys are written in ASCII digits whatever the locale.
+    QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
     EXPECT_EQ(TrafficRecorder::dateString(QDateTime(QDate(2024, 12, 31), QTime(23, 30), Qt::UTC)),
               "2025-01-01");
     const struct {
@@ -38,21 +28,19 @@ TEST(DayKeys, LocalCalendarDaysAcrossYearsLeapDaysAndDaylightSaving) {
         int count;
         QStringList days;
     } cases[] = {
-        {local(2024, 3, 3, 12, 0), 0, {}},
-        {local(2024, 3, 3, 12, 0), -4, {}},
         {local(2024, 3, 1, 0, 0), 3, {"2024-02-28", "2024-02-29", "2024-03-01"}},
         {local(2025, 1, 2, 23, 59), 3, {"2024-12-31", "2025-01-01", "2025-01-02"}},
         {local(2026, 3, 30, 0, 30), 3, {"2026-03-28", "2026-03-29", "2026-03-30"}},
         {local(2026, 10, 25, 23, 30), 3, {"2026-10-23", "2026-10-24", "2026-10-25"}},
-        {local(2026, 10, 26, 0, 30), 2, {"2026-10-25", "2026-10-26"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(trafficRecentDays(c.now, c.count), c.days) << c.now.toString().toStdString();
+    QLocale::setDefault(QLocale::c());
     zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
     ::tzset();
 }
 
-TEST(DayQueries, TodayAndSortedApps) {
+TEST(DayQueries, SortedApps) {
     TempStore store;
     store.write(R"({
       "ties": {"apps": {"d": {"in": 5}, "c": {"out": 5}, "b": {"in": 1, "out": 4},
@@ -62,13 +50,6 @@ TEST(DayQueries, TodayAndSortedApps) {
                         "z": {"in": 1}}}
     })");
     auto recorder = store.open();
-    EXPECT_EQ(recorder->recentDays(3).size(), 3);
-    EXPECT_FALSE(recorder->getToday()) << "queries create nothing";
-    recorder->processAppSample(std::nullopt); // a failed run is still a day with figures
-    EXPECT_EQ(recorder->getToday(), DailyTraffic());
-    recorder->recordTotal(100, 250);
-    recorder->recordTotal(UINT64_MAX, 1);
-    EXPECT_EQ(recorder->getDay(TrafficRecorder::todayString()), DailyTraffic(251, UINT64_MAX));
 
     const auto names = [&](const QString& day) {
         QStringList out;
@@ -76,9 +57,7 @@ TEST(DayQueries, TodayAndSortedApps) {
             out << e.name;
         return out;
     };
-    EXPECT_TRUE(names("missing").isEmpty());
     // Largest first; equal sums keep the day's own order (by name).
     EXPECT_EQ(names("ties"), (QStringList{"e", "b", "c", "d", "a", "idle"}));
-    EXPECT_EQ(recorder->sortedApps("ties").front().traffic, AppTraffic(9, 0));
     EXPECT_EQ(names("huge"), (QStringList{"x", "y", "z"}));
 }

@@ -2,7 +2,6 @@
 #include "RecorderTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <random>
 
 TEST(ParseNettop, RealShapedOutputAndLinesThatDoNotFit) {
     const QString mixed = QString::fromUtf8(
@@ -23,36 +22,6 @@ TEST(ParseNettop, RealShapedOutputAndLinesThatDoNotFit) {
         {"short", {1, 1}},
     };
     EXPECT_EQ(TrafficRecorder::parseNettop(mixed), expected);
-    const ProcessSample lines = appParseProcesses(mixed);
-    ASSERT_EQ(lines.size(), 11u);
-    EXPECT_EQ(lines[3], (ProcessCounters{"Code Helper (Pl", {50, 60}, "51458"}));
-
-    EXPECT_TRUE(TrafficRecorder::parseNettop("\n\n\n").empty());
-    EXPECT_EQ(appParseProcesses("t,a.,,,1,2"), (ProcessSample{{"a", {1, 2}, ""}}));
-    EXPECT_EQ(TrafficRecorder::parseNettop("t,a.1,,,+,-0\nt,a.2,,,1x,0x1"),
-              (AppSample{{"a", {0, 0}}}));
-    // The sum of one name saturates instead of wrapping.
-    EXPECT_EQ(TrafficRecorder::parseNettop("t,a.1,,,18446744073709551615,1\nt,a.2,,,5,1"),
-              (AppSample{{"a", {UINT64_MAX, 2}}}));
-}
-
-TEST(ParseNettop, SurvivesHostileInput) {
-    std::mt19937 random(4242);
-    const QByteArray line = "18:21:35.556852,Code Helper (Pl.51458,,,322736,229260,0,0,0,,,,\n";
-    const char alphabet[] = ",.\n+-0123456789 a\xc3\xa9\r";
-    for (int i = 0; i < 3000; ++i) {
-        QByteArray text = line.repeated(static_cast<int>(random() % 20));
-        for (int m = static_cast<int>(random() % 40); m > 0 && !text.isEmpty(); --m)
-            text[random() % text.size()] = alphabet[random() % (sizeof alphabet - 1)];
-        for (int n = static_cast<int>(random() % 64); n > 0; --n)
-            text += static_cast<char>(random());
-        if (random() % 2)
-            text.truncate(static_cast<qsizetype>(random() % (text.size() + 1)));
-        for (const auto& [name, counters] : TrafficRecorder::parseNettop(QString::fromUtf8(text))) {
-            EXPECT_FALSE(name.isEmpty());
-            EXPECT_FALSE(name.contains(u',') || name.contains(u'\n'));
-        }
-    }
 }
 
 namespace {
@@ -77,20 +46,17 @@ AppSample credited(const std::vector<std::optional<ProcessSample>>& runs) {
 } // namespace
 
 TEST(AppSampleStep, GrowthPerProcessAcrossRuns) {
-    const std::nullopt_t failed = std::nullopt;
-    // The first good run only sets the reference; a quiet one is a reference too, so a process
-    // that appears after it counts from zero.
-    EXPECT_EQ(credited({ProcessSample{{"a", {100, 50}, "1"}}}), AppSample{});
+    // A quiet run is a reference too, so a process that appears after it counts from zero.
     EXPECT_EQ(credited({ProcessSample{}, ProcessSample{}, ProcessSample{{"a", {100, 50}, "1"}},
                         ProcessSample{{"a", {150, 60}, "1"}}}),
               (AppSample{{"a", {150, 60}}}));
-    // After a failed run (a partial output is one) the next good run only sets the reference:
-    // nothing missing from it is credited its whole count again.
-    EXPECT_EQ(credited({ProcessSample{{"a", {1'000'000, 0}, "1"}, {"b", {10, 0}, "2"}}, failed,
-                        ProcessSample{{"a", {1'000'010, 0}, "1"}, {"b", {30, 0}, "2"}},
-                        ProcessSample{{"a", {1'000'020, 0}, "1"}, {"b", {40, 0}, "2"}}}),
-              (AppSample{{"a", {10, 0}}, {"b", {10, 0}}}));
-    EXPECT_EQ(credited({failed, ProcessSample{{"a", {5, 5}, "1"}}}), AppSample{});
+    // The first good run, and the first after a failed run (a partial output is one), only
+    // set the reference: nothing missing from it is credited its whole count again.
+    EXPECT_EQ(
+        credited({ProcessSample{{"a", {1'000'000, 0}, "1"}, {"b", {10, 0}, "2"}}, std::nullopt,
+                  ProcessSample{{"a", {1'000'010, 0}, "1"}, {"b", {30, 0}, "2"}},
+                  ProcessSample{{"a", {1'000'020, 0}, "1"}, {"b", {40, 0}, "2"}}}),
+        (AppSample{{"a", {10, 0}}, {"b", {10, 0}}}));
     // A rename credits the growth to the new name only.
     EXPECT_EQ(credited({ProcessSample{{"a", {100, 10}, "7"}}, ProcessSample{{"b", {150, 10}, "7"}},
                         ProcessSample{{"c", {160, 12}, "7"}}}),
@@ -109,8 +75,4 @@ TEST(AppSampleStep, GrowthPerProcessAcrossRuns) {
     EXPECT_EQ(credited({ProcessSample{{"x", {5, 0}, "1000"}, {"(user bob)", {10, 0}, "1000"}},
                         ProcessSample{{"(user bob)", {20, 0}, "1000"}, {"y", {8, 0}, "1000"}}}),
               (AppSample{{"(user bob)", {10, 0}}, {"y", {3, 0}}}));
-    // Sums saturate instead of wrapping.
-    EXPECT_EQ(credited({ProcessSample{},
-                        ProcessSample{{"a", {UINT64_MAX, 0}, "1"}, {"a", {UINT64_MAX, 0}, "2"}}}),
-              (AppSample{{"a", {UINT64_MAX, 0}}}));
 }

@@ -4,8 +4,6 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,29 +12,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Counts the samples a recorder has applied; they arrive as events of the main thread.
-struct Samples {
-    QObject context;
-    int count = 0;
-    explicit Samples(TrafficRecorder& recorder) {
-        QObject::connect(&recorder, &TrafficRecorder::sampleApplied, &context, [this] { ++count; });
-    }
-    bool reach(int total) {
-        return qftest::waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return count >= total;
-            },
-            60s);
-    }
-};
-
 bool gone(pid_t pid) {
     return qftest::waitUntil([pid] { return !qftest::processAlive(pid); });
 }
 
-// A stand-in tool: a shell script in the test's own directory. Every run notes its arguments
-// and its process id; with `grandchild` it leaves a long sleep behind, noting its pid too.
+// A stand-in tool: a shell script in the test's own directory. Every run notes its process id;
+// with `grandchild` it leaves a long sleep behind, noting its pid too.
 class FakeTool : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -47,47 +28,44 @@ protected:
             new QCoreApplication(argc, argv);
     }
 
-    QString path(const QString& name) const { return store.dir.filePath(name); }
+    QString path(const QString& name) const { return m_store.dir.filePath(name); }
     QByteArray quoted(const QString& name) const {
         return "'" + QFile::encodeName(path(name)) + "' ";
     }
-    QByteArray catOutput() const { return "cat " + quoted("out") + "\n"; }
 
     void script(const QByteArray& body, bool grandchild = false) {
-        QByteArray text =
-            "#!/bin/sh\necho \"$@\" >> " + quoted("runs") + "\necho $$ > " + quoted("pid") + "\n";
+        QByteArray text = "#!/bin/sh\necho $$ > " + quoted("pid") + "\n";
         if (grandchild)
             text += "sleep 1000 & echo $! > " + quoted("grandchild") + "\n";
         ASSERT_TRUE(writeFile(path("tool"), text + body));
         ::chmod(QFile::encodeName(path("tool")).constData(), 0755);
     }
-    // Has the script say on a FIFO that it got this far, and wait for the test to read it.
-    QByteArray announce() {
-        ::mkfifo(QFile::encodeName(path("ready")).constData(), 0600);
-        return "echo ready > " + quoted("ready") + "\n";
-    }
-    void awaitAnnouncement() { readFile(path("ready")); }
     void output(const QByteArray& bytes) { ASSERT_TRUE(writeFile(path("out"), bytes)); }
-    void outputFixture(const char* name) {
-        output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/") + name));
-    }
     pid_t pidIn(const char* name) const { return readFile(path(name)).trimmed().toInt(); }
-    QStringList runs() const {
-        return QString::fromUtf8(readFile(path("runs"))).split('\n', Qt::SkipEmptyParts);
-    }
 
-    std::unique_ptr<TrafficRecorder> recorder(int sampleMs = 60000, int saveMs = 60000) {
+    std::unique_ptr<TrafficRecorder> recorder(int intervalMs = 60000) {
         TrafficRecorder::Config config;
-        config.dataPath = store.path();
+        config.dataPath = m_store.path();
         config.toolPath = path("tool");
-        config.toolArgs = {"-P", "-x", "-L", "1", "-s", "1"};
         config.toolTimeoutMs = 60000;
-        config.sampleIntervalMs = sampleMs;
-        config.saveIntervalMs = saveMs;
-        return std::make_unique<TrafficRecorder>(config);
+        config.sampleIntervalMs = config.saveIntervalMs = intervalMs;
+        auto recorder = std::make_unique<TrafficRecorder>(config);
+        QObject::connect(recorder.get(), &TrafficRecorder::sampleApplied, recorder.get(),
+                         [this] { ++m_samples; });
+        return recorder;
+    }
+    // Samples applied arrive as events of the main thread.
+    bool samplesReach(int total) {
+        return qftest::waitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return m_samples >= total;
+            },
+            60s);
     }
 
-    TempStore store;
+    TempStore m_store;
+    int m_samples = 0;
 };
 
 } // namespace
@@ -95,13 +73,12 @@ protected:
 TEST_F(FakeTool, ARunCountsOnlyWhenTheToolSucceedsAndLeavesNothingBehind) {
     script("printf 't,a.1,,,1,2\\n'\n", true);
     NettopRun run = runNettop(path("tool"), {"-x"}, 60000);
-    EXPECT_TRUE(run.ok()) << run.failure.toStdString();
-    EXPECT_EQ(run.output, "t,a.1,,,1,2\n");
+    EXPECT_EQ(run.output, "t,a.1,,,1,2\n") << run.failure.toStdString();
     // The grandchild holds the output pipe open, yet the run ended, and so did it.
     EXPECT_TRUE(gone(pidIn("grandchild")));
     // More than a pipe holds, beside a noisy standard error, arrives whole.
     output(QByteArray("t,a.1,,,10,1\n").repeated(50000));
-    script("head -c 300000 /dev/zero >&2\n" + catOutput());
+    script("head -c 300000 /dev/zero >&2\ncat " + quoted("out"));
     run = runNettop(path("tool"), {}, 60000);
     EXPECT_EQ(run.output.toUtf8(), readFile(path("out")));
 
@@ -114,16 +91,14 @@ TEST_F(FakeTool, ARunCountsOnlyWhenTheToolSucceedsAndLeavesNothingBehind) {
         EXPECT_FALSE(run.ok()) << failing.toStdString();
         EXPECT_TRUE(run.output.isEmpty()) << failing.toStdString();
     }
-    run = runNettop(path("no-such-tool"), {}, 60000);
-    EXPECT_TRUE(run.failure.contains("could not be started")) << run.failure.toStdString();
+    EXPECT_FALSE(runNettop(path("no-such-tool"), {}, 60000).ok());
 }
 
 TEST_F(FakeTool, TheTimeLimitEndsTheToolAndEverythingItForked) {
     script("printf 't,a.1,,,1,1\\n'\nexec sleep 1000\n", true);
     // A short limit; a machine too busy to get the grandchild going within it gets a longer one.
     NettopRun run;
-    int limit = 250;
-    for (; limit <= 64000; limit *= 2) {
+    for (int limit = 250; limit <= 64000; limit *= 2) {
         QFile::remove(path("grandchild"));
         run = runNettop(path("tool"), {}, limit);
         if (pidIn("grandchild") > 0)
@@ -131,30 +106,23 @@ TEST_F(FakeTool, TheTimeLimitEndsTheToolAndEverythingItForked) {
     }
     ASSERT_GT(pidIn("grandchild"), 0);
     EXPECT_TRUE(run.output.isEmpty());
-    EXPECT_TRUE(run.failure.contains(QStringLiteral("time limit of %1 ms").arg(limit)))
-        << run.failure.toStdString();
+    EXPECT_FALSE(run.ok());
     EXPECT_FALSE(qftest::processAlive(pidIn("pid"))); // reaped before the run returned
     EXPECT_TRUE(gone(pidIn("grandchild")));
 }
 
-TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
-    script(announce() + "exec sleep 1000\n", true);
-    auto r = recorder();
-    r->sampleAppTraffic();
-    awaitAnnouncement();
-    r.reset();
-    EXPECT_FALSE(qftest::processAlive(pidIn("pid")));
-    EXPECT_TRUE(gone(pidIn("grandchild")));
-
-    // A program that quits, or is killed, while its tool runs (it never releases its recorder).
+TEST_F(FakeTool, QuittingOrKillingTheProgramEndsTheToolAndItsChildren) {
+    // The script says on a FIFO that it got this far, and waits for the test to read it.
+    ::mkfifo(QFile::encodeName(path("ready")).constData(), 0600);
+    script("echo ready > " + quoted("ready") + "\nexec sleep 1000\n", true);
+    // The program never releases its recorder: its tool runs as it quits, or is killed.
     for (const bool killed : {false, true}) {
         qftest::ChildOptions o;
-        o.argv = {QUILLFERN_SAMPLING_DRIVER, store.path().toStdString(),
+        o.argv = {QUILLFERN_SAMPLING_DRIVER, m_store.path().toStdString(),
                   path("tool").toStdString()};
         o.pipeStdin = true;
         qftest::Child program(std::move(o));
-        program.writeStdin("sample\n");
-        awaitAnnouncement();
+        readFile(path("ready"));
         killed ? program.kill() : program.closeStdin();
         EXPECT_TRUE(program.waitExit().has_value());
         EXPECT_TRUE(gone(pidIn("pid"))) << "killed: " << killed;
@@ -163,25 +131,18 @@ TEST_F(FakeTool, EndingTheRecorderOrTheProgramEndsTheToolAndItsChildren) {
 }
 
 TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
-    script(catOutput() + "exit \"$(cat " + quoted("status") + "2>/dev/null || echo 0)\"\n");
+    script("cat " + quoted("out") + "\nexit \"$(cat " + quoted("status") +
+           "2>/dev/null || echo 0)\"\n");
     LogCapture log;
-    outputFixture("first.csv");
+    output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/first.csv")));
     auto r = recorder();
-    Samples samples(*r);
-    r->recordTotal(1, 2);
-    r->startTimers();
-    r->startTimers(); // changes nothing: still one immediate sample, the reference only
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(2));
-    EXPECT_EQ(runs(), (QStringList{"-P -x -L 1 -s 1", "-P -x -L 1 -s 1"}));
-    EXPECT_EQ(r->getToday(), DailyTraffic(2, 1));
-
-    outputFixture("second.csv");
+    ASSERT_TRUE(samplesReach(1));
+    output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/second.csv")));
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(3));
-    // curl's count fell under its process id: a new process, all of whose count is new.
+    ASSERT_TRUE(samplesReach(2));
     const DailyTraffic grown(
-        2, 1, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}});
+        0, 0, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}});
     EXPECT_EQ(r->getToday(), grown);
 
     // Part of the output and then a failure, twice: nothing is credited, and the next good
@@ -190,41 +151,30 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     ASSERT_TRUE(writeFile(path("status"), "1"));
     r->sampleAppTraffic();
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(5));
+    ASSERT_TRUE(samplesReach(4));
     ASSERT_TRUE(writeFile(path("status"), "0"));
     r->sampleAppTraffic();
-    ASSERT_TRUE(samples.reach(6));
+    ASSERT_TRUE(samplesReach(5));
     EXPECT_EQ(r->getToday(), grown);
-    QList<QtMsgType> said;
-    for (const LogCapture::Line& line : log.lines())
-        if (line.category == "quillfern.tool")
-            said << line.type;
-    EXPECT_EQ(said, (QList<QtMsgType>{QtWarningMsg, QtInfoMsg}));
-    r->stopAndSave();
-    EXPECT_EQ(store.open()->getToday(), r->getToday());
+    EXPECT_EQ(log.of("quillfern.tool").size(), 2);
 }
 
-TEST_F(FakeTool, TimersSampleAndSaveUntilStopped) {
-    script(catOutput());
-    outputFixture("first.csv");
-    auto r = recorder(/*sampleMs=*/20, /*saveMs=*/20);
-    Samples samples(*r);
+TEST_F(FakeTool, TimersSampleAndSave) {
+    script({});
+    auto r = recorder(/*intervalMs=*/20);
     r->recordTotal(1, 2);
     r->startTimers();
-    ASSERT_TRUE(samples.reach(3));
+    ASSERT_TRUE(samplesReach(3));
     EXPECT_TRUE(qftest::waitUntil([&] {
         QCoreApplication::processEvents();
-        return store.open()->getToday() == DailyTraffic(2, 1);
+        return m_store.open()->getToday() == DailyTraffic(2, 1);
     }));
-    r->stopAndSave();
-    for (const QTimer* timer : r->findChildren<QTimer*>())
-        EXPECT_FALSE(timer->isActive());
 }
 
 TEST_F(FakeTool, TheBuiltStandInIsFoundAndRuns) {
+    if (!std::filesystem::exists(qftest::toolPath()))
+        GTEST_SKIP() << "the stand-in tool is not built: " << qftest::toolPath();
     const TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
-    if (!QFileInfo(config.toolPath).isExecutable())
-        GTEST_SKIP() << "the stand-in tool is not built: " << config.toolPath.toStdString();
     const NettopRun run = runNettop(config.toolPath, config.toolArgs, config.toolTimeoutMs);
     ASSERT_TRUE(run.ok()) << run.failure.toStdString();
     EXPECT_TRUE(run.output.startsWith("time,,interface,state,bytes_in,bytes_out,"));

@@ -5,12 +5,11 @@
 #include "TrafficStore.h"
 
 #include <QBuffer>
+#include <QFileInfo>
+#include <csignal>
 #include <gtest/gtest.h>
-#include <random>
-#include <sched.h>
-#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -21,12 +20,6 @@ TrafficDays parse(const QByteArray& text) {
     TrafficDays days;
     EXPECT_EQ(trafficFromJson(text, days), TrafficParse::Ok) << text.left(200).constData();
     return days;
-}
-
-mode_t modeOf(const QString& path) {
-    struct stat st {};
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 0777;
 }
 
 // The store as the export writes it; none when the export is refused.
@@ -48,105 +41,25 @@ std::uint64_t bytesWritten() {
     return 0;
 }
 
-// Runs a scenario in a child process and returns its exit status (0: every check held).
-// Permission checks do not apply to root, so as root the child runs as an ordinary user
-// who owns the store's directory.
-int inChild(const TempStore& store, bool unprivileged, std::function<int()> scenario) {
-    QDir().mkpath(store.file({}));
-    qftest::ChildOptions o;
-    o.body = std::move(scenario);
-    if (unprivileged && ::geteuid() == 0) {
-        const uid_t nobody = 65534;
-        o.uid = nobody;
-        o.gid = nobody;
-        for (const QString& path : {store.dir.path(), store.file({})})
-            if (::chown(QFile::encodeName(path).constData(), nobody, nobody) != 0)
-                return -2;
-    }
-    return qftest::run(std::move(o)).exitCode;
-}
-
-// Saves refused from the first one (the store cannot even be created) or after a good one
-// (a big save meets a full disk) keep the figures in memory, are said once, and go through
-// once the cause is mended. Returns 0 when every check held.
-int refusedSavesAreKept(const TempStore& store, const std::function<void()>& cause,
-                        const std::function<void()>& mend, bool beforeOpening) {
-    LogCapture log;
-    if (beforeOpening)
-        cause();
-    auto recorder = store.open();
-    recorder->recordTotal(1, 1);
-    recorder->stopAndSave();
-    if (!beforeOpening)
-        cause();
-    for (int i = 0; i < 60; ++i)
-        recorder->processAppSample(
-            runOf({{"seed", {0, 0}}, {QStringLiteral("app%1").arg(i), {1u << 20, 1}}}));
-    for (int i = 0; i < 2; ++i) {
-        recorder->recordTotal(2, 2);
-        recorder->stopAndSave();
-    }
-    if (log.of("quillfern.store").size() != 1 || recorder->getToday()->totalIn != 5)
-        return 1;
-    mend();
-    recorder->stopAndSave();
-    const auto today = store.open()->getToday();
-    return today && today->totalIn == 5 && today->apps.size() == 59 ? 0 : 2;
-}
-
 } // namespace
 
 TEST(TrafficJson, ReaderKeepsWhatItCanAndLosesNoPrecision) {
     // A strange member costs only itself; counts above 2^53, where a double would round, are
-    // exact; a count outside the format's signed range, or no integer at all, reads as 0.
+    // exact; a count outside the format's signed range, negative or fractional reads as 0.
     const TrafficDays days = parse(R"({
-        "2024-01-01": {"totalIn": 10, "totalOut": 1e3,
-                       "apps": {"a": {"in": 1, "out": 2}, "bad": 7, "b": {"in": "5", "out": 3}}},
+        "2024-01-01": {"totalIn": 10, "totalOut": 9007199254740993,
+                       "apps": {"a": {"in": 1, "out": 2}, "bad": 7, "b": {"in": "5", "out": 12.5}}},
         "2024-01-02": 5,
-        "big": {"totalIn": 9223372036854775807, "totalOut": 9007199254740993, "apps": {
-                "a": {"in": 9223372036854775808, "out": 18446744073709551615},
-                "b": {"in": -1e300, "out": 12.5}}}
+        "big": {"apps": {"a": {"in": 18446744073709551615, "out": -1e300}}}
     })");
     ASSERT_EQ(days.size(), 2u);
-    EXPECT_EQ(days.at("2024-01-01"), DailyTraffic(10, 1000, {{"a", {1, 2}}, {"b", {0, 3}}}));
-    EXPECT_EQ(days.at("big"), DailyTraffic(kInt64Max, 9007199254740993ull, {{"a", {}}, {"b", {}}}));
+    EXPECT_EQ(days.at("2024-01-01"),
+              DailyTraffic(10, 9007199254740993ull, {{"a", {1, 2}}, {"b", {}}}));
+    EXPECT_EQ(days.at("big"), DailyTraffic(0, 0, {{"a", {}}}));
     // Counts the format cannot hold are written as the largest it can.
     EXPECT_EQ(
         parse(trafficToJson({{"d", DailyTraffic(kMax, 1, {{"a", {kInt64Max + 1, 2}}})}})).at("d"),
         DailyTraffic(kInt64Max, 1, {{"a", {kInt64Max, 2}}}));
-
-    TrafficDays untouched{{"x", DailyTraffic(1)}};
-    EXPECT_EQ(trafficFromJson("[]", untouched), TrafficParse::NotObject);
-    EXPECT_EQ(trafficFromJson("{\"a\": ", untouched), TrafficParse::NotJson);
-    EXPECT_EQ(untouched.size(), 1u);
-    // Qt's reader refuses numbers beyond a double's range, so such a file is kept aside as
-    // unreadable rather than loaded with zeros. Deep nesting must not exhaust the stack.
-    QByteArray deepObjects = "{\"d\": {\"apps\": ";
-    for (int i = 0; i < 100000; ++i)
-        deepObjects += "{\"a\": ";
-    for (const QByteArray& refused : {"{\"d\": {\"totalIn\": " + QByteArray(5000, '9') + "}}",
-                                      QByteArray(200000, '['), deepObjects})
-        EXPECT_EQ(trafficFromJson(refused, untouched), TrafficParse::NotJson);
-}
-
-TEST(TrafficJson, ReaderSurvivesTruncatedAndBitFlippedFiles) {
-    std::mt19937 random(777);
-    TrafficDays sample;
-    for (int d = 10; d < 30; ++d)
-        sample[QString("2024-01-%1").arg(d)] = DailyTraffic(random(), random(), {{"app", {1, 2}}});
-    const QByteArray valid = trafficToJson(sample);
-    TrafficDays out;
-    for (qsizetype cut = 0; cut < valid.size() - 2; cut += 3)
-        EXPECT_NE(trafficFromJson(valid.left(cut), out), TrafficParse::Ok) << cut;
-    for (int i = 0; i < 2000; ++i) {
-        QByteArray damaged = valid;
-        for (int m = 0; m < 4; ++m)
-            damaged[random() % damaged.size()] = static_cast<char>(random());
-        out.clear();
-        if (trafficFromJson(damaged, out) == TrafficParse::Ok) {
-            EXPECT_LE(out.size(), sample.size() + 1);
-        }
-    }
 }
 
 TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
@@ -154,44 +67,35 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     TrafficDays history;
     for (int d = 0; d < 200; ++d) {
         DailyTraffic& day = history[trafficDayKey(QDate(2020, 1, 1).addDays(d))];
-        day.totalIn = d;
         for (int a = 0; a < 100; ++a)
             day.apps[QStringLiteral("application-%1").arg(a)] = AppTraffic(a, d);
     }
     // An older version left its files readable by others; they become private when opened.
     const QByteArray json = trafficToJson(history);
     store.write(json);
-    ::chmod(QFile::encodeName(store.file({})).constData(), 0700);
     ::chmod(QFile::encodeName(store.file("traffic.json")).constData(), 0644);
     auto recorder = store.open();
     recorder->recordTotal(kMax, kInt64Max + 1);
-    recorder->processAppSample(runOf({{"seed", {0, 0}}}));
-    recorder->processAppSample(runOf({{"seed", {0, 0}}, {"big", {kMax, kInt64Max + 1}}}));
     recorder->stopAndSave();
     const QStringList imported = store.filesLike("traffic.json.imported-*");
     ASSERT_EQ(imported.size(), 1);
     EXPECT_EQ(readFile(store.file(imported[0])), json);
-    EXPECT_FALSE(QFile::exists(store.file("traffic.json")));
     for (const QString& file :
          {store.path(), store.path() + "-wal", store.path() + "-shm", store.file(imported[0])})
-        EXPECT_EQ(modeOf(file), 0600u) << file.toStdString();
+        EXPECT_EQ(QFile::permissions(file),
+                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
+            << file.toStdString();
     recorder.reset();
 
     // 2^64 - 1 and 2^63 come back exactly, though SQLite's integers are signed.
-    ::chmod(QFile::encodeName(store.path()).constData(), 0644);
     recorder = store.open();
-    EXPECT_EQ(recorder->getToday(),
-              DailyTraffic(kInt64Max + 1, kMax, {{"big", {kMax, kInt64Max + 1}}}));
+    EXPECT_EQ(recorder->getToday(), DailyTraffic(kInt64Max + 1, kMax));
     EXPECT_EQ(recorder->getDay("2020-06-01"), history.at("2020-06-01"));
-    EXPECT_EQ(modeOf(store.path()), 0600u);
 
-    // An unchanged store writes nothing at all; one change beside a long history stays small.
+    // One change beside a long history is written as a small change, not the history again.
     recorder->processAppSample(runOf({{"seed", {0, 0}}}));
     recorder->waitForSaves();
     const std::uint64_t before = bytesWritten();
-    recorder->saveData();
-    recorder->waitForSaves();
-    EXPECT_EQ(bytesWritten(), before);
     recorder->processAppSample(runOf({{"seed", {0, 0}}, {"small", {1, 1}}}));
     recorder->saveData();
     recorder->waitForSaves();
@@ -211,16 +115,12 @@ TEST(TrafficStoreFile, ExportImportRoundTripAndMergeTakesTheLarger) {
     // Before anything moved in, the export is the waiting file.
     EXPECT_EQ(parse(exported(store.path()).value()), days);
     store.open()->stopAndSave();
-    const QByteArray text = exported(store.path()).value();
-    EXPECT_EQ(parse(text), days);
-
     TempStore copy;
     const QString file = copy.dir.filePath("in.json");
     QString error;
     int count = 0;
-    ASSERT_TRUE(writeFile(file, text));
+    ASSERT_TRUE(writeFile(file, exported(store.path()).value()));
     ASSERT_TRUE(trafficImportJson(copy.path(), file, &error, &count)) << error.toStdString();
-    EXPECT_EQ(count, 3);
     EXPECT_EQ(parse(exported(copy.path()).value()), days);
 
     ASSERT_TRUE(writeFile(file, R"({"2024-02-29": {"totalIn": 9, "totalOut": 1,
@@ -232,7 +132,6 @@ TEST(TrafficStoreFile, ExportImportRoundTripAndMergeTakesTheLarger) {
 
     ASSERT_TRUE(writeFile(file, "[1, 2]"));
     EXPECT_FALSE(trafficImportJson(copy.path(), file, &error, &count));
-    EXPECT_TRUE(error.contains("in.json")) << error.toStdString();
 }
 
 TEST(TrafficStoreFile, RangeSumsSeeMemoryAndStoreOnce) {
@@ -251,41 +150,31 @@ TEST(TrafficStoreFile, RangeSumsSeeMemoryAndStoreOnce) {
     recorder->processAppSample(runOf({{"a", {0, 0}}, {"c", {4, 0}}}));
     EXPECT_EQ(recorder->sumBetween(yesterday, today),
               DailyTraffic(106, 16, {{"a", {3, 0}}, {"b", {0, kMax - 1}}, {"c", {4, 0}}}));
-    const TrafficDays days = recorder->daysBetween("1999-01-01", today);
-    ASSERT_EQ(days.size(), 3u);
-    EXPECT_EQ(days.at(today), DailyTraffic(6, 6));
+    EXPECT_EQ(recorder->daysBetween("1999-01-01", today).at(today), DailyTraffic(6, 6));
     // The whole range saturates rather than wrapping.
     EXPECT_EQ(recorder->sumBetween("0000", "9999").apps.at("b"), AppTraffic(0, kMax));
 }
 
 TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
-    using Damage = std::function<bool(const TempStore&)>;
-    // A former file that cannot be read...
-    const auto oldFile = [](const QByteArray& bytes) -> Damage {
-        return [bytes](const TempStore& s) { return writeFile(s.file("traffic.json"), bytes); };
-    };
-    // ...or a store, saved before with its side files, that turned into something else.
-    const auto storeBecomes = [](const Damage& replace) -> Damage {
-        return [replace](const TempStore& s) {
+    const std::function<bool(const TempStore&)> damage[] = {
+        // A former file that cannot be read...
+        [](const TempStore& s) { return s.write("{\"2024-01-01\": {\"t"); },
+        [](const TempStore& s) { return s.write("[{\"totalIn\": 5}]"); },
+        // ...or a store, saved before with its side files, overwritten with something else...
+        [](const TempStore& s) {
             s.open()->stopAndSave();
-            return QFile::remove(s.path()) && replace(s);
-        };
-    };
-    const Damage damage[] = {
-        oldFile("{\"2024-01-01\": {\"t"),
-        oldFile("[{\"totalIn\": 5}]"),
-        oldFile("\xff\xfe{}"),
-        storeBecomes([](const TempStore& s) { return writeFile(s.path(), QByteArray(8192, 'x')); }),
-        storeBecomes([](const TempStore& s) { return QDir().mkdir(s.path()); }),
-        storeBecomes([](const TempStore& s) { // a link to someone else's file
-            return writeFile(s.dir.filePath("elsewhere"), "someone else's") &&
+            return writeFile(s.path(), QByteArray(8192, 'x'));
+        },
+        // ...or replaced by a link to someone else's file.
+        [](const TempStore& s) {
+            s.open()->stopAndSave();
+            return QFile::remove(s.path()) && writeFile(s.dir.filePath("elsewhere"), "theirs") &&
                    QFile::link(s.dir.filePath("elsewhere"), s.path());
-        }),
+        },
     };
-    for (int kind = 0; kind < 6; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
         SCOPED_TRACE(kind);
         TempStore store;
-        QDir().mkpath(store.file({}));
         ASSERT_TRUE(damage[kind](store));
         const QByteArray json = readFile(store.file("traffic.json"));
         EXPECT_FALSE(exported(store.path()));
@@ -297,54 +186,55 @@ TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
         EXPECT_EQ(store.open()->getToday(), DailyTraffic(4, 3));
         EXPECT_FALSE(log.of("quillfern.store").isEmpty());
         const QStringList aside = store.filesLike("traffic.*.unreadable-*");
-        ASSERT_TRUE(aside.size() == 1 || (kind == 3 && aside.size() == 3))
+        ASSERT_TRUE(aside.size() == 1 || (kind == 2 && aside.size() == 3))
             << aside.join(' ').toStdString();
-        if (kind < 3) {
+        if (kind < 2) {
             EXPECT_EQ(readFile(store.file(aside[0])), json);
         }
-        if (kind == 5) {
-            EXPECT_EQ(readFile(store.dir.filePath("elsewhere")), "someone else's");
+        if (kind == 3) {
+            EXPECT_EQ(readFile(store.dir.filePath("elsewhere")), "theirs");
         }
     }
 }
 
-TEST(TrafficStoreFaults, ReadOnlyDirectoryKeepsFiguresSaysSoOnceAndRetries) {
-    TempStore store;
-    const QByteArray dir = QFile::encodeName(store.file({}));
-    EXPECT_EQ(inChild(store, true,
-                      [&] {
-                          return refusedSavesAreKept(
-                              store, [&] { ::chmod(dir.constData(), 0500); },
-                              [&] { ::chmod(dir.constData(), 0700); },
-                              /*beforeOpening=*/true);
-                      }),
-              0);
-}
-
-TEST(TrafficStoreFaults, FullDiskKeepsFiguresSaysSoOnceAndRetries) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to mount a small tmpfs";
-    TempStore store;
-    const QString dir = store.file({});
-    const QString filler = store.file("filler");
-    constexpr int kCannotMount = 77;
-    // In a mount namespace of its own, so the machine never sees the tmpfs.
-    const int result = inChild(store, false, [&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=1m,mode=0700"))
-            return kCannotMount;
-        const auto fill = [&] {
-            QFile file(filler);
-            const QByteArray block(4096, 'x');
-            file.open(QIODevice::WriteOnly);
-            while (file.write(block) == block.size() && file.flush()) {
+// Saves refused from the first one (the store cannot even be created) or after a good one (a
+// big save meets a full disk, here a file size limit) keep the figures in memory, are said
+// once, and go through once the limit is lifted. In a child, as the limit binds a process.
+TEST(TrafficStoreFaults, RefusedSavesKeepTheFiguresSaySoOnceAndRetry) {
+    const auto limitFileSize = [](rlim_t bytes) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = std::min(bytes, limit.rlim_max);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    for (const bool fromTheStart : {true, false}) {
+        SCOPED_TRACE(fromTheStart ? "from the start" : "after a good save");
+        TempStore store;
+        qftest::ChildOptions o;
+        o.body = [&] {
+            ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead of ending us
+            LogCapture log;
+            if (fromTheStart)
+                limitFileSize(0);
+            auto recorder = store.open();
+            recorder->recordTotal(1, 1);
+            recorder->stopAndSave();
+            if (!fromTheStart) // the log may grow no further
+                limitFileSize(QFileInfo(store.path() + "-wal").size());
+            for (int i = 0; i < 60; ++i)
+                recorder->processAppSample(
+                    runOf({{"seed", {0, 0}}, {QStringLiteral("app%1").arg(i), {1u << 20, 1}}}));
+            for (int i = 0; i < 2; ++i) {
+                recorder->recordTotal(2, 2);
+                recorder->stopAndSave();
             }
+            if (log.of("quillfern.store").size() != 1)
+                return 1;
+            limitFileSize(RLIM_INFINITY);
+            recorder->stopAndSave();
+            const auto today = store.open()->getToday();
+            return today && today->totalIn == 5 && today->apps.size() == 59 ? 0 : 2;
         };
-        return refusedSavesAreKept(
-            store, fill, [&] { QFile::remove(filler); }, false);
-    });
-    if (result == kCannotMount)
-        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
-    EXPECT_EQ(result, 0);
+        EXPECT_EQ(qftest::run(std::move(o)).exitCode, 0);
+    }
 }
