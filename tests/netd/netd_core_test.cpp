@@ -103,12 +103,10 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     v.processes = {{7, 1000, "a b", {1, 18446744073709551615u}}};
     v.users = {{0, {3, 4}}};
     v.stats = {{5, 6}, 7, 8};
-    const auto back = parseView(formatView(v));
+    const std::string good = formatView(v);
+    const auto back = parseView(good);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->processes, v.processes);
-    EXPECT_EQ(back->users, v.users);
-    EXPECT_EQ(back->stats.evictedSockets, 7u);
-    EXPECT_EQ(back->stats.lostPackets, 8u);
+    EXPECT_EQ(formatView(*back), good);
 
     // A name cannot end its line early and forge another.
     Ledger l;
@@ -119,7 +117,6 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     ASSERT_EQ(forged->processes.size(), 1u);
     EXPECT_EQ(forged->processes[0].pid, 5u);
 
-    const std::string good = formatView(v);
     for (const std::string& bad : std::vector<std::string>{
              std::string(), good.substr(0, good.size() - 1), good.substr(0, good.size() - 4),
              formatError("nope"), "OK\nP 1 2 3\nS 0 0 0 0\nEND\n", "OK\nQ 1\nS 0 0 0 0\nEND\n",
