@@ -1,7 +1,5 @@
-#include "TrafficRecorder.h"
 #include "nettop_core.h"
 
-#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -129,35 +127,6 @@ TEST(NettopNames, UntrustedNamesCannotBreakLines) {
     EXPECT_EQ(userOwnerName(0, std::string("root")), "(system)");
     EXPECT_EQ(userOwnerName(1000, std::string("ann,\n")), "(user ann__)");
     EXPECT_EQ(userOwnerName(1001, std::nullopt), "(user 1001)");
-}
-
-TEST(NettopOutput, LinesMatchTheHeaderAndTheRecorderReadsThem) {
-    const auto commas = [](const std::string& line) {
-        return std::size_t(std::count(line.begin(), line.end(), ','));
-    };
-    const std::string time = formatClock(9, 5, 7, 42);
-    const std::string a = processLine(time, "a.b", 42, {18446744073709551615ULL, 0});
-    const std::string b = processLine(time, sanitizeName("x,1,2\n3"), 7, {5, 6});
-    const std::string s = processLine(time, userOwnerName(0, std::nullopt), 0, {1, 2});
-    const std::string header = headerLine();
-    EXPECT_EQ(commas(a), commas(header));
-    EXPECT_EQ(TrafficRecorder::parseNettop(QString::fromStdString(header + a + b + s)),
-              (AppSample{{"a.b", {18446744073709551615ULL, 0}},
-                         {"x_1_2_3", {5, 6}},
-                         {"(system)", {1, 2}}}));
-}
-
-TEST(NettopOptions, RecorderArgumentsAcceptedOthersRejected) {
-    EXPECT_EQ(parseOptions({"-P", "-x", "-L", "1", "-s", "1"})->samples, 1);
-    const auto clustered = parseOptions({"-Px", "-L3", "-s0"});
-    ASSERT_TRUE(clustered);
-    EXPECT_EQ(clustered->samples, 3);
-    EXPECT_EQ(clustered->intervalSeconds, 0);
-    using Args = std::vector<std::string_view>;
-    for (const Args& bad : {Args{"-q"}, Args{"-L"}, Args{"-L", "0"}, Args{"-L", "x"},
-                            Args{"-L", "-1"}, Args{"-s", "1.5"}, Args{"extra"}, Args{"-"},
-                            Args{"--help"}, Args{"-L", " 1"}, Args{"-P", "file"}})
-        EXPECT_FALSE(parseOptions(bad)) << bad[0] << ' ' << bad.back();
 }
 
 namespace {

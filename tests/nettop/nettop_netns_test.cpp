@@ -1,11 +1,12 @@
 // The real tool against real TCP traffic over a veth pair between two network namespaces,
-// read by the recorder's own parser.
+// read by the recorder's own parser; and its state file, in the test's own namespace.
 
 #include "NettopTestSupport.h"
 #include "nettop_system.h"
 
 #include <algorithm>
 #include <array>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -71,4 +72,28 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
     tool("qfclient");
     EXPECT_EQ(c.finish(), 0);
     tool(nullptr);
+}
+
+TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
+    TempDir dir;
+    const fs::path stateDir = dir / "quillfern";
+    const fs::path state = stateDir / "nettop-state.v1";
+    const fs::path victim = dir / "victim";
+    ASSERT_EQ(::mkdir(stateDir.c_str(), 0700), 0);
+    std::ofstream(victim) << "keep me";
+    fs::create_symlink(victim, state);
+    // The link is replaced, never written through, and no temporary file is left behind.
+    ASSERT_EQ(runTool(dir.path().string()).exitCode, 0);
+    EXPECT_EQ(slurp(victim), "keep me");
+    struct stat st {};
+    ASSERT_EQ(::lstat(state.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(stateDir), fs::directory_iterator()), 1);
+
+    // Without a runtime directory: the cache directory, made private.
+    ASSERT_EQ(runTool("", {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode, 0);
+    EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
+    EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
+              fs::perms::owner_all);
 }
