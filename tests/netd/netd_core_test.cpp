@@ -41,7 +41,6 @@ TEST(NetdCore, LedgerKeepsBytesAcrossFoldsAndForgetsEndedProcesses) {
     l.setLive({sock(1, 100, 10), sock(2, 5, 5), sock(3, 7, 7), sock(4, 40, 4)});
     l.fold(sock(1, 150, 20)); // final counters, a little more than last seen
     l.setLive({sock(2, 6, 6), sock(3, 7, 7), sock(4, 40, 4)});
-    EXPECT_FALSE(l.hasOwner(1));
 
     const auto& e = l.processes().at(a);
     EXPECT_EQ(e.folded, (Counters{150, 20}));
@@ -54,8 +53,7 @@ TEST(NetdCore, LedgerKeepsBytesAcrossFoldsAndForgetsEndedProcesses) {
     l.setLive({sock(2, 6, 6)});
     l.setLive({sock(2, 6, 6)});
     EXPECT_EQ(l.processes().at(b).folded, (Counters{7, 7}));
-    EXPECT_FALSE(l.hasOwner(3));
-    EXPECT_EQ(l.trackedSockets(), 1u);
+    EXPECT_EQ(l.trackedSockets(), 1u); // nothing kept of the sockets that went
 
     // Ended, but a socket is still open: kept. Once it is folded and the retention passed: gone.
     l.markGone(a, 100 * kS);
@@ -103,12 +101,10 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     v.processes = {{7, 1000, "a b", {1, 18446744073709551615u}}};
     v.users = {{0, {3, 4}}};
     v.stats = {{5, 6}, 7, 8};
-    const auto back = parseView(formatView(v));
+    const std::string good = formatView(v);
+    const auto back = parseView(good);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->processes, v.processes);
-    EXPECT_EQ(back->users, v.users);
-    EXPECT_EQ(back->stats.evictedSockets, 7u);
-    EXPECT_EQ(back->stats.lostPackets, 8u);
+    EXPECT_EQ(formatView(*back), good);
 
     // A name cannot end its line early and forge another.
     Ledger l;
@@ -119,7 +115,6 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     ASSERT_EQ(forged->processes.size(), 1u);
     EXPECT_EQ(forged->processes[0].pid, 5u);
 
-    const std::string good = formatView(v);
     for (const std::string& bad : std::vector<std::string>{
              std::string(), good.substr(0, good.size() - 1), good.substr(0, good.size() - 4),
              formatError("nope"), "OK\nP 1 2 3\nS 0 0 0 0\nEND\n", "OK\nQ 1\nS 0 0 0 0\nEND\n",

@@ -24,12 +24,9 @@ class TestCgroup {
 public:
     TestCgroup() {
         const std::string root = qfnetd::defaultCgroup();
-        if (::geteuid() != 0) {
-            m_why = "needs root for cgroups and BPF";
-            return;
-        }
-        if (root.empty()) {
-            m_why = "no cgroup v2 hierarchy mounted";
+        if (::geteuid() != 0 || root.empty()) {
+            m_why =
+                root.empty() ? "no cgroup v2 hierarchy mounted" : "needs root for cgroups and BPF";
             return;
         }
         static int serial = 0;
@@ -39,8 +36,13 @@ public:
             m_why = "cannot create a cgroup: " + std::string(std::strerror(errno));
             m_path.clear();
         }
-        m_root = root;
-        m_home = originalCgroup();
+        // Where this process started, to go back to.
+        std::ifstream in("/proc/self/cgroup");
+        m_home = root;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("0::", 0) == 0)
+                m_home = fs::path(root) / line.substr(4);
+        }
     }
     ~TestCgroup() {
         if (m_path.empty())
@@ -60,20 +62,12 @@ public:
     bool leave() { return move(m_home); }
 
 private:
-    fs::path originalCgroup() const {
-        std::ifstream in("/proc/self/cgroup");
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("0::", 0) == 0)
-                return fs::path(m_root) / line.substr(4);
-        }
-        return m_root;
-    }
     static bool move(const fs::path& dir) {
         std::ofstream out(dir / "cgroup.procs");
         out << ::getpid() << std::flush;
         return bool(out);
     }
-    fs::path m_path, m_root, m_home;
+    fs::path m_path, m_home;
     std::string m_why;
 };
 

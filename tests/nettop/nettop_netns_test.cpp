@@ -1,13 +1,14 @@
 // The real tool against real TCP traffic over a veth pair between two network namespaces,
-// read by the recorder's own parser.
+// read by the recorder's own parser; and its state file, in the test's own namespace.
 
 #include "NettopTestSupport.h"
 #include "nettop_system.h"
 
 #include <algorithm>
+#include <array>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <tuple>
 
 using namespace qftest;
 
@@ -42,12 +43,8 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
         EXPECT_LE(s.at(line).out, 2 * (kUp + kRequestBytes + 2));
     };
     tool("qfclient");
-    // An unprivileged user cannot look into root's descriptors: the bytes go to "(system)",
-    // and that user's state file is its own.
+    // An unprivileged user cannot look into root's descriptors: the bytes go to "(system)".
     tool("(system)", true);
-    struct stat st {};
-    ASSERT_EQ(::stat((nobodysRuntime / "quillfern/nettop-state.v1").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kNobody);
 
     // The one-request dump and the per-family dumps list the same sockets with the same counts.
     ChildOptions compare;
@@ -55,11 +52,9 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
     compare.body = [] {
         using namespace qfnettop;
         const auto keys = [](DumpMethod method) {
-            std::vector<
-                std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool>>
-                out;
+            std::vector<std::array<std::uint64_t, 4>> out;
             for (const auto& r : dumpTcpSockets(method).value_or(std::vector<SocketRecord>{}))
-                out.emplace_back(r.cookie, r.inode, r.bytes.rx, r.bytes.tx, r.loopback);
+                out.push_back({r.cookie, r.inode, r.bytes.rx, r.bytes.tx});
             std::sort(out.begin(), out.end());
             return out;
         };
@@ -73,4 +68,28 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
     tool("qfclient");
     EXPECT_EQ(c.finish(), 0);
     tool(nullptr);
+}
+
+TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
+    TempDir dir;
+    const fs::path stateDir = dir / "quillfern";
+    const fs::path state = stateDir / "nettop-state.v1";
+    const fs::path victim = dir / "victim";
+    ASSERT_EQ(::mkdir(stateDir.c_str(), 0700), 0);
+    std::ofstream(victim) << "keep me";
+    fs::create_symlink(victim, state);
+    // The link is replaced, never written through, and no temporary file is left behind.
+    ASSERT_EQ(runTool(dir.path().string()).exitCode, 0);
+    EXPECT_EQ(slurp(victim), "keep me");
+    struct stat st {};
+    ASSERT_EQ(::lstat(state.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(stateDir), fs::directory_iterator()), 1);
+
+    // Without a runtime directory: the cache directory, made private.
+    ASSERT_EQ(runTool("", {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode, 0);
+    EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
+    EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
+              fs::perms::owner_all);
 }

@@ -1,5 +1,5 @@
-// The shared netlink dump loop: datagrams crafted as the kernel lays them out, and one real
-// dump against the kernel.
+// The shared netlink dump loop: datagrams crafted as the kernel lays them out, and the kernel's
+// own refusal.
 
 #include "NetlinkDump.h"
 
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <string>
 #include <vector>
 
 namespace {
@@ -101,34 +100,23 @@ TEST(NetlinkDump, ErrorsOfTheDumpAndMalformedDatagramsFail) {
         EXPECT_EQ(f.step, nldump::Step::Failed) << c.what;
         EXPECT_EQ(f.progress.error, c.error) << c.what;
     }
-    // Random datagrams go through the tool's socket dump test, which feeds them here too.
+    // The tool's socket dump test feeds malformed socket replies through here too.
 }
 
-TEST(NetlinkDump, DumpsTheKernelsLinksAndReportsItsRefusals) {
+TEST(NetlinkDump, KernelRefusalsFailAndTheSocketGoesOnWorking) {
     nldump::Socket socket(NETLINK_ROUTE);
     ASSERT_TRUE(socket.valid()) << std::strerror(errno);
     ifinfomsg body{};
-    std::vector<std::string> names;
-    int restarts = 0;
-    const auto onLink = [&names](const nlmsghdr& h) {
-        int left = static_cast<int>(IFLA_PAYLOAD(&h));
-        for (const rtattr* a = IFLA_RTA(static_cast<const ifinfomsg*>(NLMSG_DATA(&h)));
-             RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-            if (a->rta_type == IFLA_IFNAME)
-                names.emplace_back(static_cast<const char*>(RTA_DATA(a)));
-        }
-    };
-    const auto restart = [&] {
-        names.clear();
-        ++restarts;
-    };
-    // A request type the kernel does not know: an error, and the socket goes on working.
+    // A request type the kernel does not know.
     EXPECT_FALSE(socket.dump(nldump::makeRequest(RTM_NEWLINK + 200, &body, sizeof body),
                              [](const nlmsghdr&) {}, {}));
     EXPECT_NE(errno, 0);
-    ASSERT_TRUE(socket.dump(nldump::makeRequest(RTM_GETLINK, &body, sizeof body), onLink, restart))
+    int links = 0;
+    EXPECT_TRUE(socket.dump(
+        nldump::makeRequest(RTM_GETLINK, &body, sizeof body),
+        [&links](const nlmsghdr&) { ++links; }, [&links] { links = 0; }))
         << std::strerror(errno);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "lo"), 1) << restarts << " restarts";
+    EXPECT_GE(links, 1) << "not even loopback";
 }
 
 } // namespace
