@@ -14,8 +14,7 @@ TEST(SampleTick, RatesOverTheIntervalWithAFloorButNoCeiling) {
     };
     const Case cases[] = {
         {{0, 0}, {0, 1000}, 0.05, 5000, 0},
-        {{0, 0}, {0, 1000}, -3, 5000, 0}, // the clock went nowhere
-        {{100, 0}, {600, 1000}, 2.5, 400, 200},
+        {{0, 0}, {0, 1000}, -3, 5000, 0},         // the clock went nowhere
         {{0, 0}, {0, 1000}, 100, 10, 0},          // a late tick divides by its real interval
         {{1000, 5000}, {3000, 4000}, 1, 0, 2000}, // each direction drops to zero on its own
     };
@@ -43,7 +42,6 @@ TEST(SampleTick, PeaksTotalsHistoriesAndReset) {
     }
     EXPECT_EQ(s.downHistory.front(), 41);
     EXPECT_EQ(s.downHistory.back(), 100);
-    EXPECT_EQ(s.upHistory.back(), 0);
 
     // Reset clears what was gathered but keeps the rate on show until the next tick.
     s.reset();
