@@ -42,7 +42,6 @@ TEST(Allowance, CyclesCoverEveryDayOnceWhateverTheStartDay) {
     EXPECT_EQ(allowanceCycle(d(2026, 2, 28), 31), (BillingCycle{d(2026, 2, 28), d(2026, 3, 30)}));
     EXPECT_EQ(allowanceCycle(d(2028, 2, 29), 30), (BillingCycle{d(2028, 2, 29), d(2028, 3, 29)}));
     EXPECT_EQ(allowanceCycle(d(2027, 1, 3), 15), (BillingCycle{d(2026, 12, 15), d(2027, 1, 14)}));
-    EXPECT_EQ(allowanceCycle(d(2026, 12, 7), 1).days(), 31);
 
     // Each day of three years lies in its cycle, and each cycle starts the day after the last.
     for (int start = 1; start <= 31; ++start) {
@@ -51,8 +50,7 @@ TEST(Allowance, CyclesCoverEveryDayOnceWhateverTheStartDay) {
             ASSERT_TRUE(c.first <= day && day <= c.last)
                 << start << " " << day.toString().toStdString();
             ASSERT_EQ(allowanceCycle(c.last.addDays(1), start).first, c.last.addDays(1));
-            ASSERT_GE(c.days(), 28);
-            ASSERT_LE(c.days(), 31);
+            ASSERT_TRUE(c.days() >= 28 && c.days() <= 31);
         }
     }
 }
@@ -67,7 +65,6 @@ TEST(Allowance, DayFractionCountsRealHoursOnClockChangeDays) {
                      11.0 / 23.0);
     EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 10, 25), QTime(12, 0), berlin)),
                      13.0 / 25.0);
-    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 6, 1), QTime(18, 0), berlin)), 0.75);
 }
 
 TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {
@@ -154,7 +151,7 @@ TEST(HistoryRanges, KeysSpansAndSummedApps) {
 
     EXPECT_EQ(historyKeySpan("2026-02", today).first, d(2026, 2, 1));
     EXPECT_EQ(historyKeySpan("2026-02", today).last, d(2026, 2, 28));
-    EXPECT_EQ(historyKeySpan("2026-03", today).last, today);
+    EXPECT_EQ(historyKeySpan("2026-03", today).last, today); // the month so far
     EXPECT_EQ(historyKeySpan("2026-03-01", today).last, d(2026, 3, 1));
     EXPECT_FALSE(historyKeySpan("junk", today).first.isValid());
 
