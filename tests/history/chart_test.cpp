@@ -41,7 +41,6 @@ TEST(ChartScale, LadderHeadroomAndGridLabels) {
         {0, 0, 1e6, "976.6 KB"}, // no traffic: the first step
         {1000000, 0, 1e6, "976.6 KB"},
         {0, 1000001, 5e6, "4.8 MB"},
-        {5000000000ULL, 0, 5e9, "4.66 GB"},
         {200000000000ULL, 0, 2.2e11, "204.89 GB"}, // past the ladder: a tenth of headroom
     };
     for (const auto& c : cases) {

@@ -25,7 +25,6 @@ TEST(AppCellPresentation, TextsAndUnknownColumns) {
 
 TEST(AppColumnWidths, ShareChangesEquallyDownToTheMinimums) {
     EXPECT_EQ(appColumnWidths(554), (std::array<int, 5>{160, 110, 110, 110, 64}));
-    EXPECT_EQ(appColumnWidths(604), (std::array<int, 5>{170, 120, 120, 120, 74}));
     // Shrinking by 100: the last column stops at 56, the others give up its share.
     EXPECT_EQ(appColumnWidths(454), (std::array<int, 5>{137, 87, 87, 87, 56}));
     EXPECT_EQ(appColumnWidths(0), (std::array<int, 5>{120, 84, 84, 84, 56}));

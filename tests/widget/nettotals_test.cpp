@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::uint64_t kMax = UINT64_MAX;
-
 // One message laid out like the kernel's interface record, taking up its length but at
 // least a record's size.
 struct Record {
@@ -37,9 +35,6 @@ TEST(NetWalk, SumsTheCountedInterfaceRecordsAndReadsNothingPastTheEnd) {
         {"zero length counts, then ends the walk",
          {{160, 18, 6, 1, 1}, {0, 18, 6, 10, 20}, {160, 18, 6, 100, 200}},
          {11, 21}},
-        {"sums saturate",
-         {{160, 18, 6, kMax - 5, 3}, {160, 18, 6, 10, kMax}, {160, 18, 6, 10, 1}},
-         {kMax, kMax}},
     };
     for (const auto& c : cases) {
         std::vector<unsigned char> list;
