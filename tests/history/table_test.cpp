@@ -12,7 +12,7 @@ struct ExposedDataSource : AppTableDataSource {
     using AppTableDataSource::createIndex;
 };
 
-TEST(AppCellPresentation, TextsAndUnknownColumns) {
+TEST(AppCellPresentation, SharesRoundAndAreNotClamped) {
     const auto text = [](const char* id, double pct, std::uint64_t in = 0, std::uint64_t out = 0) {
         return appCellPresentation(id, {QStringLiteral("Firefox"), in, out, in + out, pct}).text;
     };
