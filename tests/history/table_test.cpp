@@ -25,8 +25,6 @@ TEST(AppCellPresentation, SharesRoundAndAreNotClamped) {
 
 TEST(AppColumnWidths, ShareChangesEquallyDownToTheMinimums) {
     EXPECT_EQ(appColumnWidths(554), (std::array<int, 5>{160, 110, 110, 110, 64}));
-    // Shrinking by 100: the last column stops at 56, the others give up its share.
-    EXPECT_EQ(appColumnWidths(454), (std::array<int, 5>{137, 87, 87, 87, 56}));
     EXPECT_EQ(appColumnWidths(0), (std::array<int, 5>{120, 84, 84, 84, 56}));
     for (int w : {429, 470, 555, 557, 568, 1001}) {
         const auto widths = appColumnWidths(w);

@@ -176,6 +176,7 @@ TEST_F(HistoryWindowTest, SegmentsAndTableFollowTheSizeAndSumsSaturate) {
     TrafficHistoryWindow w(rec);
     EXPECT_TRUE(w.summaryText().endsWith("合计 16777216.00 TB"));
 
+    // A saturated total in the header leaves the window free to shrink to its minimum.
     w.window()->resize(520, 600);
     QCoreApplication::processEvents();
     EXPECT_DOUBLE_EQ(w.dateSegmented()->segmentWidth(3), 480.0 / 7);

@@ -24,13 +24,9 @@ TEST(SpeedGraph, ScaleAndHangingBars) {
     EXPECT_DOUBLE_EQ(g.bars[30].up.top(), 62); // no download: the upload part hangs alone
 }
 
-TEST(SpeedGraph, HorizontalLayoutFollowsTheWidth) {
-    GraphLayout g = graphLayout(History{}, History{}, 216);
-    EXPECT_DOUBLE_EQ(g.bars[0].down.left(), 14);
-    EXPECT_NEAR(g.bars[59].down.right(), 216 - 14 - 1.2, 1e-9);
-
-    // Narrow view: the width floor makes neighbours overlap.
-    g = graphLayout(History{}, History{}, 40);
+TEST(SpeedGraph, NarrowViewsKeepEveryBarVisible) {
+    // A narrow view keeps bars visible: the width floor makes neighbours overlap.
+    const GraphLayout g = graphLayout(History{}, History{}, 40);
     EXPECT_DOUBLE_EQ(g.barWidth, 0.8);
     EXPECT_GT(g.bars[0].down.right(), g.bars[1].down.left());
 }
