@@ -25,7 +25,7 @@ TEST(SpeedGraph, ScaleAndHangingBars) {
 }
 
 TEST(SpeedGraph, NarrowViewsKeepEveryBarVisible) {
-    // A narrow view keeps bars visible: the width floor makes neighbours overlap.
+    // The width floor makes neighbours overlap rather than vanish.
     const GraphLayout g = graphLayout(History{}, History{}, 40);
     EXPECT_DOUBLE_EQ(g.barWidth, 0.8);
     EXPECT_GT(g.bars[0].down.right(), g.bars[1].down.left());
