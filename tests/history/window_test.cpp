@@ -88,6 +88,8 @@ TEST_F(HistoryWindowTest, TextsRowsAndChartFromTheRecorder) {
     EXPECT_EQ(w.tableDS().rows.at(0).pct, 0.0);
     w.onDateSelect(4); // an application above the day's totals leaves nothing below zero
     EXPECT_EQ(w.unattributedText(), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
+    w.onDateSelect(5); // no record at all: nothing of the day before stays
+    EXPECT_TRUE(w.tableDS().rows.empty());
 }
 
 TEST_F(HistoryWindowTest, SelectionFollowsClicksAndTheDate) {
