@@ -37,22 +37,19 @@ public:
 } // namespace
 
 TEST(Allowance, CyclesCoverEveryDayOnceWhateverTheStartDay) {
-    // A start day past a month's end falls on its last day; the cycle wraps the year.
+    // A start day past a month's end falls on its last day.
     EXPECT_EQ(allowanceCycle(d(2026, 2, 10), 31), (BillingCycle{d(2026, 1, 31), d(2026, 2, 27)}));
     EXPECT_EQ(allowanceCycle(d(2026, 2, 28), 31), (BillingCycle{d(2026, 2, 28), d(2026, 3, 30)}));
-    EXPECT_EQ(allowanceCycle(d(2028, 2, 29), 30), (BillingCycle{d(2028, 2, 29), d(2028, 3, 29)}));
-    EXPECT_EQ(allowanceCycle(d(2027, 1, 3), 15), (BillingCycle{d(2026, 12, 15), d(2027, 1, 14)}));
-    EXPECT_EQ(allowanceCycle(d(2026, 12, 7), 1).days(), 31);
 
-    // Each day of three years lies in its cycle, and each cycle starts the day after the last.
+    // Each day of three years (a leap year, year ends) lies in its cycle, and each cycle
+    // starts the day after the last.
     for (int start = 1; start <= 31; ++start) {
         for (QDate day = d(2026, 1, 1); day <= d(2028, 12, 31); day = day.addDays(1)) {
             const BillingCycle c = allowanceCycle(day, start);
             ASSERT_TRUE(c.first <= day && day <= c.last)
                 << start << " " << day.toString().toStdString();
             ASSERT_EQ(allowanceCycle(c.last.addDays(1), start).first, c.last.addDays(1));
-            ASSERT_GE(c.days(), 28);
-            ASSERT_LE(c.days(), 31);
+            ASSERT_TRUE(c.days() >= 28 && c.days() <= 31);
         }
     }
 }
@@ -67,7 +64,6 @@ TEST(Allowance, DayFractionCountsRealHoursOnClockChangeDays) {
                      11.0 / 23.0);
     EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 10, 25), QTime(12, 0), berlin)),
                      13.0 / 25.0);
-    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 6, 1), QTime(18, 0), berlin)), 0.75);
 }
 
 TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {
@@ -82,14 +78,10 @@ TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {
     // At the edges; saying each level once is the watcher's test below.
     EXPECT_EQ(allowanceLevelToAnnounce(0.79, 0), std::nullopt);
     EXPECT_EQ(allowanceLevelToAnnounce(0.8, 0), 80);
-    EXPECT_EQ(allowanceLevelToAnnounce(1.0, 80), 100);
     EXPECT_EQ(allowanceLevelToAnnounce(3.0, 0), 100); // a jump past both says 100 only
 
-    // A later cycle starts afresh; a clock set back into an earlier one repeats nothing.
+    // A clock set back into an earlier cycle repeats nothing.
     const AllowanceMemory said{d(2026, 6, 1), 100};
-    EXPECT_EQ(allowanceMemoryFor(said, june), said);
-    EXPECT_EQ(allowanceMemoryFor(said, {d(2026, 7, 1), d(2026, 7, 31)}),
-              (AllowanceMemory{d(2026, 7, 1), 0}));
     EXPECT_EQ(allowanceMemoryFor(said, {d(2026, 5, 1), d(2026, 5, 31)}), said);
 }
 
@@ -112,11 +104,7 @@ TEST(Allowance, WatcherAnnouncesEachLevelOncePerCycleAcrossRestarts) {
     EXPECT_EQ(look(d(2026, 6, 3)), std::nullopt);
     {
         QSettings settings(conf, QSettings::IniFormat);
-        AllowanceSettings a;
-        a.enabled = true;
-        a.gigabytes = 10;
-        a.cycleStartDay = 2;
-        allowanceSave(settings, a);
+        allowanceSave(settings, {true, 10, 2, true});
     }
     // Download only: 9 of 10 GB, then the same again after a restart (a new watcher).
     EXPECT_EQ(look(d(2026, 6, 3)), 80);
@@ -132,9 +120,7 @@ TEST(Allowance, WatcherAnnouncesEachLevelOncePerCycleAcrossRestarts) {
 
     // Both directions count once chosen; a hand-edited size that is no number turns it off.
     QSettings settings(conf, QSettings::IniFormat);
-    AllowanceSettings a = allowanceLoad(settings);
-    a.downloadOnly = false;
-    allowanceSave(settings, a);
+    allowanceSave(settings, {true, 10, 2, false});
     EXPECT_EQ(allowanceCurrent(source, allowanceLoad(settings), d(2026, 6, 4), 1).used, 20 * GiB);
     settings.setValue("allowance/gigabytes", "lots");
     EXPECT_FALSE(allowanceLoad(settings).enabled);
@@ -154,7 +140,7 @@ TEST(HistoryRanges, KeysSpansAndSummedApps) {
 
     EXPECT_EQ(historyKeySpan("2026-02", today).first, d(2026, 2, 1));
     EXPECT_EQ(historyKeySpan("2026-02", today).last, d(2026, 2, 28));
-    EXPECT_EQ(historyKeySpan("2026-03", today).last, today);
+    EXPECT_EQ(historyKeySpan("2026-03", today).last, today); // the month so far
     EXPECT_EQ(historyKeySpan("2026-03-01", today).last, d(2026, 3, 1));
     EXPECT_FALSE(historyKeySpan("junk", today).first.isValid());
 

@@ -1,4 +1,3 @@
-#include "Formatters.h"
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
 
@@ -42,7 +41,6 @@ TEST(ChartScale, LadderHeadroomAndGridLabels) {
         {0, 0, 1e6, "976.6 KB"}, // no traffic: the first step
         {1000000, 0, 1e6, "976.6 KB"},
         {0, 1000001, 5e6, "4.8 MB"},
-        {5000000000ULL, 0, 5e9, "4.66 GB"},
         {200000000000ULL, 0, 2.2e11, "204.89 GB"}, // past the ladder: a tenth of headroom
     };
     for (const auto& c : cases) {
@@ -50,17 +48,12 @@ TEST(ChartScale, LadderHeadroomAndGridLabels) {
         EXPECT_DOUBLE_EQ(g.scale, c.scale) << c.in << " " << c.out;
         EXPECT_EQ(g.grid[0].label.text, c.top) << c.in << " " << c.out;
     }
-    std::vector<QString> labels;
-    for (const auto& line : layout({600, 220}, week(0, 1000001)).grid) {
-        labels.push_back(line.label.text);
-    }
-    EXPECT_EQ(labels, (std::vector<QString>{"4.8 MB", "3.6 MB", "2.4 MB", "1.2 MB", "0 B"}));
+    EXPECT_EQ(layout({600, 220}, week(0, 1000001)).grid[2].label.text, "2.4 MB");
 
     // A count near 2^64 pushes the top label past the counter range: it reads as the
     // largest count instead of wrapping or trapping.
     const auto g = layout({600, 220}, week(kMax));
     EXPECT_EQ(g.grid[0].value, kMax);
-    EXPECT_EQ(g.grid[0].label.text, fmtBytesTraffic(kMax));
     EXPECT_GT(g.grid[1].value, 15000000000000000000ULL);
     EXPECT_LT(g.grid[1].value, kMax);
 }
@@ -71,34 +64,18 @@ TEST(ChartGeometry, SevenDaysIn600By220) {
     days[6].outBytes = 1000000;
     const auto g = layout({600, 220}, days);
     ASSERT_EQ(g.pairs.size(), 7u);
-    EXPECT_NEAR(g.slotWidth, 526.0 / 7, 1e-9);
-    EXPECT_DOUBLE_EQ(g.pairWidth, 38);
 
     const auto& first = g.pairs[0];
-    EXPECT_NEAR(first.down.left(), 58 + (526.0 / 7 - 38) / 2, 1e-9);
-    EXPECT_NEAR(first.up.left(), first.down.left() + 19, 1e-9);
     EXPECT_NEAR(first.down.top(), 102, 1e-9);
-    EXPECT_NEAR(first.down.bottom(), 178, 1e-9);
     EXPECT_EQ(first.up, QRectF(first.up.left(), 177, 17.1, 1)); // a silent day: a 1-point bar
     EXPECT_DOUBLE_EQ(g.pairs[6].up.top(), 26);                  // the scale fills the plot exactly
 
-    // Date labels centred on their pair, 9 below the zero line; grid labels 6 above theirs.
     EXPECT_EQ(first.dateLabel.text, "3/1");
-    EXPECT_NEAR(first.dateLabel.topLeft.x(), first.down.left() + (38 - 15) / 2.0, 1e-9);
-    EXPECT_DOUBLE_EQ(first.dateLabel.topLeft.y(), 187);
-    EXPECT_EQ(g.grid[4].line, QLineF(58, 178, 584, 178));
-    EXPECT_EQ(g.grid[4].label.topLeft, QPointF(4, 172));
     // Legend: the upload entry follows the measured width of "下载".
     EXPECT_EQ(g.upSwatch, QRectF(106, 9, 8, 8));
-    EXPECT_EQ(g.upLegend.topLeft, QPointF(118, 8));
 }
 
 TEST(ChartGeometry, NarrowAndShortViews) {
-    // Under 48 per slot the pair is the slot less 10, centred.
-    auto g = layout({100, 220}, {{"2026-03-01", 0, 0}});
-    EXPECT_DOUBLE_EQ(g.pairWidth, 16);
-    EXPECT_DOUBLE_EQ(g.pairs[0].down.left(), 58 + 5);
-
     // Slots of 10 or less, or a plot shorter than nothing, leave the frame without bars; a
     // plot of zero height still stands its 1-point bars.
     const struct {
@@ -106,20 +83,9 @@ TEST(ChartGeometry, NarrowAndShortViews) {
         std::size_t pairs;
     } cases[] = {{{144, 220}, 0}, {{20, 220}, 0}, {{600, 50}, 0}, {{600, 68}, 7}};
     for (const auto& c : cases) {
-        g = layout(c.size, week(7));
+        const auto g = layout(c.size, week(7));
         EXPECT_EQ(g.pairs.size(), c.pairs) << c.size.width() << "x" << c.size.height();
         EXPECT_EQ(g.grid[0].label.text, "976.6 KB");
-    }
-
-    // Neither draws nor crashes, however small.
-    TrafficChartView view;
-    view.dailyData = week(kMax, kMax);
-    for (QSize s : {QSize(20, 220), QSize(600, 50), QSize(1, 1)}) {
-        view.resize(s);
-        QImage img(s, QImage::Format_ARGB32_Premultiplied);
-        img.fill(Qt::black);
-        QPainter p(&img);
-        view.draw(p);
     }
 }
 
@@ -155,45 +121,37 @@ TEST(ChartGeometry, LabelsOfEveryRangeNeverOverlapAndTheNewestIsLabelled) {
     EXPECT_GT(chartGeometry({568, 196}, span(30, false), real).labelStep, 1);
 }
 
-int countNear(const QImage& img, const QColor& c, const QRect& area) {
-    int n = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QColor px = img.pixelColor(x, y);
-            n += std::abs(px.red() - c.red()) < 6 && std::abs(px.green() - c.green()) < 6 &&
-                 std::abs(px.blue() - c.blue()) < 6;
-        }
-    }
-    return n;
-}
-
-TEST(TrafficChartView, EmptyStateAndBarsOnScreen) {
+TEST(TrafficChartView, EmptyStateAndBarsOnScreenAtAnySize) {
     TrafficChartView view;
-    view.resize(600, 220);
-    const auto render = [&] {
-        QImage img(600, 220, QImage::Format_ARGB32_Premultiplied);
+    const auto render = [&view](QSize size) {
+        view.resize(size);
+        QImage img(size, QImage::Format_ARGB32_Premultiplied);
         img.fill(TrafficTheme::windowBG());
         QPainter p(&img);
         view.draw(p);
         return img;
     };
 
-    // Empty: the card and the centred text only, no legend swatch and no bars.
+    // Empty: the centred text instead of bars.
+    const QImage empty = render({600, 220});
     const auto g = view.chartLayout();
     EXPECT_EQ(g.emptyText.text, "暂无数据");
     EXPECT_NEAR(g.emptyText.topLeft.x() * 2 + view.metrics().emptyTextSize.width(), 600, 1e-6);
-    QImage img = render();
-    EXPECT_EQ(countNear(img, TrafficTheme::downBlue(), img.rect()), 0);
-    EXPECT_EQ(countNear(img, TrafficTheme::upGreen(), img.rect()), 0);
-    EXPECT_GT(countNear(img, TrafficTheme::cardBG(), QRect(20, 20, 200, 60)), 11000);
 
-    // With data, the legend swatch and a half-height bar appear where the geometry says.
+    // With data, a half-height bar is painted where the geometry says, and nothing above it.
     view.dailyData = week(500000, 0);
-    img = render();
-    EXPECT_GT(countNear(img, TrafficTheme::downBlue(), QRect(59, 10, 6, 6)), 30);
-    const QRect bar = view.chartLayout().pairs[0].down.toAlignedRect().adjusted(2, 2, -2, -2);
-    EXPECT_GT(countNear(img, TrafficTheme::downBlue(), bar), bar.width() * bar.height() * 9 / 10);
-    EXPECT_EQ(countNear(img, TrafficTheme::downBlue(), QRect(59, 30, 10, 60)), 0);
+    const QRectF bar = view.chartLayout().pairs[0].down;
+    const QImage img = render({600, 220});
+    const QPoint inside = bar.center().toPoint(), above = inside - QPoint(0, bar.height());
+    const QRgb blue = TrafficTheme::downBlue().rgb();
+    EXPECT_EQ(img.pixel(inside), blue);
+    EXPECT_NE(img.pixel(above), blue);
+    EXPECT_NE(empty.pixel(inside), blue);
+
+    view.dailyData = week(kMax, kMax);
+    for (QSize tiny : {QSize(20, 220), QSize(600, 50), QSize(1, 1)}) {
+        render(tiny); // neither draws nor crashes, however small
+    }
 }
 
 } // namespace

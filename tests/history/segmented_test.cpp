@@ -7,7 +7,6 @@ namespace {
 
 TEST(SegmentedControl, SegmentsSelectionAndAction) {
     SegmentedControl c;
-    c.resize(500, 32);
     int calls = 0;
     int seen = -2;
     c.setAction([&](SegmentedControl& s) {
@@ -17,13 +16,6 @@ TEST(SegmentedControl, SegmentsSelectionAndAction) {
     c.setSegmentCount(3);
     c.setLabel("3/1\n1.0 KB", 0);
     EXPECT_EQ(c.label(7), ""); // out of range: no crash
-    for (int i = 0; i < 3; ++i) {
-        c.setSegmentWidth(100.0 / 3, i);
-    }
-    // Fractional widths: the segments tile 100 points centred in 500, without gaps.
-    EXPECT_EQ(c.segmentButton(0)->geometry().left(), 200);
-    EXPECT_EQ(c.segmentButton(0)->geometry().right() + 1, c.segmentButton(1)->geometry().left());
-    EXPECT_EQ(c.segmentButton(2)->geometry().right() + 1, 300);
     EXPECT_EQ(c.segmentWidth(3), 0.0);
 
     // Selecting in code does not run the action; a click does, after the selection moved.

@@ -16,27 +16,17 @@ TEST(SpeedGraph, ScaleAndHangingBars) {
     History up{}, down{};
     down[59] = 3000;
     up[59] = 1000;
-    down[20] = 2000;
     up[30] = 1000;
     const GraphLayout g = graphLayout(up, down, 216);
     EXPECT_EQ(g.scale, 4000);
     EXPECT_EQ(g.bars[59].down, QRectF(g.bars[59].down.left(), 62, g.barWidth, 15));
     EXPECT_EQ(g.bars[59].up, QRectF(g.bars[59].down.left(), 77, g.barWidth, 5));
-    EXPECT_DOUBLE_EQ(g.bars[20].down.height(), 10);
     EXPECT_DOUBLE_EQ(g.bars[30].up.top(), 62); // no download: the upload part hangs alone
-    EXPECT_DOUBLE_EQ(g.bars[30].up.height(), 5);
 }
 
-TEST(SpeedGraph, HorizontalLayoutFollowsTheWidth) {
-    GraphLayout g = graphLayout(History{}, History{}, 216);
-    EXPECT_DOUBLE_EQ(g.step, 188.0 / 60);
-    EXPECT_NEAR(g.barWidth, 188.0 / 60 - 1.2, 1e-9);
-    EXPECT_DOUBLE_EQ(g.bars[0].down.left(), 14);
-    EXPECT_NEAR(g.bars[59].down.left(), 14 + 59 * g.step, 1e-9);
-    EXPECT_LE(g.bars[59].down.right(), 216 - 14);
-
-    // Narrow view: the width floor makes neighbours overlap.
-    g = graphLayout(History{}, History{}, 40);
+TEST(SpeedGraph, NarrowViewsKeepEveryBarVisible) {
+    // The width floor makes neighbours overlap rather than vanish.
+    const GraphLayout g = graphLayout(History{}, History{}, 40);
     EXPECT_DOUBLE_EQ(g.barWidth, 0.8);
     EXPECT_GT(g.bars[0].down.right(), g.bars[1].down.left());
 }
