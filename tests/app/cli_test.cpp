@@ -41,11 +41,9 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
                  {{":7", "wayland-3", {}}, "neither the X server DISPLAY=:7"},
                  {{{}, {}, "xcb"}, "platform \"xcb\" needs an X server, but DISPLAY is not set"}};
     for (const auto& c : cases) {
-        const DisplayChoice choice = dispChoose(c.setting, dead.probes());
-        EXPECT_TRUE(choice.platform.isEmpty());
-        EXPECT_TRUE(choice.problem.contains(c.names)) << choice.problem.toStdString();
-        EXPECT_TRUE(choice.problem.contains("DISPLAY=:0")) << "says how to run it";
-        EXPECT_FALSE(choice.problem.contains('\n'));
+        const QString problem = dispChoose(c.setting, dead.probes()).problem;
+        EXPECT_TRUE(problem.contains(c.names)) << problem.toStdString();
+        EXPECT_TRUE(problem.contains("DISPLAY=:0")) << "says how to run it";
     }
     // The user's platform is kept; the display it needs must answer, others are Qt's call.
     const auto leftToQt = [](const DisplaySetting& setting, const Probe& probe) {
