@@ -6,7 +6,6 @@
 namespace {
 
 TEST(CommandLine, HelpAndVersionEndTheRunAndQtOptionsReachTheDisplayCheck) {
-    EXPECT_EQ(cliParse({}).mode, CliMode::Run);
     EXPECT_EQ(cliParse({"-platform", "xcb", "-h"}).mode, CliMode::Help);
     EXPECT_EQ(cliParse({"--version"}).mode, CliMode::Version);
     const CliRequest qt = cliParse({"-platform", "offscreen", "--display", ":3", "--reverse"});
@@ -16,21 +15,20 @@ TEST(CommandLine, HelpAndVersionEndTheRunAndQtOptionsReachTheDisplayCheck) {
     EXPECT_TRUE(cliParse({"-platform"}).platform.isEmpty()); // no value to take
 }
 
-struct Probe {
-    bool x11 = false, wayland = false, plugin = true;
-    DisplayProbes probes() const {
-        return {[this] { return x11; }, [this] { return wayland; }, [this] { return plugin; }};
-    }
-};
+DisplayProbes probes(bool x11, bool wayland, bool plugin = true) {
+    return {[=] { return x11; }, [=] { return wayland; }, [=] { return plugin; }};
+}
 
 // Decided, and said, before any application object exists (none does in this test).
 TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
     ASSERT_TRUE(i18n::install({"en-US"}));
     // X answers: through X, also inside a Wayland session (XWayland keeps positions).
-    const Probe both{true, true}, wayland{false, true}, noPlugin{false, true, false}, dead;
-    EXPECT_EQ(dispChoose({":0", "wayland-0", {}}, both.probes()).platform, "xcb");
-    EXPECT_EQ(dispChoose({":9", "wayland-1", {}}, wayland.probes()).platform, "wayland");
-    EXPECT_TRUE(dispChoose({{}, "wayland-1", {}}, noPlugin.probes()).problem.contains("plugin"));
+    const DisplayProbes both = probes(true, true), wayland = probes(false, true),
+                        dead = probes(false, false);
+    EXPECT_EQ(dispChoose({":0", "wayland-0", {}}, both).platform, "xcb");
+    EXPECT_EQ(dispChoose({":9", "wayland-1", {}}, wayland).platform, "wayland");
+    EXPECT_TRUE(
+        dispChoose({{}, "wayland-1", {}}, probes(false, true, false)).problem.contains("plugin"));
 
     const struct {
         DisplaySetting setting;
@@ -41,13 +39,13 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
                  {{":7", "wayland-3", {}}, "neither the X server DISPLAY=:7"},
                  {{{}, {}, "xcb"}, "platform \"xcb\" needs an X server, but DISPLAY is not set"}};
     for (const auto& c : cases) {
-        const QString problem = dispChoose(c.setting, dead.probes()).problem;
+        const QString problem = dispChoose(c.setting, dead).problem;
         EXPECT_TRUE(problem.contains(c.names)) << problem.toStdString();
         EXPECT_TRUE(problem.contains("DISPLAY=:0")) << "says how to run it";
     }
     // The user's platform is kept; the display it needs must answer, others are Qt's call.
-    const auto leftToQt = [](const DisplaySetting& setting, const Probe& probe) {
-        const DisplayChoice c = dispChoose(setting, probe.probes());
+    const auto leftToQt = [](const DisplaySetting& setting, const DisplayProbes& probes) {
+        const DisplayChoice c = dispChoose(setting, probes);
         return c.platform.isEmpty() && c.problem.isEmpty();
     };
     EXPECT_TRUE(leftToQt({{}, {}, "offscreen"}, dead));
@@ -55,7 +53,7 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
     EXPECT_TRUE(leftToQt({{}, "w", "wayland;xcb"}, wayland));
 
     ASSERT_FALSE(i18n::install({"zh-CN"}));
-    EXPECT_EQ(dispChoose({":7", {}, {}}, dead.probes()).problem,
+    EXPECT_EQ(dispChoose({":7", {}, {}}, dead).problem,
               "没有显示器：X 服务器 DISPLAY=:7 没有应答；请在图形会话中运行，或把 DISPLAY "
               "设为正在运行的 X 服务器（如 DISPLAY=:0）");
 }

@@ -41,12 +41,6 @@ TEST(PanelPlacement, StoredOriginKeptWholeOnAScreenElseTheDefaultCorner) {
             c.twoScreens ? std::vector<QRectF>{mac1440, second} : std::vector<QRectF>{mac1440};
         EXPECT_EQ(placePanelFrame(QString(c.text), mac1440, screens), c.expected) << c.text;
     }
-    // Without a screen to check against the origin is used as stored; an area smaller than
-    // the card keeps its left and top edges.
-    EXPECT_EQ(placePanelFrame(QString("{{5000, 5000}, {9, 9}}"), std::nullopt, {}),
-              QRectF(5000, 5000, 216, 92));
-    EXPECT_EQ(placeKeepInside(QRectF(50, 50, 216, 92), QRectF(0, 0, 100, 60)),
-              QRectF(0, -32, 216, 92));
 }
 
 TEST(FrameString, ShortestTextReadsBackBitForBitAndHostileTextIsNoRectangle) {
@@ -60,7 +54,6 @@ TEST(FrameString, ShortestTextReadsBackBitForBitAndHostileTextIsNoRectangle) {
         {"  100 200 216 92 ", {100, 200, 216, 92}},
         {"{{-1.5e2, +2}, {.5, 92.}}", {-150, 2, 0.5, 92}},
         {"{{1 - 2}, {3-4}}", {1, 2, 3, -4}},
-        {QString(1 << 20, u'{') + "1, 2, 300, 92", {1, 2, 300, 92}},
     };
     for (const auto& [text, frame] : lenient) {
         EXPECT_EQ(frameReadString(text), frame) << text.left(40).toStdString();
@@ -74,7 +67,6 @@ TEST(FrameString, ShortestTextReadsBackBitForBitAndHostileTextIsNoRectangle) {
 TEST(PanelGeometry, DragIsHeldVerticallyOnlyAndTheMenuOpensBelowWhenItFits) {
     const QRectF visible(0, 0, 1440, 876);
     const QPointF offset(30, 40);
-    EXPECT_EQ(geomDragOrigin({530, 440}, offset, 92, visible), QPointF(500, 400));
     EXPECT_EQ(geomDragOrigin({530, 10}, offset, 92, visible), QPointF(500, 0));
     EXPECT_EQ(geomDragOrigin({530, 900}, offset, 92, visible), QPointF(500, 784));
     EXPECT_EQ(geomDragOrigin({530, -500}, offset, 92, std::nullopt), QPointF(500, -540));
