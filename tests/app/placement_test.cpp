@@ -46,18 +46,12 @@ TEST(PanelPlacement, StoredOriginKeptWholeOnAScreenElseTheDefaultCorner) {
 TEST(FrameString, ShortestTextReadsBackBitForBitAndHostileTextIsNoRectangle) {
     EXPECT_EQ(frameToString({-40.5, 0.1, 300, 92.25}), "{{-40.5, 0.1}, {300, 92.25}}");
     // Values a fixed number of digits would round: saving and restoring must not move the card.
-    const QRectF r(1.0 / 3, 0.1 + 0.2, 5e-324, std::nextafter(92.0, 0.0));
+    const QRectF r(-1.0 / 3, 0.1 + 0.2, 5e-324, std::nextafter(92.0, 0.0));
     const QRectF back = frameFromString(frameToString(r));
     EXPECT_EQ(std::memcmp(&r, &back, sizeof r), 0) << frameToString(r).toStdString();
 
-    const std::pair<QString, QRectF> lenient[] = {
-        {"  100 200 216 92 ", {100, 200, 216, 92}},
-        {"{{-1.5e2, +2}, {.5, 92.}}", {-150, 2, 0.5, 92}},
-        {"{{1 - 2}, {3-4}}", {1, 2, 3, -4}},
-    };
-    for (const auto& [text, frame] : lenient) {
-        EXPECT_EQ(frameReadString(text), frame) << text.left(40).toStdString();
-    }
+    // Written by hand: any number form, any separators.
+    EXPECT_EQ(frameReadString(u" {{-1.5e2 +2}, .5 92."), QRectF(-150, 2, 0.5, 92));
     for (const QString& text : {QString(), QString("{{0, 0}, {inf, 92}}"),
                                 QString("{{0, 0}, {1e999, 92}}"), QString(1 << 20, u'9')}) {
         EXPECT_EQ(frameReadString(text), std::nullopt) << text.left(40).toStdString();
