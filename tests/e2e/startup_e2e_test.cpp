@@ -57,10 +57,7 @@ TEST(SecondStart, ShowsHistoryInTheFirstEvenPastAnotherUsersPlantedLock) {
         ASSERT_EQ(::chmod(p.c_str(), 0700), 0);
         ASSERT_EQ(::chown(p.c_str(), kOtherUser, kOtherUser), 0);
     }
-    ChildOptions squatter;
-    squatter.argv = {"sleep", "infinity"};
-    squatter.uid = squatter.gid = kOtherUser;
-    Child holder(std::move(squatter));
+    Child holder({.argv = {"sleep", "infinity"}, .uid = kOtherUser, .gid = kOtherUser});
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     const std::string key = "quillfern-" + std::to_string(::getuid());
@@ -77,9 +74,9 @@ TEST(SecondStart, ShowsHistoryInTheFirstEvenPastAnotherUsersPlantedLock) {
     // and the first shows its history window; hidden and asked for again, the same one.
     auto first = sandbox.launch();
     const auto history = [&](bool hiddenToo) {
-        return x.search({"--all", "--pid", std::to_string(first->pid()), "--name",
-                         "^(流量统计|Traffic Statistics)$"},
-                        hiddenToo);
+        return x.search({hiddenToo ? "--all" : "--onlyvisible", "--all", "--pid",
+                         std::to_string(first->pid()), "--name",
+                         "^(流量统计|Traffic Statistics)$"});
     };
     ASSERT_TRUE(waitUntil([&] { return !x.windowsOf(first->pid()).empty(); }))
         << "no card appeared\n"

@@ -19,10 +19,6 @@ struct Manager {
     std::vector<std::string> env;
 };
 
-std::ostream& operator<<(std::ostream& os, const Manager& m) {
-    return os << m.name;
-}
-
 const Geometry kCorner{1208, 12, 216, 92};
 
 class WindowManagerE2E : public ::testing::TestWithParam<Manager> {
@@ -48,10 +44,9 @@ protected:
                        xprop({"-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") !=
                            std::string::npos;
             });
-            if (!up || !m_wm->running()) {
+            if (!up || !m_wm->running())
                 GTEST_SKIP() << wm.name << " does not start under Xvfb here:\n"
                              << tail(m_box.log("wm"), 1500);
-            }
         }
         m_xterm = m_box.start({"xterm", "-geometry", "80x24+100+100"}, "xterm");
         m_xtermId = windowOf(*m_xterm);
@@ -141,8 +136,7 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
         stacking.back() = ',';
         const auto card = stacking.find(" " + panel + ","),
                    term = stacking.find(" " + m_xtermId + ",");
-        EXPECT_TRUE(card != std::string::npos && term != std::string::npos && card > term)
-            << stacking;
+        EXPECT_TRUE(card != std::string::npos && card > term) << stacking;
 
         // On every workspace: the manager keeps it on all of them, and where it hides the
         // windows of another workspace (all but mutter) the card is still there.
@@ -186,10 +180,9 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
     if (managed()) {
         EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
         const std::string extents = xprop({"-id", history, "_NET_FRAME_EXTENTS"});
-        int left = 0, right = 0, top = 0;
-        EXPECT_EQ(std::sscanf(extents.c_str(), "%*[^=]= %d, %d, %d", &left, &right, &top), 3)
-            << extents;
-        EXPECT_GT(top, 0) << "not decorated: " << extents;
+        int top = 0; // left, right, top, bottom
+        EXPECT_TRUE(std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0)
+            << "not decorated: " << extents;
     } else {
         m_x->xdo({"windowfocus", "--sync", history});
     }
@@ -211,9 +204,7 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
         SCOPED_TRACE(stored ? stored : "as left");
         if (stored)
             std::ofstream(m_box.configFile()) << "[General]\nwidgetFrame=\"" << stored << "\"\n";
-        panel = launch();
-        ASSERT_FALSE(panel.empty());
-        EXPECT_EQ(m_x->geometry(panel), expected);
+        EXPECT_EQ(m_x->geometry(launch()), expected); // all zero: no card
         m_app->signal(SIGTERM);
         EXPECT_EQ(exitCode(m_app->waitExit().value_or(-1)), 0);
     }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <iterator>
 #include <ostream>
 #include <poll.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
@@ -81,8 +83,7 @@ fs::path generatorPath() {
 } // namespace
 
 fs::path buildDir() {
-    const char* dir = std::getenv("QUILLFERN_BINARY_DIR");
-    return dir && *dir ? fs::path(dir) : fs::path(QUILLFERN_TEST_BINARY_DIR);
+    return QUILLFERN_TEST_BINARY_DIR;
 }
 fs::path programPath() {
     return buildDir() / "src/app/quillfern";
@@ -169,9 +170,8 @@ Child::Child(ChildOptions o) {
             if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0)
                 ::_exit(120);
         }
-        if ((o.gid || o.uid) && ::setgroups(0, nullptr) != 0)
-            ::_exit(121);
-        if ((o.gid && ::setgid(*o.gid) != 0) || (o.uid && ::setuid(*o.uid) != 0))
+        if ((o.gid || o.uid) && (::setgroups(0, nullptr) != 0 || (o.gid && ::setgid(*o.gid) != 0) ||
+                                 (o.uid && ::setuid(*o.uid) != 0)))
             ::_exit(121);
         // The test runner's signal mask and ignored signals must not reach the program.
         sigset_t none;
@@ -235,6 +235,7 @@ void Child::kill() {
         return;
     ::kill(-m_pid, SIGKILL);
     ::kill(m_pid, SIGKILL); // in case it has not made its group yet
+    // A test process may have signal handlers (Qt's for SIGCHLD, say), so waits can be cut short.
     int status = 0;
     while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -242,18 +243,16 @@ void Child::kill() {
 }
 
 bool Child::fill(Pipe& p, Clock::time_point deadline) {
-    if (p.fd < 0)
-        return false;
     pollfd pfd{p.fd, POLLIN, 0};
-    const int r = ::poll(&pfd, 1, msLeft(deadline));
+    const int r = p.fd < 0 ? 0 : ::poll(&pfd, 1, msLeft(deadline));
     if (r <= 0)
         return r < 0 && errno == EINTR;
     char tmp[65536];
     const ssize_t n = ::read(p.fd, tmp, sizeof tmp);
-    if (n > 0)
-        p.buf.append(tmp, static_cast<std::size_t>(n));
-    else if (n == 0 || errno != EINTR)
+    if (n <= 0)
         closeFd(p.fd);
+    else
+        p.buf.append(tmp, static_cast<std::size_t>(n));
     return p.fd >= 0;
 }
 
@@ -269,27 +268,11 @@ std::optional<std::string> Child::readLine(milliseconds deadline, Stream from) {
     return line;
 }
 
-std::string Child::readAll(Stream from, milliseconds deadline) {
-    Pipe& p = m_pipes[static_cast<int>(from)];
-    const auto end = Clock::now() + deadline;
-    while (fill(p, end)) {
-    }
-    return std::exchange(p.buf, {});
-}
-
 bool Child::writeStdin(const std::string& text) {
-    // A reader that is gone must fail the write, not kill the test.
+    // A reader that is gone must fail the write, not kill the test. Commands are short, so
+    // one write takes all of it (a pipe writes up to PIPE_BUF bytes at once).
     ::signal(SIGPIPE, SIG_IGN);
-    std::size_t done = 0;
-    while (m_stdin >= 0 && done < text.size()) {
-        const ssize_t n = ::write(m_stdin, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return done == text.size();
+    return m_stdin >= 0 && ::write(m_stdin, text.data(), text.size()) == ssize_t(text.size());
 }
 
 void Child::closeStdin() {
@@ -300,25 +283,24 @@ int exitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-RunResult run(ChildOptions options, milliseconds deadline) {
-    options.pipeStdout = options.pipeStderr = true;
-    Child child(std::move(options));
-    const auto end = Clock::now() + deadline;
-    RunResult r;
+RunResult Child::collect(milliseconds deadline) {
     // Standard error is read after standard output closes; a pipe holds 64 KiB, which is
     // plenty for the tools the tests run.
-    r.out = child.readAll(Child::Stream::Stdout, deadline);
-    r.err = child.readAll(Child::Stream::Stderr, std::max(milliseconds(0), deadline / 10));
-    const auto status =
-        child.waitExit(std::chrono::duration_cast<milliseconds>(end - Clock::now()));
-    r.exitCode = status ? exitCode(*status) : -1;
-    return r;
+    const auto end = Clock::now() + deadline;
+    for (Pipe& p : {std::ref(m_pipes[0]), std::ref(m_pipes[1])})
+        while (fill(p, end)) {
+        }
+    const auto status = waitExit(std::chrono::duration_cast<milliseconds>(end - Clock::now()));
+    return {status ? exitCode(*status) : -1, m_pipes[0].buf, m_pipes[1].buf};
+}
+
+RunResult run(ChildOptions options, milliseconds deadline) {
+    options.pipeStdout = options.pipeStderr = true;
+    return Child(std::move(options)).collect(deadline);
 }
 
 RunResult run(const std::vector<std::string>& argv, milliseconds deadline) {
-    ChildOptions o;
-    o.argv = argv;
-    return run(std::move(o), deadline);
+    return run(ChildOptions{.argv = argv}, deadline);
 }
 
 EventPipe::EventPipe() {
@@ -327,13 +309,12 @@ EventPipe::EventPipe() {
 }
 
 EventPipe::~EventPipe() {
-    closeFd(m_fds[0]);
-    closeFd(m_fds[1]);
+    for (int& fd : m_fds)
+        closeFd(fd);
 }
 
 void EventPipe::post(char event) const {
-    while (::write(m_fds[1], &event, 1) < 0 && errno == EINTR) {
-    }
+    [[maybe_unused]] const ssize_t n = ::write(m_fds[1], &event, 1);
 }
 
 std::optional<char> EventPipe::wait(milliseconds deadline) const {
@@ -366,35 +347,30 @@ NetnsPair::NetnsPair(bool ipv6) {
         return;
     }
     m_added = true;
-    std::vector<std::vector<std::string>> steps = {
-        {"netns", "add", m_a},
-        {"netns", "add", m_b},
-        {"link", "add", m_ifA, "netns", m_a, "type", "veth", "peer", "name", m_ifB, "netns", m_b},
-        {"-n", m_a, "link", "set", "lo", "up"},
-        {"-n", m_b, "link", "set", "lo", "up"},
-        {"-n", m_a, "addr", "add", std::string(kAddrA) + "/24", "dev", m_ifA},
-        {"-n", m_b, "addr", "add", std::string(kAddrB) + "/24", "dev", m_ifB},
+    // Each step an `ip` command line; IPv6 is switched off before the links come up (-e: a
+    // kernel without IPv6 is just as quiet).
+    const std::string a = "-n " + m_a + " ", b = "-n " + m_b + " ";
+    std::vector<std::string> steps = {
+        "netns add " + m_a,
+        "netns add " + m_b,
+        "link add " + m_ifA + " netns " + m_a + " type veth peer name " + m_ifB + " netns " + m_b,
+        a + "link set lo up",
+        b + "link set lo up",
+        a + "addr add " + kAddrA + "/24 dev " + m_ifA,
+        b + "addr add " + kAddrB + "/24 dev " + m_ifB,
     };
-    for (const auto& ns : {m_a, m_b}) {
-        if (ipv6) {
-            const bool a = ns == m_a;
-            steps.push_back({"-n", ns, "addr", "add", std::string(a ? kAddr6A : kAddr6B) + "/64",
-                             "dev", a ? m_ifA : m_ifB, "nodad"});
-        } else {
-            // Before the links come up; -e: a kernel without IPv6 is just as quiet.
-            steps.push_back({"netns", "exec", ns, "sysctl", "-qew",
-                             "net.ipv6.conf.all.disable_ipv6=1",
-                             "net.ipv6.conf.default.disable_ipv6=1"});
-        }
-    }
-    steps.push_back({"-n", m_a, "link", "set", m_ifA, "up"});
-    steps.push_back({"-n", m_b, "link", "set", m_ifB, "up"});
-    for (auto& step : steps) {
-        step.insert(step.begin(), "ip");
-        if (const RunResult r = run(step); r.exitCode != 0) {
-            for (const auto& word : step)
-                m_why += word + " ";
-            m_why += "failed: " + r.err;
+    for (const auto& [ns, dev, addr6] : {std::tuple{m_a, m_ifA, kAddr6A}, {m_b, m_ifB, kAddr6B}})
+        steps.push_back(ipv6 ? "-n " + ns + " addr add " + addr6 + "/64 dev " + dev + " nodad"
+                             : "netns exec " + ns +
+                                   " sysctl -qew net.ipv6.conf.all.disable_ipv6=1"
+                                   " net.ipv6.conf.default.disable_ipv6=1");
+    steps.push_back(a + "link set " + m_ifA + " up");
+    steps.push_back(b + "link set " + m_ifB + " up");
+    for (const std::string& step : steps) {
+        std::istringstream words("ip " + step);
+        const std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+        if (const RunResult r = run(argv); r.exitCode != 0) {
+            m_why = "ip " + step + " failed: " + r.err;
             return;
         }
     }
@@ -412,10 +388,7 @@ NetnsPair::~NetnsPair() {
 
 std::optional<Counters> interfaceCounters(const std::string& netns) {
     // /proc/net belongs to the reading process's namespace.
-    ChildOptions o;
-    o.argv = {"cat", "/proc/net/dev"};
-    o.netns = netns;
-    const RunResult r = run(std::move(o));
+    const RunResult r = run({.argv = {"cat", "/proc/net/dev"}, .netns = netns});
     std::istringstream in(r.out);
     Counters c;
     bool any = false;
@@ -442,13 +415,12 @@ XServer::XServer(const std::string& netns, const fs::path& logFile)
     : m_netns(netns), m_log(logFile) {
     if (findProgram("Xvfb").empty())
         return;
-    ChildOptions o;
-    o.argv = {"Xvfb",    "-displayfd", "3",           "-nolisten", "tcp",
-              "-screen", "0",          "1440x900x24", "-noreset"};
-    o.extraFd = 3;
-    o.netns = netns;
-    o.logFile = logFile;
-    m_child = std::make_unique<Child>(std::move(o));
+    m_child =
+        std::make_unique<Child>(ChildOptions{.argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
+                                                      "-screen", "0", "1440x900x24", "-noreset"},
+                                             .netns = netns,
+                                             .extraFd = 3,
+                                             .logFile = logFile});
     // Xvfb writes the number once it accepts clients.
     const auto number = m_child->readLine(60s, Child::Stream::Extra);
     if (number && !number->empty())
@@ -456,9 +428,7 @@ XServer::XServer(const std::string& netns, const fs::path& logFile)
 }
 
 std::string XServer::why() const {
-    if (!m_child)
-        return "Xvfb is not installed";
-    return "Xvfb did not start: " + (m_log.empty() ? std::string() : tail(m_log));
+    return m_child ? "Xvfb did not start: " + tail(m_log) : "Xvfb is not installed";
 }
 
 RunResult XServer::xdo(std::vector<std::string> args) const {
@@ -467,16 +437,11 @@ RunResult XServer::xdo(std::vector<std::string> args) const {
 }
 
 RunResult XServer::run(std::vector<std::string> argv) const {
-    ChildOptions o;
-    o.argv = std::move(argv);
-    o.env = {"DISPLAY=" + m_display};
-    o.netns = m_netns;
-    return qftest::run(std::move(o));
+    return qftest::run(
+        {.argv = std::move(argv), .env = {"DISPLAY=" + m_display}, .netns = m_netns});
 }
 
-std::vector<std::string> XServer::search(std::vector<std::string> args, bool hiddenToo) const {
-    if (!hiddenToo)
-        args.insert(args.begin(), "--onlyvisible");
+std::vector<std::string> XServer::search(std::vector<std::string> args) const {
     args.insert(args.begin(), "search");
     std::istringstream in(xdo(std::move(args)).out);
     std::vector<std::string> ids;
@@ -486,7 +451,7 @@ std::vector<std::string> XServer::search(std::vector<std::string> args, bool hid
 }
 
 std::vector<std::string> XServer::windowsOf(pid_t pid) const {
-    return search({"--pid", std::to_string(pid)});
+    return search({"--onlyvisible", "--pid", std::to_string(pid)});
 }
 
 Geometry XServer::geometry(const std::string& window) const {
@@ -501,9 +466,8 @@ Geometry XServer::geometry(const std::string& window) const {
 bool XServer::move(int x, int y) const {
     // --sync waits for the pointer to move, which never happens when it is already there.
     const std::string here = xdo({"getmouselocation", "--shell"}).out;
-    if (here.rfind("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n", 0) == 0)
-        return true;
-    return xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
+    return here.rfind("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n", 0) == 0 ||
+           xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
 }
 
 bool XServer::click(int x, int y, int button) const {
@@ -536,17 +500,15 @@ fs::path Sandbox::exportHistory() const {
 }
 
 std::vector<std::string> Sandbox::env() const {
-    std::vector<std::string> env = {
-        "HOME=" + (root() / "home").string(),
-        "XDG_CONFIG_HOME=" + (root() / "config").string(),
-        "XDG_DATA_HOME=" + (root() / "data").string(),
-        "XDG_CACHE_HOME=" + (root() / "cache").string(),
-        "XDG_RUNTIME_DIR=" + runtimeDir().string(),
-        "TMPDIR=" + (root() / "tmp").string(),
-        "PATH=/usr/local/bin:/usr/bin:/bin",
-        "LANG=C.UTF-8",
-        "QT_QPA_PLATFORM=xcb",
-    };
+    std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "LANG=C.UTF-8",
+                                    "QT_QPA_PLATFORM=xcb"};
+    for (const auto& [name, dir] : {std::pair{"HOME", "home"},
+                                    {"XDG_CONFIG_HOME", "config"},
+                                    {"XDG_DATA_HOME", "data"},
+                                    {"XDG_CACHE_HOME", "cache"},
+                                    {"XDG_RUNTIME_DIR", "runtime"},
+                                    {"TMPDIR", "tmp"}})
+        env.push_back(std::string(name) + "=" + (root() / dir).string());
     if (!m_display.empty())
         env.push_back("DISPLAY=" + m_display);
     // The day key is the local date, so program and test must agree on "local"; the
@@ -563,12 +525,10 @@ std::vector<std::string> Sandbox::env() const {
 }
 
 ChildOptions Sandbox::options(std::vector<std::string> argv, const std::string& logName) const {
-    ChildOptions o;
-    o.argv = std::move(argv);
-    o.env = env();
-    o.clearEnv = true;
-    o.logFile = logName.empty() ? fs::path() : log(logName);
-    return o;
+    return {.argv = std::move(argv),
+            .env = env(),
+            .clearEnv = true,
+            .logFile = logName.empty() ? fs::path() : log(logName)};
 }
 
 std::unique_ptr<Child> Sandbox::start(std::vector<std::string> argv, const std::string& logName,
@@ -618,29 +578,29 @@ std::string Sandbox::logs() const {
 TrafficServer::TrafficServer(const std::string& netns, const std::string& address,
                              const fs::path& logFile)
     : m_log(logFile) {
-    ChildOptions o;
-    o.argv = {generatorPath().string(), "serve", address};
-    o.netns = netns;
-    o.pipeStdout = true;
-    o.logFile = logFile;
-    m_child = std::make_unique<Child>(std::move(o));
+    m_child =
+        std::make_unique<Child>(ChildOptions{.argv = {generatorPath().string(), "serve", address},
+                                             .netns = netns,
+                                             .pipeStdout = true,
+                                             .logFile = logFile});
     const auto line = m_child->readLine(60s);
     if (line && line->rfind("listening ", 0) == 0)
         m_port = static_cast<std::uint16_t>(std::atoi(line->c_str() + 10));
 }
 
 std::string TrafficServer::why() const {
-    return "the traffic server did not start: " + (m_log.empty() ? std::string() : tail(m_log));
+    return "the traffic server did not start: " + tail(m_log);
 }
 
 TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              const std::vector<Target>& targets, std::uint64_t up,
                              std::uint64_t down, const fs::path& logFile) {
-    ChildOptions o;
-    o.argv = {generatorPath().string(), "client", name, std::to_string(up), std::to_string(down)};
-    o.netns = netns;
-    o.pipeStdin = o.pipeStdout = true;
-    o.logFile = logFile;
+    ChildOptions o{.argv = {generatorPath().string(), "client", name, std::to_string(up),
+                            std::to_string(down)},
+                   .netns = netns,
+                   .pipeStdin = true,
+                   .pipeStdout = true,
+                   .logFile = logFile};
     for (const auto& t : targets) {
         o.argv.push_back(t.address);
         o.argv.push_back(std::to_string(t.port));
@@ -652,14 +612,14 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
 std::optional<std::pair<std::uint64_t, std::uint64_t>> TrafficClient::go(milliseconds deadline) {
     std::pair<std::uint64_t, std::uint64_t> moved;
     const auto done = m_child->writeStdin("go\n") ? m_child->readLine(deadline) : std::nullopt;
-    if (!done ||
-        std::sscanf(done->c_str(), "done %" SCNu64 " %" SCNu64, &moved.first, &moved.second) != 2)
-        return std::nullopt;
-    return moved;
+    return done && std::sscanf(done->c_str(), "done %" SCNu64 " %" SCNu64, &moved.first,
+                               &moved.second) == 2
+               ? std::optional(moved)
+               : std::nullopt;
 }
 
-bool TrafficClient::command(const std::string& line, const std::string& answer) {
-    return m_child->writeStdin(line + "\n") && m_child->readLine() == answer;
+bool TrafficClient::closeConnections() {
+    return m_child->writeStdin("close\n") && m_child->readLine() == "closed";
 }
 
 int TrafficClient::finish() {

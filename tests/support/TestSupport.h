@@ -61,21 +61,23 @@ private:
 
 // ---- Child process -----------------------------------------------------------------------
 
+// Every member has an initializer, so a designated initializer names only what it sets
+// without GCC taking the others for forgotten.
 struct ChildOptions {
     // The program and its arguments (looked up on PATH unless it holds a '/')...
-    std::vector<std::string> argv;
+    std::vector<std::string> argv{};
     // ...or, when argv is empty, a function run in the forked child; its result is the exit
     // status. Keep it to plain system calls: the child is a copy of the test process.
-    std::function<int()> body;
+    std::function<int()> body{};
     // "NAME=value" entries laid over the inherited environment ("NAME=" sets it empty, a bare
     // "NAME" removes it). With clearEnv the inherited environment is dropped first.
-    std::vector<std::string> env;
+    std::vector<std::string> env{};
     bool clearEnv = false;
     // A named network namespace (/run/netns/<name>) to enter before the program starts.
-    std::string netns;
+    std::string netns{};
     // Switch to this user and group (root only) after entering the namespace.
-    std::optional<uid_t> uid;
-    std::optional<gid_t> gid;
+    std::optional<uid_t> uid{};
+    std::optional<gid_t> gid{};
     bool pipeStdin = false;
     bool pipeStdout = false;
     bool pipeStderr = false;
@@ -83,7 +85,13 @@ struct ChildOptions {
     // dbus-daemon's --print-address, a body's event reports).
     int extraFd = -1;
     // Where standard output and standard error go unless piped; empty: /dev/null.
-    fs::path logFile;
+    fs::path logFile{};
+};
+
+struct RunResult {
+    int exitCode = -1; // -1: ended by a signal or still running at the deadline
+    std::string out;
+    std::string err;
 };
 
 // A child in its own process group. The destructor kills the whole group (SIGKILL) and
@@ -107,8 +115,8 @@ public:
 
     // One line (without its newline) from a piped stream; nothing at end of file or deadline.
     std::optional<std::string> readLine(milliseconds deadline = 30s, Stream from = Stream::Stdout);
-    // Everything until the stream closes (or the deadline).
-    std::string readAll(Stream from, milliseconds deadline);
+    // Both piped output streams to their end, then the exit (all within the deadline).
+    RunResult collect(milliseconds deadline);
     bool writeStdin(const std::string& text);
     void closeStdin();
 
@@ -129,11 +137,6 @@ private:
 // WEXITSTATUS for a normal exit, else -1.
 int exitCode(int status);
 
-struct RunResult {
-    int exitCode = -1; // -1: ended by a signal or still running at the deadline
-    std::string out;
-    std::string err;
-};
 // Runs a child to completion, capturing standard output and error (pipe flags are set here).
 RunResult run(ChildOptions options, milliseconds deadline = 30s);
 RunResult run(const std::vector<std::string>& argv, milliseconds deadline = 30s);
@@ -215,9 +218,10 @@ public:
     // Runs an X client (xprop, ...) against this display, in the server's namespace.
     RunResult run(std::vector<std::string> argv) const;
     RunResult xdo(std::vector<std::string> args) const;
-    // Windows matching an xdotool search (e.g. {"--all", "--pid", pid, "--name", "^Q"});
-    // only the mapped ones unless `hiddenToo`.
-    std::vector<std::string> search(std::vector<std::string> args, bool hiddenToo = false) const;
+    // Windows matching an xdotool search (e.g. {"--all", "--pid", pid, "--name", "^Q"}),
+    // unmapped ones too unless the arguments say --onlyvisible.
+    std::vector<std::string> search(std::vector<std::string> args) const;
+    // The mapped windows of a process.
     std::vector<std::string> windowsOf(pid_t pid) const;
     // All zero when the window is not there.
     Geometry geometry(const std::string& window) const;
@@ -305,8 +309,7 @@ private:
 
 // A client process named `name` (its comm) holding one connection to each target. go()
 // moves up/down bytes on every connection and returns once the server has them all;
-// closeConnections() closes the sockets but keeps the process; rename() renames it; the
-// destructor ends it.
+// closeConnections() closes the sockets but keeps the process; the destructor ends it.
 class TrafficClient {
 public:
     struct Target {
@@ -322,14 +325,11 @@ public:
     bool running() { return m_child->running(); }
     // Payload bytes sent and received over all connections, or nothing on failure.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> go(milliseconds deadline = 120s);
-    bool closeConnections() { return command("close", "closed"); }
-    // Gives the running process a new name (prctl PR_SET_NAME), connections kept.
-    bool rename(const std::string& name) { return command("rename " + name, "renamed"); }
+    bool closeConnections();
     // Ends the client and returns its exit code.
     int finish();
 
 private:
-    bool command(const std::string& line, const std::string& answer);
     std::unique_ptr<Child> m_child;
     bool m_connected = false;
 };

@@ -8,7 +8,6 @@
 //       on every connection (again on each "go") and prints "done <sent> <received>" once the
 //       servers have it all;
 //       "close" shuts every connection down, waits for the servers' end and prints "closed".
-//       "rename <name>" gives the process a new name (its comm) and prints "renamed".
 //       It exits when standard input closes.
 //
 // A connection carries a 16-byte request (up and down counts, big-endian), both payloads at
@@ -22,6 +21,7 @@
 #include <endian.h>
 #include <iostream>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -32,7 +32,8 @@
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
-constexpr char kAck[8] = {'Q', 'F', 'T', 'R', 'A', 'C', 'K', '\n'};
+// Only ever read; not const because pump() takes a buffer for both directions.
+char kAck[8] = {'Q', 'F', 'T', 'R', 'A', 'C', 'K', '\n'};
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "qf-traffic: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -47,9 +48,8 @@ std::uint64_t pump(bool out, int fd, char* data, std::uint64_t size) {
     while (done < size) {
         char* at = data ? data + done : scratch.data();
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
+        // No signal handlers here, so no EINTR: anything short of a byte is the end.
         const ssize_t n = out ? ::send(fd, at, want, MSG_NOSIGNAL) : ::recv(fd, at, want, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             break;
         done += static_cast<std::uint64_t>(n);
@@ -94,11 +94,9 @@ int openSocket(const std::string& address, const std::string& port, bool listen)
 void serveConnection(int fd) {
     // Requests follow one another until the client closes the connection.
     std::uint64_t request[2];
-    char ack[sizeof kAck];
-    std::memcpy(ack, kAck, sizeof ack);
     while (pump(false, fd, reinterpret_cast<char*>(request), sizeof request) == sizeof request) {
         const std::uint64_t up = be64toh(request[0]), down = be64toh(request[1]);
-        if (!exchange(fd, down, up) || pump(true, fd, ack, sizeof ack) != sizeof ack) {
+        if (!exchange(fd, down, up) || pump(true, fd, kAck, sizeof kAck) != sizeof kAck) {
             std::cerr << "qf-traffic: a transfer of " << up << " in, " << down << " out failed\n";
             break;
         }
@@ -110,14 +108,12 @@ void serveConnection(int fd) {
 
 int serve(const std::string& address) {
     const int ls = openSocket(address, "0", true);
-    sockaddr_storage bound{};
+    // Large enough for either family, whose ports sit at the same offset.
+    sockaddr_in6 bound{};
     socklen_t len = sizeof bound;
-    char port[16] = {};
-    if (::getsockname(ls, reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
-        ::getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, nullptr, 0, port, sizeof port,
-                      NI_NUMERICSERV) != 0)
+    if (::getsockname(ls, reinterpret_cast<sockaddr*>(&bound), &len) != 0)
         die("getsockname");
-    std::cout << "listening " << port << std::endl;
+    std::cout << "listening " << ntohs(bound.sin6_port) << std::endl;
     for (;;) {
         const int fd = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
@@ -151,9 +147,6 @@ int client(int argc, char** argv) {
                 if (!transfer(fd, up, down))
                     die("transfer");
             std::cout << "done " << up * fds.size() << " " << down * fds.size() << std::endl;
-        } else if (line.rfind("rename ", 0) == 0) {
-            ::prctl(PR_SET_NAME, line.c_str() + 7, 0, 0, 0);
-            std::cout << "renamed" << std::endl;
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
             for (const int fd : fds) {
