@@ -5,15 +5,13 @@
 
 namespace {
 
-TEST(SampleTick, RatesOverTheIntervalWithAFloorButNoCeiling) {
+TEST(SampleTick, RatesOverTheIntervalWithAFloor) {
     struct Case {
         NetTotals last, current;
         double seconds, up, down;
     };
     const Case cases[] = {
-        {{0, 0}, {0, 1000}, 0.05, 5000, 0},
-        {{0, 0}, {0, 1000}, -3, 5000, 0},         // the clock went nowhere
-        {{0, 0}, {0, 1000}, 100, 10, 0},          // a late tick divides by its real interval
+        {{0, 0}, {0, 1000}, -3, 5000, 0},         // the clock went backwards: the floor
         {{1000, 5000}, {3000, 4000}, 1, 0, 2000}, // each direction drops to zero on its own
     };
     for (const Case& c : cases) {
@@ -63,6 +61,13 @@ TEST(Sampler, FailedReadsAndCounterDropsNeverBecomeASpike) {
     EXPECT_EQ(s.peakDown, 2000);        // neither a smaller rate nor a quiet tick lowers it
     EXPECT_EQ(s.downHistory[56], 2000); // newest last
     EXPECT_EQ(s.downHistory[59], 300);
+
+    // A reset clears peaks, totals and both histories but keeps the rate on show.
+    s.reset();
+    SpeedStats cleared;
+    cleared.downloadSpeed = 300;
+    cleared.uploadSpeed = 100;
+    EXPECT_EQ(s, cleared);
 }
 
 } // namespace
