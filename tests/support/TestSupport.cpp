@@ -7,13 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <iterator>
 #include <ostream>
 #include <poll.h>
 #include <sched.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -110,8 +108,19 @@ bool waitUntil(const std::function<bool()>& done, milliseconds deadline) {
 }
 
 std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    // Plain reads: a /proc file of a process that ends while it is read fails with ESRCH,
+    // which a stream buffer would throw as an exception rather than end the text.
+    std::string text;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[4096];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno != EINTR)
+            break;
+        text.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return text;
 }
 
 std::string tail(const fs::path& file, std::size_t maxBytes) {
