@@ -11,12 +11,15 @@
 #include <benchmark/benchmark.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <thread>
@@ -24,11 +27,40 @@
 
 using qftest::Child;
 using qftest::ChildOptions;
-using qftest::EventPipe;
 using qftest::NetnsPair;
 using qftest::TempDir;
 
 namespace {
+
+// A one-way pipe for the forked workers to say "ready" and for the bench to let them go:
+// one byte per event; wait() gives nothing once every writer has gone or at the deadline.
+class EventPipe {
+public:
+    EventPipe() {
+        if (::pipe2(m_fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    }
+    ~EventPipe() {
+        ::close(m_fds[0]);
+        ::close(m_fds[1]);
+    }
+    EventPipe(const EventPipe&) = delete;
+    EventPipe& operator=(const EventPipe&) = delete;
+    void post(char event = '.') const {
+        [[maybe_unused]] const ssize_t n = ::write(m_fds[1], &event, 1);
+    }
+    std::optional<char> wait(std::chrono::milliseconds deadline = std::chrono::seconds(30)) const {
+        pollfd p{m_fds[0], POLLIN, 0};
+        int r = 0;
+        while ((r = ::poll(&p, 1, static_cast<int>(deadline.count()))) < 0 && errno == EINTR) {
+        }
+        char c = 0;
+        return r == 1 && ::read(m_fds[0], &c, 1) == 1 ? std::optional(c) : std::nullopt;
+    }
+
+private:
+    int m_fds[2] = {-1, -1};
+};
 
 // The recorder's own command line for the tool.
 std::vector<std::string> toolCommand() {

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <poll.h>
 #include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -310,30 +311,6 @@ RunResult run(ChildOptions options, milliseconds deadline) {
 
 RunResult run(const std::vector<std::string>& argv, milliseconds deadline) {
     return run(ChildOptions{.argv = argv}, deadline);
-}
-
-EventPipe::EventPipe() {
-    if (::pipe2(m_fds, O_CLOEXEC) != 0)
-        throw systemError("pipe");
-}
-
-EventPipe::~EventPipe() {
-    for (int& fd : m_fds)
-        closeFd(fd);
-}
-
-void EventPipe::post(char event) const {
-    [[maybe_unused]] const ssize_t n = ::write(m_fds[1], &event, 1);
-}
-
-std::optional<char> EventPipe::wait(milliseconds deadline) const {
-    const auto end = Clock::now() + deadline;
-    pollfd p{m_fds[0], POLLIN, 0};
-    int r = 0;
-    while ((r = ::poll(&p, 1, msLeft(end))) < 0 && errno == EINTR) {
-    }
-    char c = 0;
-    return r == 1 && ::read(m_fds[0], &c, 1) == 1 ? std::optional(c) : std::nullopt;
 }
 
 bool processAlive(pid_t pid) {

@@ -141,22 +141,6 @@ int exitCode(int status);
 RunResult run(ChildOptions options, milliseconds deadline = 30s);
 RunResult run(const std::vector<std::string>& argv, milliseconds deadline = 30s);
 
-// A one-way pipe for a forked body to announce events ("saved", "ready") to the test.
-class EventPipe {
-public:
-    EventPipe();
-    ~EventPipe();
-    EventPipe(const EventPipe&) = delete;
-    EventPipe& operator=(const EventPipe&) = delete;
-    // Writer side (in the child): one byte per event.
-    void post(char event = '.') const;
-    // Reader side: the next event, or nothing when the writers are gone or at the deadline.
-    std::optional<char> wait(milliseconds deadline = 30s) const;
-
-private:
-    int m_fds[2] = {-1, -1};
-};
-
 // Exists and is not a zombie.
 bool processAlive(pid_t pid);
 
