@@ -154,9 +154,10 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
 
     // Through the tool, root sees every process by name; another user sees its own and only a
     // sum of root's.
+    const qftest::TempDir runtime; // root's state; another user may not enter it and keeps none
     const auto tool = [&](uid_t uid) {
-        return recorderReads(
-            runTool("/nonexistent", net.a(), uid, {"QUILLFERN_NETD_SOCKET=" + service.socket}));
+        return recorderReads(runTool(runtime.path().string(), net.a(), uid,
+                                     {"QUILLFERN_NETD_SOCKET=" + service.socket}));
     };
     const AppSample all = tool(0), own = tool(kNobody);
     for (const auto& [pid, m] : moved)

@@ -87,8 +87,12 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(std::distance(fs::directory_iterator(stateDir), fs::directory_iterator()), 1);
 
-    // Without a runtime directory: the cache directory, made private.
-    ASSERT_EQ(runTool("", {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode, 0);
+    // With a runtime directory that is named but missing: the cache directory, made private,
+    // and the missing one is not made.
+    const fs::path missing = dir / "missing";
+    ASSERT_EQ(runTool(missing, {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode,
+              0);
+    EXPECT_FALSE(fs::exists(missing));
     EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
     EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
               fs::perms::owner_all);

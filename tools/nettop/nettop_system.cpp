@@ -318,7 +318,12 @@ bool absolute(const char* p) {
 } // namespace
 
 std::string StateStore::defaultDirectory() {
-    if (const char* run = std::getenv("XDG_RUNTIME_DIR"); absolute(run))
+    // The session's runtime directory is made by the login manager, never by us: one that
+    // is named but missing (a stale environment, a daemon's "/nonexistent") falls back to
+    // the cache instead of being created, as root, wherever it points.
+    struct stat st {};
+    if (const char* run = std::getenv("XDG_RUNTIME_DIR");
+        absolute(run) && ::stat(run, &st) == 0 && S_ISDIR(st.st_mode))
         return std::string(run) + "/quillfern";
     if (const char* cache = std::getenv("XDG_CACHE_HOME"); absolute(cache))
         return std::string(cache) + "/quillfern";
