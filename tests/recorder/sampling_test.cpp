@@ -174,8 +174,12 @@ TEST_F(FakeTool, TimersSampleAndSave) {
 TEST_F(FakeTool, TheBuiltStandInIsFoundAndRuns) {
     if (!std::filesystem::exists(qftest::toolPath()))
         GTEST_SKIP() << "the stand-in tool is not built: " << qftest::toolPath();
+    // The tool keeps its state in the runtime directory: this test's, not the user's cache.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path({})));
     const TrafficRecorder::Config config = TrafficRecorder::defaultConfig();
     const NettopRun run = runNettop(config.toolPath, config.toolArgs, config.toolTimeoutMs);
+    qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(QFile::exists(path("quillfern/nettop-state.v1")));
     ASSERT_TRUE(run.ok()) << run.failure.toStdString();
     EXPECT_TRUE(run.output.startsWith("time,,interface,state,bytes_in,bytes_out,"));
 }
