@@ -413,6 +413,13 @@ XServer::XServer(const std::string& netns, const fs::path& logFile)
         m_display = ":" + *number;
 }
 
+XServer::~XServer() {
+    if (m_child) {
+        m_child->signal(SIGTERM);
+        m_child->waitExit();
+    }
+}
+
 std::string XServer::why() const {
     return m_child ? "Xvfb did not start: " + tail(m_log) : "Xvfb is not installed";
 }
@@ -539,8 +546,11 @@ RunResult Sandbox::runProgram(const std::vector<std::string>& args,
 bool Sandbox::startSessionBus() {
     if (findProgram("dbus-daemon").empty())
         return false;
-    ChildOptions o = options(
-        {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, "dbus");
+    ChildOptions o =
+        options({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
+                 // Its socket inside the sandbox, which goes when the sandbox does.
+                 "--address=unix:dir=" + root().string()},
+                "dbus");
     o.extraFd = 3;
     m_bus = std::make_unique<Child>(std::move(o));
     const auto address = m_bus->readLine(60s, Child::Stream::Extra);

@@ -195,6 +195,8 @@ std::ostream& operator<<(std::ostream& os, const Geometry& g);
 class XServer {
 public:
     explicit XServer(const std::string& netns = {}, const fs::path& logFile = {});
+    // Asked to end rather than killed, so that it takes its socket in /tmp with it.
+    ~XServer();
     bool ready() const { return !m_display.empty(); }
     const std::string& display() const { return m_display; } // ":<n>"
     std::string why() const;
