@@ -53,6 +53,16 @@ void StoreWriter::waitIdle() {
     m_settled.wait(lock, [this] { return isReady() && !m_attempt && !m_busy; });
 }
 
+void StoreWriter::close() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_close = true;
+    }
+    m_wake.notify_all();
+    std::unique_lock lock(m_mutex);
+    m_settled.wait(lock, [this] { return !m_close; });
+}
+
 bool StoreWriter::ensureOpen() {
     if (m_db)
         return true;
@@ -113,7 +123,14 @@ void StoreWriter::run() {
         std::uint64_t generation = 0;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stop || m_attempt; });
+            m_wake.wait(lock, [this] { return m_stop || m_attempt || m_close; });
+            if (!m_attempt && m_close) {
+                m_db.reset();
+                m_close = false;
+                lock.unlock();
+                m_settled.notify_all();
+                continue;
+            }
             if (!m_attempt)
                 return; // stopping with nothing left to try
             batch = std::move(m_pending);

@@ -31,6 +31,8 @@ public:
     void waitReady();
     // Until every hand-over so far has been tried.
     void waitIdle();
+    // Writes what was handed over and closes the store until the next save opens it again.
+    void close();
 
     // The latest generation whose changes are all on disk.
     std::uint64_t savedGeneration() const { return m_saved.load(std::memory_order_acquire); }
@@ -57,6 +59,7 @@ private:
     bool m_attempt = false;
     bool m_busy = false;
     bool m_stop = false;
+    bool m_close = false;
 
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_failing{false};

@@ -23,7 +23,6 @@
 #include <memory>
 #include <set>
 
-
 namespace {
 
 constexpr auto kFallbackPath = "/tmp/quillfern_traffic.db";
@@ -409,6 +408,11 @@ void TrafficRecorder::stopAndSave() {
     saveData();
     d->writer->waitIdle();
     d->absorb();
+    // Once its last connection closes, SQLite folds the write-ahead log into the database
+    // and removes it: the file alone then holds the whole history, for a copy or a backup.
+    // A save after this opens the store again.
+    d->reader.reset();
+    d->writer->close();
 }
 
 void TrafficRecorder::sampleAppTraffic() {
@@ -439,8 +443,7 @@ void TrafficRecorder::sampleAppTraffic() {
                 sample = appParseProcesses(run.output);
             QMetaObject::invokeMethod(
                 this,
-                [this, sample = std::move(sample), failure = std::move(run.failure),
-                 program] {
+                [this, sample = std::move(sample), failure = std::move(run.failure), program] {
                     d->toolState.report(failure.isEmpty() ? QString() : program + u' ' + failure);
                     processAppSample(sample);
                     emit sampleApplied();
@@ -466,4 +469,3 @@ void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) 
     }
     d->appReference = std::move(step.reference);
 }
-
