@@ -1,21 +1,7 @@
-#include "NetTotals.h"
-
-#include "BsdInterfaceList.h"
-#include "Saturating.h"
+#include "LinkCounter.h"
 
 #include <algorithm>
 #include <utility>
-
-NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length) {
-    NetTotals sum;
-    netWalkInterfaceRecords(data, length, [&sum](const bsdlist::Record& r) {
-        if (r.ifType != bsdlist::kIfTypeLoopback) {
-            sum.inBytes = saturatingAdd(sum.inBytes, r.inBytes);
-            sum.outBytes = saturatingAdd(sum.outBytes, r.outBytes);
-        }
-    });
-    return sum;
-}
 
 LinkCounter::LinkCounter(Reader reader) : m_reader(std::move(reader)) {}
 
@@ -42,9 +28,9 @@ std::optional<NetTotals> LinkCounter::read() {
             continue;
         }
         const LinkReading& now = table->links[i];
+        const ByteCounts nowBytes{now.inBytes, now.outBytes};
         if (!m_total) {
-            total.inBytes = saturatingAdd(total.inBytes, now.inBytes);
-            total.outBytes = saturatingAdd(total.outBytes, now.outBytes);
+            total += nowBytes;
             continue;
         }
         // A link is the same one as before only under the same index and name.
@@ -55,12 +41,7 @@ std::optional<NetTotals> LinkCounter::read() {
         if (before == m_last.links.end()) {
             continue; // new here: its counters so far passed before it was watched
         }
-        if (now.inBytes > before->inBytes) {
-            total.inBytes = saturatingAdd(total.inBytes, now.inBytes - before->inBytes);
-        }
-        if (now.outBytes > before->outBytes) {
-            total.outBytes = saturatingAdd(total.outBytes, now.outBytes - before->outBytes);
-        }
+        total += growthSince(nowBytes, {before->inBytes, before->outBytes});
     }
     m_total = total;
     m_last = std::move(*table);
@@ -85,8 +66,4 @@ LinkCounter& LinkCounter::shared() {
 
 std::optional<NetTotals> tryReadNetTotals() {
     return LinkCounter::shared().read();
-}
-
-NetTotals readNetTotals() {
-    return tryReadNetTotals().value_or(NetTotals{});
 }

@@ -1,24 +1,11 @@
 #pragma once
 
+#include "ByteCounts.h"
 #include "NetLinks.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
-
-// Cumulative byte counters of the counted links (see NetLinks.h for which links count).
-struct NetTotals {
-    std::uint64_t inBytes = 0;  // received
-    std::uint64_t outBytes = 0; // sent
-
-    friend bool operator==(const NetTotals&, const NetTotals&) = default;
-};
-
-// Sums the interface messages of a packed BSD interface list (160-byte records, native byte
-// order) but loopback ones. Reads nothing outside [data, data + length). Sums saturate.
-NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length);
 
 // The counted links' bytes as one pair of ever-growing counters. Summing the links' own
 // counters would jump whenever the counted set changes (a USB modem plugged in, a link
@@ -60,6 +47,3 @@ private:
 // The current counters of the shared LinkCounter, or nullopt when the OS could not give the
 // list. The sampler uses this to tell a failed read from real counters.
 std::optional<NetTotals> tryReadNetTotals();
-
-// The current counters; {0, 0} on every failure.
-NetTotals readNetTotals();
