@@ -28,9 +28,8 @@ std::optional<NetTotals> LinkCounter::read() {
             continue;
         }
         const LinkReading& now = table->links[i];
-        const ByteCounts nowBytes{now.inBytes, now.outBytes};
         if (!m_total) {
-            total += nowBytes;
+            total += now.bytes;
             continue;
         }
         // A link is the same one as before only under the same index and name.
@@ -41,7 +40,7 @@ std::optional<NetTotals> LinkCounter::read() {
         if (before == m_last.links.end()) {
             continue; // new here: its counters so far passed before it was watched
         }
-        total += growthSince(nowBytes, {before->inBytes, before->outBytes});
+        total += growthSince(now.bytes, before->bytes);
     }
     m_total = total;
     m_last = std::move(*table);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteCounts.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,8 +30,7 @@ struct LinkReading {
     int lowerIndex = 0;        // the link this one is stacked on here (vlan, macvlan); 0 if none
     int masterIndex = 0;       // the bridge or bond this link is a port of; 0 if none
     bool defaultRoute = false; // carries a default route of the main table (IPv4 or IPv6)
-    std::uint64_t inBytes = 0; // received
-    std::uint64_t outBytes = 0;
+    ByteCounts bytes{};
 };
 
 struct LinkTable {

@@ -43,9 +43,6 @@ public:
     // Reads the counters and writes the tick into stats. The caller redraws.
     TickResult tick(SpeedStats& stats);
 
-    const std::optional<NetTotals>& lastTotals() const { return m_lastTotals; }
-    double lastTime() const { return m_lastTime; }
-
 private:
     Reader m_reader;
     Clock m_clock;

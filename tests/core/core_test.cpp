@@ -25,11 +25,16 @@ TEST(ByteCounts, SumsAndGrowthHoldAtTheEndsInsteadOfWrapping) {
     DailyTraffic day{{1, 1}, {{"a", {kMax, 0}}}};
     day += DailyTraffic{{2, kMax}, {{"a", {1, 1}}, {"b", {3, 0}}}};
     EXPECT_EQ(day, (DailyTraffic{{3, kMax}, {{"a", {kMax, 1}}, {"b", {3, 0}}}}));
-    // Largest total first, ties by name.
+    // Largest total first, ties (saturated ones too) by name.
     std::vector<QString> names;
-    for (const AppEntry& e : appsByTotal({{"d", {5, 0}}, {"c", {0, 5}}, {"e", {9, 0}}, {"z", {}}}))
+    for (const AppEntry& e : appsByTotal({{"d", {5, 0}},
+                                          {"c", {0, 5}},
+                                          {"e", {9, 0}},
+                                          {"z", {}},
+                                          {"y", {kMax, 1}},
+                                          {"x", {kMax / 2 + 1, kMax / 2 + 1}}}))
         names.push_back(e.name);
-    EXPECT_EQ(names, (std::vector<QString>{"e", "c", "d", "z"}));
+    EXPECT_EQ(names, (std::vector<QString>{"x", "y", "e", "c", "d", "z"}));
 }
 
 TEST(DayKey, StrictAsciiKeysAndCalendarRanges) {
