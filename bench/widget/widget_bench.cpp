@@ -1,5 +1,5 @@
 #include "BsdInterfaceList.h"
-#include "LinkCounter.h"
+#include "NetCounters.h"
 #include "Sampler.h"
 #include "SpeedView.h"
 

@@ -223,7 +223,7 @@ int runWidget(int argc, char** argv) {
 
     // Which links count: stored, changeable from the menu, applied from the next tick on.
     // The counter grows only by what counted links moved, so a change never makes a jump.
-    LinkCounter& links = LinkCounter::shared();
+    LinkCounter& links = netSharedCounter();
     links.setChoice(loadInterfaceChoice());
     view->addInterfaceMenu = [&links](QMenu& menu) {
         addInterfaceSubmenu(menu, links.choice(), links.lastLinks(),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LinkCounter.h"
+#include "NetCounters.h"
 #include "SpeedStats.h"
 
 #include <cstdint>

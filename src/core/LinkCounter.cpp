@@ -57,12 +57,3 @@ std::vector<LinkCounter::Shown> LinkCounter::lastLinks() const {
     }
     return shown;
 }
-
-LinkCounter& LinkCounter::shared() {
-    static LinkCounter counter;
-    return counter;
-}
-
-std::optional<NetTotals> tryReadNetTotals() {
-    return LinkCounter::shared().read();
-}

@@ -16,7 +16,7 @@ class LinkCounter {
 public:
     using Reader = std::function<std::optional<LinkTable>()>;
 
-    explicit LinkCounter(Reader reader = netReadLinks);
+    explicit LinkCounter(Reader reader);
 
     // Applies from the next reading on.
     void setChoice(InterfaceChoice choice);
@@ -32,9 +32,6 @@ public:
     // The links of the last good reading, and whether each was counted.
     std::vector<Shown> lastLinks() const;
 
-    // The one every reader of the program shares.
-    static LinkCounter& shared();
-
 private:
     mutable std::mutex m_mutex;
     Reader m_reader;
@@ -43,7 +40,3 @@ private:
     LinkTable m_last;
     std::vector<bool> m_lastCounted;
 };
-
-// The current counters of the shared LinkCounter, or nullopt when the OS could not give the
-// list. The sampler uses this to tell a failed read from real counters.
-std::optional<NetTotals> tryReadNetTotals();
