@@ -9,8 +9,9 @@ QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-n
 # Packages the tests, benchmarks and screenshots need on top of those.
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
                   x11-apps imagemagick locales iproute2 procps dpkg-dev
-                  # the window managers the widget is checked under, each on its own D-Bus
-                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11
+                  # the window managers the widget is checked under, each on its own D-Bus;
+                  # KWin draws no title bar without its Breeze decoration
+                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
                   libbpf-dev bpftool clang llvm pkg-config)
 # Only for `scripts/test --stress`, which loads the machine while the tests run.
