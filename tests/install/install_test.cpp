@@ -9,9 +9,8 @@ using namespace qftest;
 
 TEST(Install, InstalledProgramRunsTheInstalledTool) {
     TempDir prefix;
-    const RunResult install = run({QUILLFERN_CMAKE_COMMAND, "--install", buildDir().string(),
-                                   "--prefix", prefix.path().string()},
-                                  std::chrono::minutes(5));
+    const RunResult install =
+        run({QUILLFERN_CMAKE_COMMAND, "--install", buildDir(), "--prefix", prefix.path()}, 5min);
     ASSERT_EQ(install.exitCode, 0) << install.err;
     const std::string desktop = slurp(prefix / "share/applications/quillfern.desktop");
     EXPECT_NE(desktop.find("Exec=quillfern"), std::string::npos) << desktop;

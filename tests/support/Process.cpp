@@ -130,13 +130,6 @@ void Child::closeFd(int& fd) {
 }
 
 Child::Child(ChildOptions o) {
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, extra[2] = {-1, -1};
-    for (const auto& [wanted, fds] : {std::pair{o.pipeStdin, in},
-                                      {o.pipeStdout, out},
-                                      {o.pipeStderr, err},
-                                      {o.extraFd >= 0, extra}})
-        if (wanted && ::pipe2(fds, O_CLOEXEC) != 0)
-            throw systemError("pipe");
     std::string exe = o.argv.empty() ? std::string() : findProgram(o.argv.front());
     if (o.argv.empty() ? !o.body : exe.empty())
         throw std::runtime_error("cannot run: " + (o.argv.empty() ? "no argv or body" : o.argv[0]));
@@ -144,6 +137,13 @@ Child::Child(ChildOptions o) {
         m_copy = std::make_unique<SharedCopy>(exe);
         exe = m_copy->path();
     }
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, extra[2] = {-1, -1};
+    for (const auto& [wanted, fds] : {std::pair{o.pipeStdin, in},
+                                      {o.pipeStdout, out},
+                                      {o.pipeStderr, err},
+                                      {o.extraFd >= 0, extra}})
+        if (wanted && ::pipe2(fds, O_CLOEXEC) != 0)
+            throw systemError("pipe");
     // Built before fork, so the child allocates nothing before exec.
     std::vector<std::string> envStrings = buildEnv(o);
     const std::vector<char*> args = pointers(o.argv), envp = pointers(envStrings);
