@@ -23,10 +23,10 @@ class WindowManagerE2E : public ::testing::TestWithParam<Manager> {
 protected:
     void SetUp() override {
         const Manager& wm = GetParam();
-        const std::string tool =
-            missingProgram({"Xvfb", "xdotool", "xprop", "xterm", managed() ? wm.argv[0] : "xterm"});
-        if (!tool.empty())
-            GTEST_SKIP() << tool << " is not installed";
+        if (const std::string tool = missingProgram(
+                {"Xvfb", "xdotool", "xprop", "xterm", managed() ? wm.argv[0] : "xterm"});
+            !tool.empty())
+            GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
         m_x = std::make_unique<XServer>("", m_box.log("xvfb"));
         ASSERT_TRUE(m_x->ready()) << m_x->why();
         m_box.setDisplay(m_x->display());

@@ -60,12 +60,6 @@ std::vector<std::string> buildEnv(const ChildOptions& o) {
 fs::path buildDir() {
     return QUILLFERN_TEST_BINARY_DIR;
 }
-fs::path programPath() {
-    return buildDir() / "src/app/quillfern";
-}
-fs::path toolPath() {
-    return buildDir() / "tools/nettop/quillfern-nettop";
-}
 
 std::string findProgram(const std::string& name) {
     if (name.find('/') != std::string::npos)
@@ -75,13 +69,6 @@ std::string findProgram(const std::string& name) {
     for (std::string dir; std::getline(dirs, dir, ':');)
         if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
             return dir + "/" + name;
-    return {};
-}
-
-std::string missingProgram(const std::vector<std::string>& names) {
-    for (const auto& n : names)
-        if (findProgram(n).empty())
-            return n;
     return {};
 }
 
@@ -109,11 +96,6 @@ std::string slurp(const fs::path& file) {
     if (fd >= 0)
         ::close(fd);
     return text;
-}
-
-std::string tail(const fs::path& file, std::size_t maxBytes) {
-    const std::string s = slurp(file);
-    return s.size() > maxBytes ? "..." + s.substr(s.size() - maxBytes) : s;
 }
 
 TempDir::TempDir(fs::perms mode) {
@@ -294,19 +276,9 @@ bool Child::writeStdin(const std::string& text) {
     return m_stdin >= 0 && ::write(m_stdin, text.data(), text.size()) == ssize_t(text.size());
 }
 
-int exitCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 RunResult run(ChildOptions options, milliseconds deadline) {
     options.pipeStdout = options.pipeStderr = true;
     return Child(std::move(options)).collect(deadline);
-}
-
-bool processAlive(pid_t pid) {
-    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 } // namespace qftest

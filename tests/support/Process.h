@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <vector>
 
 namespace qftest {
@@ -21,15 +22,25 @@ using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-fs::path buildDir();    // the CMake build tree the tests belong to
-fs::path programPath(); // build/src/app/quillfern
-fs::path toolPath();    // build/tools/nettop/quillfern-nettop (what the program runs)
+fs::path buildDir(); // the CMake build tree the tests belong to
+inline fs::path programPath() {
+    return buildDir() / "src/app/quillfern";
+}
+// What the program runs.
+inline fs::path toolPath() {
+    return buildDir() / "tools/nettop/quillfern-nettop";
+}
 
 // The full path of a program (looked up on PATH and the sbin directories unless it holds a
 // '/'), or empty when it cannot be run.
 std::string findProgram(const std::string& name);
 // The first of `names` that is not installed, or empty.
-std::string missingProgram(const std::vector<std::string>& names);
+inline std::string missingProgram(const std::vector<std::string>& names) {
+    for (const auto& n : names)
+        if (findProgram(n).empty())
+            return n;
+    return {};
+}
 
 // Re-checks `done` every few milliseconds until it holds or `deadline` has passed; the
 // deadline is a safety net for a broken build, never a measure of how long something takes.
@@ -37,7 +48,10 @@ bool waitUntil(const std::function<bool()>& done, milliseconds deadline = 30s);
 
 std::string slurp(const fs::path& file);
 // The last `maxBytes` of a file, for failure messages.
-std::string tail(const fs::path& file, std::size_t maxBytes = 4000);
+inline std::string tail(const fs::path& file, std::size_t maxBytes = 4000) {
+    const std::string s = slurp(file);
+    return s.size() > maxBytes ? "..." + s.substr(s.size() - maxBytes) : s;
+}
 
 // A fresh directory under /tmp (private unless `mode` says otherwise), removed with its
 // content on destruction.
@@ -153,7 +167,9 @@ private:
 };
 
 // WEXITSTATUS for a normal exit, else -1.
-int exitCode(int status);
+inline int exitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Runs a child to completion, capturing standard output and error (pipe flags are set here).
 RunResult run(ChildOptions options, milliseconds deadline = 30s);
@@ -162,6 +178,10 @@ inline RunResult run(const std::vector<std::string>& argv, milliseconds deadline
 }
 
 // Exists and is not a zombie.
-bool processAlive(pid_t pid);
+inline bool processAlive(pid_t pid) {
+    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
 
 } // namespace qftest

@@ -2,14 +2,9 @@
 
 #include <csignal>
 #include <cstdio>
-#include <ostream>
 #include <sstream>
 
 namespace qftest {
-
-std::ostream& operator<<(std::ostream& os, const Geometry& g) {
-    return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
-}
 
 XServer::XServer(const std::string& netns, const fs::path& logFile)
     : m_netns(netns), m_log(logFile) {

@@ -4,15 +4,17 @@
 
 #include "Process.h"
 
-#include <iosfwd>
+#include <ostream>
 
 namespace qftest {
 
 struct Geometry {
     int x = 0, y = 0, width = 0, height = 0;
     bool operator==(const Geometry&) const = default;
+    friend std::ostream& operator<<(std::ostream& os, const Geometry& g) {
+        return os << g.width << "x" << g.height << "+" << g.x << "+" << g.y;
+    }
 };
-std::ostream& operator<<(std::ostream& os, const Geometry& g);
 
 // An Xvfb of kWidth x kHeight started with -displayfd, so the number is free and the server
 // is ready when known. Each call returns once its client has done its work.
