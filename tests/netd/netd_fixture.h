@@ -7,10 +7,16 @@
 #include "netd_client.h"
 #include "netd_system.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace qfnetd_test {
@@ -78,10 +84,11 @@ struct Service {
     std::unique_ptr<Child> child;
     std::string skipWhy, failWhy;
 
-    Service(const NetnsPair& net, const TestCgroup& cg) {
+    Service(const NetnsPair& net, const TestCgroup& cg, std::vector<std::string> extra = {}) {
         socket = (dir / "netd.sock").string();
         ChildOptions o;
         o.argv = {kService.string(), "--cgroup", cg.path().string(), "--socket", socket};
+        o.argv.insert(o.argv.end(), extra.begin(), extra.end());
         o.netns = net.a();
         o.pipeStderr = true;
         child = std::make_unique<Child>(std::move(o));
@@ -97,6 +104,137 @@ struct Service {
             failWhy = said;
     }
     std::optional<qfnetd::View> ask() const { return qfnetd::askService(socket); }
+    // A line of the service's /proc status, in kB ("VmHWM:" is its peak memory).
+    std::uint64_t statusKb(const char* key) const {
+        const std::string status = slurp("/proc/" + std::to_string(child->pid()) + "/status");
+        const auto at = status.find(key);
+        return at == std::string::npos ? 0 : std::stoull(status.substr(at + std::strlen(key)));
+    }
 };
+
+// A connection to the service's socket, as whoever calls it; -1 when refused.
+inline int connectTo(const std::string& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    socket.copy(a.sun_path, sizeof a.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// Where the tests' datagrams go: a port in namespace B.
+inline sockaddr_in udpTarget() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(7100);
+    ::inet_pton(AF_INET, NetnsPair::kAddrB, &a.sin_addr);
+    return a;
+}
+
+// Opens a socket, sends `bytes` in one datagram unless 0, and closes it.
+inline void sendDatagram(std::size_t bytes) {
+    static char buf[1500];
+    const sockaddr_in to = udpTarget();
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bytes > 0)
+        ::sendto(s, buf, std::min(bytes, sizeof buf), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+    ::close(s);
+}
+
+// In namespace B, a bound socket that never reads, so datagrams to it draw no refusals.
+inline std::unique_ptr<Child> udpSink(const NetnsPair& net) {
+    ChildOptions o;
+    o.netns = net.b();
+    o.extraFd = 3;
+    o.body = [] {
+        const sockaddr_in a = udpTarget();
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            ::write(3, "r\n", 2) != 2)
+            return 1;
+        for (;;)
+            ::pause();
+    };
+    auto sink = std::make_unique<Child>(std::move(o));
+    return sink->readLine(30s, Child::Stream::Extra) ? std::move(sink) : nullptr;
+}
+
+// One user's attack on the service, as a table row: processes started first, connections
+// that keep writing `request` without reading (or say nothing), processes kept coming.
+struct Attack {
+    const char* what;
+    int users;       // hostile ids from 65534 down, or a range of subordinate ids
+    int connections; // per id
+    int processes;   // each opens a socket, sends a datagram when `sends`, and ends
+    bool sends;
+    std::string request;
+    bool churn = false; // keeps starting such processes while root asks
+};
+
+inline std::vector<Attack> attacks() {
+    std::string pipelined;
+    for (int i = 0; i < 8000; ++i)
+        pipelined += "TOTALS\n";
+    return {{"streams requests without reading", 1, 8, 0, false, "TOTALS\n"},
+            {"pipelines 8,000 requests after thousands of silent processes", 1, 1, 3000, false,
+             pipelined},
+            {"grows its own answer, then writes 511 bytes at a time", 1, 8, 3000, true,
+             pipelined.substr(0, 511)},
+            {"starts processes that each send a datagram, without pause", 1, 0, 0, true, "", true},
+            {"eight ids of one range hold eight silent connections each", 8, 8, 0, false, ""}};
+}
+
+// The hostile processes of one attack, in the cgroup, each as its own id; ready once they
+// are all in place.
+inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, TestCgroup& cg,
+                                                  const std::string& socket) {
+    std::vector<std::unique_ptr<Child>> hostile;
+    cg.enter();
+    for (int u = 0; u < at.users; ++u) {
+        ChildOptions o;
+        o.uid = o.gid = at.users == 1 ? 65534u : 200000u + unsigned(u);
+        o.extraFd = 3;
+        o.body = [at, socket] {
+            ::signal(SIGCHLD, SIG_IGN); // its processes are reaped as they end
+            const auto spawn = [&] {
+                if (::vfork() == 0) {
+                    ::prctl(PR_SET_NAME, "firefox");
+                    sendDatagram(at.sends ? 100 : 0);
+                    ::_exit(0);
+                }
+            };
+            for (int i = 0; i < at.processes; ++i)
+                spawn();
+            std::vector<int> fds;
+            for (int i = 0; i < at.connections; ++i)
+                fds.push_back(connectTo(socket));
+            const timeval limit{0, 100000}; // a blocked write moves on to the next connection
+            for (const int fd : fds)
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            if (::write(3, "r\n", 2) != 2)
+                return 1;
+            for (int turn = 0; at.churn && turn < 200000; ++turn)
+                spawn();
+            while (!at.request.empty()) {
+                for (int& fd : fds) {
+                    if (::send(fd, at.request.data(), at.request.size(), MSG_NOSIGNAL) < 0 &&
+                        errno != EAGAIN) { // let go: it comes back at once
+                        ::close(fd);
+                        fd = connectTo(socket);
+                        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                    }
+                }
+            }
+            for (;;)
+                ::pause();
+        };
+        hostile.push_back(std::make_unique<Child>(std::move(o)));
+    }
+    cg.leave();
+    return hostile;
+}
 
 } // namespace qfnetd_test

@@ -12,6 +12,8 @@
 
 using namespace qftest;
 
+constexpr uid_t kNobody = 65534;
+
 TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
     NetnsPair net(true);
     if (!net.ready())
@@ -24,7 +26,6 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
     ASSERT_TRUE(c.connected() && c.go()) << "the client could not reach both servers";
 
     TempDir runtime, nobodysRuntime;
-    constexpr uid_t kNobody = 65534;
     ASSERT_EQ(::chown(nobodysRuntime.path().c_str(), kNobody, kNobody), 0);
     const auto tool = [&](const char* line, bool asNobody = false) {
         const RunResult r = asNobody ? runTool(nobodysRuntime.path().string(), net.a(), kNobody)
@@ -96,4 +97,28 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
     EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
     EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
               fs::perms::owner_all);
+
+    // A runtime directory of another user's is never followed, while they flip what is in it
+    // between a directory of theirs and a link to one of root's.
+    const fs::path theirs = dir / "theirs", roots = dir / "roots", flip = theirs / "quillfern";
+    ASSERT_EQ(::mkdir(theirs.c_str(), 0755) | ::mkdir(roots.c_str(), 0700), 0);
+    fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+    ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0);
+    ChildOptions f;
+    f.uid = f.gid = kNobody;
+    f.body = [&] {
+        for (int i = 0; i < 100000; ++i) {
+            ::mkdir(flip.c_str(), 0777);
+            ::rmdir(flip.c_str());
+            ::symlink(roots.c_str(), flip.c_str());
+            ::unlink(flip.c_str());
+        }
+        return 0;
+    };
+    Child flipper(std::move(f));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(runTool(theirs, {}, {}, {"XDG_CACHE_HOME=" + (dir / "cache").string()}).exitCode,
+                  0);
+    EXPECT_TRUE(fs::is_empty(roots));
+    EXPECT_TRUE(fs::is_regular_file(dir / "cache/quillfern/nettop-state.v1"));
 }
