@@ -33,6 +33,7 @@ constexpr std::size_t kLookupsPerPass = 4096;
 // process the ledger holds.
 constexpr std::size_t kLivenessChecksPerPass = 4096;
 constexpr std::uint64_t kStatsKey = ~std::uint64_t(0);
+constexpr std::size_t kKeptAnswers = 32;
 
 SocketSample toSample(std::uint64_t cookie, const qf_sock& s) {
     SocketSample out;
@@ -270,13 +271,16 @@ std::shared_ptr<const std::string> Service::answer(std::uint32_t uid, std::strin
         return unknown;
     if (bootTimeNs() - m_lastPassNs >= kMinPassGapNs)
         pass();
-    auto& kept = m_answers[r == Request::Stats ? kStatsKey : uid];
-    if (!kept) {
-        kept = std::make_shared<const std::string>(
-            r == Request::Stats ? formatStats(m_stats)
-                                : formatView(viewFor(uid, m_ledger, m_stats)));
-    }
-    return kept;
+    const std::uint64_t key = r == Request::Stats ? kStatsKey : uid;
+    if (const auto it = m_answers.find(key); it != m_answers.end())
+        return it->second;
+    auto made = std::make_shared<const std::string>(
+        r == Request::Stats ? formatStats(m_stats) : formatView(viewFor(uid, m_ledger, m_stats)));
+    // Users that come and go (ids of a range taking turns) would each leave an answer here;
+    // past a few, answers are made for the one asking only and go with its connection.
+    if (m_answers.size() < kKeptAnswers)
+        m_answers.emplace(key, made);
+    return made;
 }
 
 } // namespace qfnetd
