@@ -43,7 +43,10 @@ Listener::Listener(const std::string& path, bool makeParent) {
 std::string Listener::open(const std::string& path, bool makeParent) {
     const auto failed = [](const std::string& what) { return what + ": " + std::strerror(errno); };
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    // No trailing slash: that would have the last component followed even when it is a link.
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
     m_name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (makeParent && ::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         return failed("cannot make " + dir);
