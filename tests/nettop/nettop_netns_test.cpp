@@ -87,18 +87,9 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(std::distance(fs::directory_iterator(stateDir), fs::directory_iterator()), 1);
 
-    // With a runtime directory that is named but missing: the cache directory, made private,
-    // and the missing one is not made.
-    const fs::path missing = dir / "missing";
-    ASSERT_EQ(runTool(missing, {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode,
-              0);
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
-    EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
-              fs::perms::owner_all);
-
-    // A runtime directory of another user's is never followed, while they flip what is in it
-    // between a directory of theirs and a link to one of root's.
+    // A runtime directory that is named but missing, or another user's while they flip what is
+    // in it between a directory of theirs and a link to one of root's: neither is followed nor
+    // made; the state goes to the cache directory, made private.
     const fs::path theirs = dir / "theirs", roots = dir / "roots", flip = theirs / "quillfern";
     ASSERT_EQ(::mkdir(theirs.c_str(), 0755) | ::mkdir(roots.c_str(), 0700), 0);
     fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
@@ -115,9 +106,15 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
         return 0;
     };
     Child flipper(std::move(f));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(runTool(theirs, {}, {}, {"XDG_CACHE_HOME=" + (dir / "cache").string()}).exitCode,
-                  0);
+    for (const fs::path& runtime : {dir / "missing", theirs, theirs}) {
+        EXPECT_EQ(
+            runTool(runtime, {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode,
+            0);
+        EXPECT_TRUE(fs::is_regular_file(dir / ".cache/quillfern/nettop-state.v1"));
+        fs::remove(dir / ".cache/quillfern/nettop-state.v1");
+    }
+    EXPECT_FALSE(fs::exists(dir / "missing"));
     EXPECT_TRUE(fs::is_empty(roots));
-    EXPECT_TRUE(fs::is_regular_file(dir / "cache/quillfern/nettop-state.v1"));
+    EXPECT_EQ(fs::status(dir / ".cache/quillfern").permissions() & fs::perms::all,
+              fs::perms::owner_all);
 }
