@@ -144,7 +144,6 @@ struct ServiceStats {
     std::uint64_t evictedSockets = 0;  // pushed out of the full kernel table before being read
     std::uint64_t lostPackets = 0;     // packets of sockets the kernel table had no room for
     std::uint64_t foldedProcesses = 0; // kept only in their user's sum
-    bool operator==(const ServiceStats&) const = default;
 };
 
 // What one client is shown.

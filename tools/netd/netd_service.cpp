@@ -28,10 +28,10 @@ constexpr std::uint64_t kMinPassGapNs = kSecond / 4;
 constexpr int kResolveAttempts = 3;
 // Processes looked up in /proc per pass; the others wait for the next one. A crowd of new
 // processes makes a pass no longer than this many lookups.
-constexpr std::size_t kLookupsPerPass = 4096;
+constexpr std::size_t kLookupsPerPass = 1024;
 // Processes checked for having ended per pass, in turn, so a pass does not read /proc for every
 // process the ledger holds.
-constexpr std::size_t kLivenessChecksPerPass = 4096;
+constexpr std::size_t kLivenessChecksPerPass = 2048;
 constexpr std::uint64_t kStatsKey = ~std::uint64_t(0);
 constexpr std::size_t kKeptAnswers = 32;
 
