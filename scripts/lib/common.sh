@@ -5,7 +5,9 @@ QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages the program needs to build and run.
 QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
-                   libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
+                   libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+                   # the counting service's metrics endpoint
+                   libmicrohttpd-dev)
 # Packages the tests, benchmarks and screenshots need on top of those, each for what a test
 # runs or loads: a test skips only where the machine itself cannot (no root, no BPF).
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
@@ -19,7 +21,9 @@ QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
                   # KWin draws no title bar without its Breeze decoration
                   dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
-                  libbpf-dev bpftool clang llvm pkg-config)
+                  libbpf-dev bpftool clang llvm pkg-config
+                  # the metrics endpoint checked against a real Prometheus server
+                  prometheus)
 # Only for `scripts/test --stress`, which loads the machine while the tests run.
 QF_STRESS_PACKAGES=(stress-ng)
 

@@ -1,7 +1,9 @@
 #include "netd_clients.h"
 #include "netd_core.h"
+#include "netd_metrics.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 using namespace qfnetd;
 
@@ -65,6 +67,69 @@ TEST(NetdCore, LedgerKeepsBytesAcrossFoldsAndForgetsEndedProcesses) {
     l.expire(110 * kS, 10 * kS);
     EXPECT_FALSE(l.processes().count(a));
     EXPECT_TRUE(l.processes().count(b));
+    // The applications keep what their processes and sockets had, gone or not.
+    EXPECT_EQ(l.appTotals().at({1000, "alpha"}), (Counters{156, 26}));
+    EXPECT_EQ(l.appTotals().at({0, "beta"}), (Counters{7, 7}));
+    EXPECT_EQ(l.settledUnattributed(), (Counters{41, 5}));
+}
+
+TEST(NetdCore, ApplicationTotalsSurviveFoldingAndStayBounded) {
+    Ledger l(2);
+    l.setOwner(1, {10, 1}, {5, "kept"});
+    l.setOwner(2, {11, 1}, {5, "crowd"});
+    l.setLive({sock(1, 10, 1), sock(2, 1, 1)});
+    l.setOwner(3, {12, 1}, {6, "newcomer"}); // the ledger is full: uid 5 gives one up
+    ASSERT_FALSE(l.processes().count({10, 1}));
+    l.setLive({sock(1, 30, 2), sock(2, 1, 1), sock(3, 1, 1)}); // its socket goes on
+    l.fold(sock(1, 40, 3));
+    EXPECT_EQ(l.appTotals().at({5, "kept"}), (Counters{40, 3}));
+
+    Ledger many;
+    for (std::uint32_t i = 0; i < Ledger::kMaxAppsPerUser + 5; ++i)
+        many.setOwner(i, {i + 100, 1}, {7, "app" + std::to_string(i)});
+    EXPECT_EQ(many.appTotals().size(), Ledger::kMaxAppsPerUser + 1);
+    EXPECT_EQ(many.foldedApps(), 5u);
+    EXPECT_TRUE(many.appTotals().count({7, Ledger::kOtherApp}));
+}
+
+// Every sample belongs to the family typed before it, under the name each format wants.
+TEST(NetdMetrics, RendersBothFormatsEscapedAndWellFormed) {
+    MetricsSnapshot snap;
+    snap.apps = {{"root", "a\"b\\c\nd", {5, 7}}, {"1001", "other", {1, 2}}};
+    snap.links = {{"eth0", true, true, {3, 4}}, {"veth1", false, false, {8, 9}}};
+    const struct {
+        MetricsFormat format;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {MetricsFormat::Prometheus004,
+         {"# TYPE quillfern_app_receive_bytes_total counter",
+          R"(quillfern_app_receive_bytes_total{app="a\"b\\c\nd",user="root"} 5)",
+          R"(quillfern_link_transmit_bytes_total{link="veth1",class="virtual",counted="false"} 9)",
+          "quillfern_scrape_duration_seconds 0.25"}},
+        {MetricsFormat::OpenMetrics100,
+         {"# TYPE quillfern_app_transmit_bytes counter",
+          R"(quillfern_app_transmit_bytes_total{app="other",user="1001"} 2)",
+          R"(quillfern_link_receive_bytes_total{link="eth0",class="physical",counted="true"} 3)",
+          "# EOF"}},
+    };
+    for (const auto& row : rows) {
+        const std::string text = renderMetrics(snap, row.format, 0.25);
+        for (const auto& line : row.lines)
+            EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+        std::istringstream in(text);
+        std::string typed;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("# TYPE ", 0) == 0) {
+                typed = line.substr(7, line.find(' ', 7) - 7);
+            } else if (line[0] != '#') {
+                EXPECT_EQ(line.rfind(typed, 0), 0u) << line;
+            }
+        }
+        EXPECT_EQ(text.ends_with("# EOF\n"), row.format == MetricsFormat::OpenMetrics100);
+    }
+    EXPECT_EQ(formatFor("application/openmetrics-text;version=1.0.0,text/plain;q=0.5"),
+              MetricsFormat::OpenMetrics100);
+    EXPECT_EQ(formatFor("text/plain"), MetricsFormat::Prometheus004);
 }
 
 TEST(NetdCore, EachUserSeesOnlyTheirOwnProcessesByName) {

@@ -119,7 +119,7 @@ struct Rig {
     std::unique_ptr<Child> sink, service;
     TempDir dir;
     std::string socket = (dir / "netd.sock").string();
-    std::string skip, fail;
+    std::string skip, fail, said;
 
     Rig() {
         skip = fs::exists(kService) ? cg.why() + net.why() : "quillfern-netd is not built";
@@ -148,8 +148,7 @@ struct Rig {
         o.netns = net.a();
         o.pipeStderr = true;
         service = std::make_unique<Child>(std::move(o));
-        const std::string said =
-            service->readLine(60s, Child::Stream::Stderr).value_or("(nothing)");
+        said = service->readLine(60s, Child::Stream::Stderr).value_or("(nothing)");
         // A kernel or environment without BPF for cgroups is a reason to skip, not a fault.
         if (said.find("cannot load") != std::string::npos ||
             said.find("too old") != std::string::npos)

@@ -2,6 +2,7 @@
 // processes moved. Optional and privileged; the widget and the tool work without it.
 
 #include "netd.skel.h"
+#include "netd_http.h"
 #include "netd_server.h"
 #include "netd_service.h"
 #include "netd_system.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -26,10 +28,14 @@ struct Options {
     std::string cgroup;
     std::string socket = kDefaultSocket;
     std::size_t maxProcesses = Ledger::kDefaultMaxProcesses;
+    std::string metrics; // empty: no endpoint
 };
 
 std::optional<Options> parseArgs(int argc, char** argv) {
     Options o;
+    // The unit passes the administrator's setting through its environment file.
+    if (const char* env = std::getenv("QUILLFERN_NETD_METRICS"))
+        o.metrics = env;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (i + 1 >= argc)
@@ -39,6 +45,8 @@ std::optional<Options> parseArgs(int argc, char** argv) {
             o.cgroup = v;
         } else if (a == "--socket") {
             o.socket = v;
+        } else if (a == "--metrics") {
+            o.metrics = v;
         } else if (a == "--max-processes") {
             const auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), o.maxProcesses);
             if (ec != std::errc() || p != v.data() + v.size() || o.maxProcesses == 0)
@@ -120,9 +128,21 @@ int run(const Options& o) {
     ::signal(SIGPIPE, SIG_IGN);
 
     Service service(counting->skel.get(), o.maxProcesses);
+    // Started once signals are blocked, so its thread leaves them to the serving loop.
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    std::string serving;
+    if (!o.metrics.empty()) {
+        endpoint = std::make_unique<MetricsEndpoint>(o.metrics);
+        if (!endpoint->why().empty()) {
+            say("metrics: " + endpoint->why());
+            return 1;
+        }
+        service.publishTo(endpoint.get());
+        serving = "; metrics on http://" + endpoint->bound() + "/metrics";
+    }
     // Sockets that were there before: looked up once now rather than on their first packet.
     service.pass();
-    say("counting sockets of " + cgroup + "; answering on " + o.socket);
+    say("counting sockets of " + cgroup + "; answering on " + o.socket + serving);
     return serve(service, listener.fd(), stop.get()) ? 0 : 1;
 }
 
@@ -131,7 +151,8 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
     const auto o = parseArgs(argc, argv);
     if (!o) {
-        say("usage: quillfern-netd [--cgroup DIR] [--socket PATH] [--max-processes N]");
+        say("usage: quillfern-netd [--cgroup DIR] [--socket PATH] [--max-processes N] "
+            "[--metrics HOST:PORT]");
         return 2;
     }
     return run(*o);

@@ -70,6 +70,31 @@ bool Ledger::makeRoom(std::uint32_t uid) {
     return true;
 }
 
+Counters* Ledger::appFor(std::uint32_t uid, std::string_view name) {
+    std::string label = qfnettop::sanitizeName(name.substr(0, kMaxName));
+    if (m_appsPerUser.size() >= kMaxAppUsers && m_appsPerUser.count(uid) == 0)
+        uid = kOtherUsers;
+    auto it = m_apps.find(AppKey{uid, label});
+    if (it == m_apps.end()) {
+        std::size_t& named = m_appsPerUser[uid];
+        if (named >= kMaxAppsPerUser) {
+            label = kOtherApp;
+            ++m_foldedApps;
+        } else {
+            ++named;
+        }
+        it = m_apps.try_emplace(AppKey{uid, std::move(label)}).first;
+    }
+    return &it->second;
+}
+
+void Ledger::creditApp(Tracked& t, const Counters& now) {
+    if (!t.app)
+        return;
+    *t.app += growthSince(now, t.credited);
+    t.credited = now;
+}
+
 void Ledger::setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info) {
     Tracked& t = m_sockets[cookie];
     t.gaveUp = false;
@@ -80,10 +105,12 @@ void Ledger::setOwner(std::uint64_t cookie, const ProcessKey& key, const Process
         if (m_processes.size() >= m_maxProcesses && !makeRoom(info.uid)) {
             ++m_foldedCount; // no room: its user's remainder carries it
             touchUser(info.uid);
+            t.app = appFor(info.uid, info.name);
             return;
         }
         Entry fresh;
         fresh.info = {info.uid, info.name.substr(0, kMaxName)};
+        fresh.app = appFor(info.uid, info.name);
         it = m_processes.emplace(key, std::move(fresh)).first;
         Book& b = m_books[info.uid];
         m_holders.erase({b.processes.size(), info.uid});
@@ -94,6 +121,7 @@ void Ledger::setOwner(std::uint64_t cookie, const ProcessKey& key, const Process
         it->second.info.name = info.name.substr(0, kMaxName);
     }
     t.owner = key;
+    t.app = it->second.app;
 }
 
 bool Ledger::hasOwner(std::uint64_t cookie) const {
@@ -130,6 +158,7 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
     for (auto& [uid, b] : m_books)
         b.remainderLive = {};
     m_unattributedLive = {};
+    m_givenUpLive = {};
     std::unordered_map<std::uint64_t, Tracked> still;
     still.reserve(sockets.size());
     for (const SocketSample& s : sockets) {
@@ -139,6 +168,9 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
             m_sockets.erase(it);
         t.last = s.bytes;
         *creditFor(t, true) += s.bytes;
+        creditApp(t, s.bytes);
+        if (t.gaveUp)
+            m_givenUpLive += s.bytes;
         if (t.owner) {
             if (const auto e = m_processes.find(*t.owner); e != m_processes.end())
                 ++e->second.liveSockets;
@@ -154,8 +186,10 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
 void Ledger::fold(const SocketSample& last) {
     const auto it = m_sockets.find(last.cookie);
     *creditFor(it == m_sockets.end() ? Tracked{} : it->second, false) += last.bytes;
-    if (it != m_sockets.end())
+    if (it != m_sockets.end()) {
+        creditApp(it->second, last.bytes);
         m_sockets.erase(it);
+    }
 }
 
 void Ledger::markGone(const ProcessKey& key, std::uint64_t nowNs) {

@@ -34,6 +34,13 @@ struct ProcessInfo {
     std::string name;
 };
 
+// An application: every process of one user under one name.
+struct AppKey {
+    std::uint32_t uid = 0;
+    std::string name;
+    auto operator<=>(const AppKey&) const = default;
+};
+
 // One socket as the kernel programs recorded it.
 struct SocketSample {
     std::uint64_t cookie = 0;
@@ -66,11 +73,18 @@ public:
         Counters live;
         std::uint64_t goneSinceNs = 0; // 0 while the process runs
         std::size_t liveSockets = 0;
+        Counters* app = nullptr; // its application's total in appTotals()
     };
     static constexpr std::size_t kDefaultMaxProcesses = 16384;
     // Users who have no process left; beyond this many the oldest is forgotten.
     static constexpr std::size_t kMaxIdleUsers = 1024;
     static constexpr std::size_t kMaxName = 64;
+    // Applications kept by name per user, and users kept by id; beyond, a user's further
+    // applications are summed under kOtherApp, further users under kOtherUsers.
+    static constexpr std::size_t kMaxAppsPerUser = 1000;
+    static constexpr std::size_t kMaxAppUsers = 256;
+    static constexpr std::uint32_t kOtherUsers = ~std::uint32_t(0);
+    static constexpr const char* kOtherApp = "other";
 
     explicit Ledger(std::size_t maxProcesses = kDefaultMaxProcesses);
 
@@ -105,11 +119,26 @@ public:
     // Processes (or sockets that found no room) folded into their user's remainder.
     std::uint64_t foldedProcesses() const { return m_foldedCount; }
 
+    // Every application's bytes since the ledger began, by user and (sanitised) name. Each
+    // socket adds what it grew by since it was last seen, so these never go down: a closed
+    // socket, an ended process or one folded into its user's remainder leaves its bytes here.
+    const std::map<AppKey, Counters>& appTotals() const { return m_apps; }
+    // Processes whose application went to kOtherApp for want of room.
+    std::uint64_t foldedApps() const { return m_foldedApps; }
+    // Bytes that will stay unattributed (sockets given up on, or gone without an owner);
+    // unlike unattributed(), it leaves out sockets still being looked up, so it never drops.
+    Counters settledUnattributed() const { return m_unattributedFolded + m_givenUpLive; }
+    // Sockets whose process could not be looked at (gone before, or not readable).
+    std::uint64_t uninspected() const { return m_uninspected; }
+    void noteUninspected() { ++m_uninspected; }
+
 private:
     struct Tracked {
         std::optional<ProcessKey> owner;
         std::optional<std::uint32_t> user; // whose remainder gets it once the owner is folded
         Counters last;
+        Counters* app = nullptr;
+        Counters credited; // what its application has had of it
         bool gaveUp = false;
     };
     struct Book {
@@ -122,6 +151,8 @@ private:
     bool makeRoom(std::uint32_t uid);
     void retire(std::map<ProcessKey, Entry>::iterator it);
     void touchUser(std::uint32_t uid);
+    Counters* appFor(std::uint32_t uid, std::string_view name);
+    static void creditApp(Tracked& t, const Counters& now);
 
     std::size_t m_maxProcesses;
     std::map<ProcessKey, Entry> m_processes;
@@ -134,6 +165,11 @@ private:
     Counters m_unattributedFolded;
     Counters m_unattributedLive;
     std::uint64_t m_foldedCount = 0;
+    std::map<AppKey, Counters> m_apps; // nodes stay put: processes and sockets point at them
+    std::map<std::uint32_t, std::size_t> m_appsPerUser;
+    std::uint64_t m_foldedApps = 0;
+    Counters m_givenUpLive;
+    std::uint64_t m_uninspected = 0;
     mutable std::map<std::uint32_t, Counters> m_totals;
     mutable bool m_totalsStale = true;
 };

@@ -1,6 +1,8 @@
 #include "netd_service.h"
 
+#include "NetCounters.h"
 #include "netd.skel.h"
+#include "netd_http.h"
 #include "netd_shared.h"
 #include "netd_system.h"
 #include "nettop_system.h"
@@ -10,6 +12,7 @@
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstring>
+#include <pwd.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -127,6 +130,7 @@ void Service::resolve(std::vector<SocketSample>& samples) {
         } else {
             // The creator is gone (its pid may belong to someone else now): keep it apart.
             m_ledger.setOwner(s.cookie, {s.tgid, 0}, {s.uid, s.comm});
+            m_ledger.noteUninspected();
         }
     }
     if (unowned.empty())
@@ -172,6 +176,7 @@ void Service::resolve(std::vector<SocketSample>& samples) {
             m_attempts.erase(s->cookie);
         } else if (s->closedNs != 0 || ++m_attempts[s->cookie] >= kResolveAttempts) {
             m_ledger.giveUp(s->cookie);
+            m_ledger.noteUninspected();
             m_attempts.erase(s->cookie);
         }
     }
@@ -218,6 +223,48 @@ void Service::pass() {
     m_ledger.expire(now, kRetentionNs);
     m_stats = readStats();
     m_answers.clear();
+    if (m_endpoint)
+        m_endpoint->publish(snapshot());
+}
+
+const std::string& Service::userName(std::uint32_t uid) {
+    const auto [it, fresh] = m_userNames.try_emplace(uid);
+    if (!fresh)
+        return it->second;
+    if (uid == Ledger::kOtherUsers) {
+        it->second = Ledger::kOtherApp;
+        return it->second;
+    }
+    passwd pw{}, *found = nullptr;
+    std::vector<char> buf(16384);
+    it->second = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found
+                     ? qfnettop::sanitizeName(pw.pw_name)
+                     : std::to_string(uid);
+    return it->second;
+}
+
+std::shared_ptr<const MetricsSnapshot> Service::snapshot() {
+    auto s = std::make_shared<MetricsSnapshot>();
+    s->apps.reserve(m_ledger.appTotals().size());
+    for (const auto& [key, bytes] : m_ledger.appTotals())
+        s->apps.push_back({userName(key.uid), key.name, bytes});
+    s->unattributed = m_ledger.settledUnattributed();
+    s->trackedSockets = m_present;
+    s->evictedSockets = m_stats.evictedSockets;
+    s->lostPackets = m_stats.lostPackets;
+    s->uninspectedSockets = m_ledger.uninspected();
+    s->foldedApps = m_ledger.foldedApps();
+    if (const auto table = netReadLinks()) {
+        const std::vector<bool> counted = netCountedLinks(*table, InterfaceChoice{});
+        for (std::size_t i = 0; i < table->links.size(); ++i) {
+            const LinkReading& l = table->links[i];
+            const LinkClass c = linkClassify(l.attributes);
+            if (c != LinkClass::Loopback)
+                s->links.push_back({qfnettop::sanitizeName(l.name), c == LinkClass::Physical,
+                                    counted[i], l.bytes});
+        }
+    }
+    return s;
 }
 
 void Service::checkLiveness(std::uint64_t nowNs) {

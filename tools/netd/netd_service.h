@@ -16,6 +16,9 @@ struct netd_bpf;
 
 namespace qfnetd {
 
+class MetricsEndpoint;
+struct MetricsSnapshot;
+
 // Says one line on the service's standard error.
 void say(const std::string& s);
 
@@ -29,12 +32,16 @@ public:
     // The answer to one request line. Every client of a user shares one answer per pass, so a
     // request costs nothing more than handing that answer over.
     std::shared_ptr<const std::string> answer(std::uint32_t uid, std::string_view line);
+    // Each pass from now on hands the endpoint a snapshot of the figures.
+    void publishTo(MetricsEndpoint* endpoint) { m_endpoint = endpoint; }
 
 private:
     std::vector<SocketSample> readTable();
     void resolve(std::vector<SocketSample>& samples);
     void checkLiveness(std::uint64_t nowNs);
     ServiceStats readStats() const;
+    std::shared_ptr<const MetricsSnapshot> snapshot();
+    const std::string& userName(std::uint32_t uid);
 
     netd_bpf* m_skel;
     Ledger m_ledger;
@@ -47,6 +54,8 @@ private:
     std::uint64_t m_lastPassNs = 0;
     bool m_batchWorks = true;
     bool m_diagFailed = false;
+    MetricsEndpoint* m_endpoint = nullptr;
+    std::unordered_map<std::uint32_t, std::string> m_userNames;
 };
 
 } // namespace qfnetd
