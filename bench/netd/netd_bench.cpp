@@ -7,6 +7,7 @@
 // QUILLFERN_NETD_UNDER_TEST=<another build of the service> measures that one instead.
 
 #include "netd_fixture.h"
+#include "netd_metrics.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -338,6 +339,94 @@ void BM_OneUsersAnswer(benchmark::State& state) {
         benchmark::DoNotOptimize(qfnetd::formatView(qfnetd::viewFor(1000, ledger, {})));
 }
 BENCHMARK(BM_OneUsersAnswer)->Arg(1000)->Arg(16384);
+
+// Rendering a scrape of 1,000 application series (each received and sent) and 20 links.
+void BM_RenderMetrics(benchmark::State& state) {
+    qfnetd::MetricsSnapshot snap;
+    for (int i = 0; i < 1000; ++i)
+        snap.apps.push_back({"user" + std::to_string(i % 5),
+                             "app-" + std::to_string(i),
+                             {std::uint64_t(i) << 30, std::uint64_t(i) << 20}});
+    for (int i = 0; i < 20; ++i)
+        snap.links.push_back({"veth" + std::to_string(i), i == 0, i == 0, {1u << 30, 1u << 29}});
+    const auto f = state.range(0) ? qfnetd::MetricsFormat::OpenMetrics100
+                                  : qfnetd::MetricsFormat::Prometheus004;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qfnetd::renderMetrics(snap, f, 0.001));
+}
+BENCHMARK(BM_RenderMetrics)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Real scrapes over loopback of a service counting 1,000 applications: the service's CPU time
+// per scrape (HTTP included) and the wall time of each, 200 scrapes an iteration.
+void BM_ScrapeThousandApplications(benchmark::State& state) {
+    Rig rig;
+    if (!rig.skip.empty() || !rig.start({"--metrics", "127.0.0.1:0"})) {
+        state.SkipWithError((rig.skip + rig.fail).c_str());
+        return;
+    }
+    const int port = std::stoi(rig.said.substr(rig.said.find("http://127.0.0.1:") + 17));
+    rig.cg.enter();
+    run({.body =
+             [] {
+                 for (int i = 0; i < 1000; ++i) {
+                     const std::string name = "app-" + std::to_string(i);
+                     if (::fork() == 0)
+                         ::_exit(::prctl(PR_SET_NAME, name.c_str()) || !sendDatagram(100));
+                     ::wait(nullptr);
+                 }
+                 return 0;
+             },
+         .netns = rig.net.a()},
+        300s);
+    rig.cg.leave();
+    const auto scrapes = [&](int n) {
+        return run({.body =
+                        [port, n] {
+                            std::size_t series = 0;
+                            for (int i = 0; i < n; ++i) {
+                                const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                                sockaddr_in a{AF_INET,
+                                              htons(std::uint16_t(port)),
+                                              {htonl(INADDR_LOOPBACK)},
+                                              {}};
+                                static const char kGet[] = "GET /metrics HTTP/1.0\r\n\r\n";
+                                std::string text;
+                                char buf[65536];
+                                ssize_t got = -1;
+                                if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                                    ::send(s, kGet, sizeof kGet - 1, 0) > 0)
+                                    while ((got = ::recv(s, buf, sizeof buf, 0)) > 0)
+                                        text.append(buf, std::size_t(got));
+                                ::close(s);
+                                series = 0;
+                                for (auto at = text.find("\nquillfern_app_");
+                                     at != std::string::npos;
+                                     at = text.find("\nquillfern_app_", at + 1))
+                                    ++series;
+                            }
+                            return series >= 2000 ? 0 : 1;
+                        },
+                    .netns = rig.net.a()},
+                   300s)
+            .exitCode;
+    };
+    if (!waitUntil([&] { return scrapes(1) == 0; }, 120s)) {
+        state.SkipWithError("the service never showed 1,000 applications");
+        return;
+    }
+    double cpu = 0;
+    for (auto _ : state) {
+        const double before = cpuMs(rig.service->pid());
+        scrapes(200);
+        cpu += cpuMs(rig.service->pid()) - before;
+    }
+    state.counters["service_cpu_ms_per_scrape"] = cpu / double(state.iterations() * 200);
+    state.SetItemsProcessed(state.iterations() * 200);
+}
+BENCHMARK(BM_ScrapeThousandApplications)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 
