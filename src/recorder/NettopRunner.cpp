@@ -2,7 +2,14 @@
 
 #include "ToolProcess.h"
 
+#include <QFileInfo>
 #include <QStringDecoder>
+
+#ifdef __linux__
+#include "netd_client.h"
+
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,6 +38,18 @@ QString failureText(ToolEnd end, int timeoutMs) {
 
 NettopRun runNettop(const QString& program, const QStringList& arguments, int timeoutMs,
                     const std::atomic<bool>* cancel) {
+#ifdef __linux__
+    // While the counting service runs, the stand-in tool would only pass its answer on: the
+    // same request made here spares starting a process for every sample. Its answer is read
+    // as the tool's lines, so nothing downstream can tell the two apart.
+    if (QFileInfo(program).fileName() == QLatin1String("quillfern-nettop")) {
+        if (const auto view = qfnetd::askService(qfnetd::serviceSocketPath())) {
+            NettopRun run;
+            run.output = QString::fromStdString(qfnetd::toolLines(*view, ::getuid(), {}));
+            return run;
+        }
+    }
+#endif
     const ToolResult result = toolRun(program, arguments, timeoutMs, kMaxOutputBytes, cancel);
     NettopRun run;
     run.failure = failureText(result.end, timeoutMs);

@@ -1,5 +1,7 @@
 #include "netd_client.h"
 
+#include "nettop_system.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,12 +9,33 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace qfnetd {
 
 std::string serviceSocketPath() {
     const char* env = std::getenv("QUILLFERN_NETD_SOCKET");
     return env && *env ? std::string(env) : std::string(kDefaultSocket);
+}
+
+std::string toolLines(const View& v, std::uint32_t viewer, std::string_view time) {
+    std::unordered_map<std::uint32_t, std::optional<std::string>> logins;
+    const auto login = [&](std::uint32_t uid) -> const std::optional<std::string>& {
+        auto it = logins.find(uid);
+        if (it == logins.end())
+            it = logins.emplace(uid, qfnettop::loginName(uid)).first;
+        return it->second;
+    };
+    std::string out = qfnettop::headerLine();
+    for (const ProcessLine& p : v.processes) {
+        const auto owner = p.uid == viewer ? std::nullopt : login(p.uid);
+        out += qfnettop::processLine(time, qfnettop::processLineName(p.name, p.uid, viewer, owner),
+                                     p.pid, p.bytes);
+    }
+    for (const UserLine& u : v.users)
+        out += qfnettop::processLine(time, qfnettop::userOwnerName(u.uid, login(u.uid)), u.uid,
+                                     u.bytes);
+    return out;
 }
 
 std::optional<View> askService(const std::string& socketPath) {

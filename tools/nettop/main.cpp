@@ -123,14 +123,7 @@ bool sampleFromService(const std::string& socketPath) {
     const auto view = qfnetd::askService(socketPath);
     if (!view)
         return false;
-    const std::string time = nowClock();
-    std::string out = headerLine();
-    const std::uint32_t viewer = ::getuid();
-    for (const qfnetd::ProcessLine& p : view->processes)
-        out += processLine(time, lineName(p.name, p.uid, viewer), p.pid, p.bytes);
-    for (const qfnetd::UserLine& u : view->users)
-        out += processLine(time, userOwnerName(u.uid, loginName(u.uid)), u.uid, u.bytes);
-    writeAll(STDOUT_FILENO, out);
+    writeAll(STDOUT_FILENO, qfnetd::toolLines(*view, ::getuid(), nowClock()));
     return true;
 }
 
