@@ -2,6 +2,7 @@
 // a veth pair between namespaces this test makes, and the tool reading it; then the same
 // service under attack from other users.
 
+#include "NettopRunner.h"
 #include "NettopTestSupport.h"
 #include "netd_fixture.h"
 
@@ -120,6 +121,15 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
                                      {"QUILLFERN_NETD_SOCKET=" + rig.socket}));
     };
     const AppSample all = tool(0), own = tool(kNobody);
+    // The recorder asks the service itself, without starting the tool (none is there), and
+    // reads the same lines.
+    ::setenv("QUILLFERN_NETD_SOCKET", rig.socket.c_str(), 1);
+    const NettopRun asked = runNettop(QStringLiteral("/nonexistent/quillfern-nettop"), {}, 10000);
+    ::unsetenv("QUILLFERN_NETD_SOCKET");
+    EXPECT_TRUE(asked.ok()) << asked.failure.toStdString();
+    const AppSample direct = recorderReads({0, asked.output.toStdString(), {}});
+    for (const auto& [name, bytes] : all)
+        EXPECT_TRUE(direct.count(name)) << name.toStdString();
     const std::string nobody = ::getpwuid(kNobody) ? ::getpwuid(kNobody)->pw_name : "65534";
     for (const auto& [pid, m] : moved) {
         const auto name = QString::fromStdString(

@@ -87,6 +87,9 @@ public:
     static constexpr const char* kOtherApp = "other";
 
     explicit Ledger(std::size_t maxProcesses = kDefaultMaxProcesses);
+    // Processes and sockets point into its own application totals.
+    Ledger(const Ledger&) = delete;
+    Ledger& operator=(const Ledger&) = delete;
 
     void setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info);
     bool hasOwner(std::uint64_t cookie) const;
