@@ -73,25 +73,6 @@ TEST(NetdCore, LedgerKeepsBytesAcrossFoldsAndForgetsEndedProcesses) {
     EXPECT_EQ(l.settledUnattributed(), (Counters{41, 5}));
 }
 
-TEST(NetdCore, ApplicationTotalsSurviveFoldingAndStayBounded) {
-    Ledger l(2);
-    l.setOwner(1, {10, 1}, {5, "kept"});
-    l.setOwner(2, {11, 1}, {5, "crowd"});
-    l.setLive({sock(1, 10, 1), sock(2, 1, 1)});
-    l.setOwner(3, {12, 1}, {6, "newcomer"}); // the ledger is full: uid 5 gives one up
-    ASSERT_FALSE(l.processes().count({10, 1}));
-    l.setLive({sock(1, 30, 2), sock(2, 1, 1), sock(3, 1, 1)}); // its socket goes on
-    l.fold(sock(1, 40, 3));
-    EXPECT_EQ(l.appTotals().at({5, "kept"}), (Counters{40, 3}));
-
-    Ledger many;
-    for (std::uint32_t i = 0; i < Ledger::kMaxAppsPerUser + 5; ++i)
-        many.setOwner(i, {i + 100, 1}, {7, "app" + std::to_string(i)});
-    EXPECT_EQ(many.appTotals().size(), Ledger::kMaxAppsPerUser + 1);
-    EXPECT_EQ(many.foldedApps(), 5u);
-    EXPECT_TRUE(many.appTotals().count({7, Ledger::kOtherApp}));
-}
-
 // Every sample belongs to the family typed before it, under the name each format wants.
 TEST(NetdMetrics, RendersBothFormatsEscapedAndWellFormed) {
     MetricsSnapshot snap;
@@ -170,6 +151,8 @@ TEST(NetdCore, LedgerStaysBoundedAndNoUserCrowdsOutAnother) {
     EXPECT_EQ(viewFor(8, l, {}).users, (std::vector<UserLine>{{7, {60, 0}}}));
     EXPECT_EQ(viewFor(7, l, {}).processes.size(), 3u);
     EXPECT_EQ(l.foldedProcesses(), 3u);
+    // Folded or never given room, the processes' bytes stay with their application.
+    EXPECT_EQ(l.appTotals().at({7, "flood"}), (Counters{60, 0}));
     // An ended process makes room first, whoever it belonged to.
     l.markGone({100, 1}, 5 * kS);
     l.setOwner(200, {200, 1}, {7, "late"});
@@ -178,6 +161,14 @@ TEST(NetdCore, LedgerStaysBoundedAndNoUserCrowdsOutAnother) {
     l.setLive({});
     EXPECT_EQ(l.userTotals().at(8), (Counters{6, 6}));
     EXPECT_EQ(l.trackedSockets(), 0u);
+
+    // A user's names beyond the bound are summed under one.
+    Ledger many;
+    for (std::uint32_t i = 0; i < Ledger::kMaxAppsPerUser + 5; ++i)
+        many.setOwner(i, {i + 100, 1}, {7, "app" + std::to_string(i)});
+    EXPECT_EQ(many.appTotals().size(), Ledger::kMaxAppsPerUser + 1);
+    EXPECT_EQ(many.foldedApps(), 5u);
+    EXPECT_TRUE(many.appTotals().count({7, Ledger::kOtherApp}));
 }
 
 TEST(NetdClients, RootAndEachUserKeepASlotWhateverOthersHold) {
