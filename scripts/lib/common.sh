@@ -10,7 +10,7 @@ QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-n
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
                   x11-apps imagemagick locales iproute2 procps dpkg-dev
                   # the window managers the widget is checked under, each on its own D-Bus
-                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11
+                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 i3-wm sway xwayland grim x11-xserver-utils
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
                   libbpf-dev bpftool clang llvm pkg-config)
 # Only for `scripts/test --stress`, which loads the machine while the tests run.

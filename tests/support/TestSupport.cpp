@@ -413,6 +413,12 @@ XServer::XServer(const std::string& netns, const fs::path& logFile)
         m_display = ":" + *number;
 }
 
+std::unique_ptr<XServer> XServer::existing(const std::string& display) {
+    std::unique_ptr<XServer> x(new XServer(Attached{}));
+    x->m_display = display;
+    return x;
+}
+
 XServer::~XServer() {
     if (m_child) {
         m_child->signal(SIGTERM);

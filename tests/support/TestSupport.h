@@ -195,6 +195,8 @@ std::ostream& operator<<(std::ostream& os, const Geometry& g);
 class XServer {
 public:
     explicit XServer(const std::string& netns = {}, const fs::path& logFile = {});
+    // Drives a display served by someone else (a compositor's XWayland); starts nothing.
+    static std::unique_ptr<XServer> existing(const std::string& display);
     // Asked to end rather than killed, so that it takes its socket in /tmp with it.
     ~XServer();
     bool ready() const { return !m_display.empty(); }
@@ -216,6 +218,8 @@ public:
     bool drag(int fromX, int fromY, int toX, int toY) const;
 
 private:
+    struct Attached {};
+    explicit XServer(Attached) {}
     bool move(int x, int y) const;
     std::string m_netns;
     fs::path m_log;
