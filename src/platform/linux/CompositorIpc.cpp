@@ -30,7 +30,9 @@ int connectTo(const QByteArray& path) {
     std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        const int why = errno;
         ::close(fd);
+        errno = why; // for the caller's message
         return -1;
     }
     return fd;
@@ -127,8 +129,9 @@ bool ipcTakeCard(QWindow* window, QPoint topLeft) {
     }
     const int fd = connectTo(socketPath);
     if (fd < 0) {
-        qCWarning(lcCompositorIpc) << "cannot reach the compositor at" << socketPath << ":"
-                                   << std::strerror(errno) << "- the card is placed as on X11";
+        const char* why = std::strerror(errno);
+        qCWarning(lcCompositorIpc) << "cannot reach the compositor at" << socketPath << ":" << why
+                                   << "- the card is placed as on X11";
         return false;
     }
     auto* link = new CardLink(window, fd);
