@@ -16,6 +16,10 @@ using namespace qftest;
 
 namespace {
 
+// i3 with a config of its own: no bar, no keys the test could hit.
+constexpr const char* kI3 =
+    "printf '# i3 config file (v4)\\nfont pango:DejaVu Sans 8\\n' >$HOME/i3 && exec i3 -c $HOME/i3";
+
 struct Manager {
     std::string name; // also the test's name
     std::vector<std::string> argv;
@@ -23,17 +27,15 @@ struct Manager {
     std::string msg{}; // its own IPC client, which switches workspaces where EWMH does not
 };
 
-const Geometry kCorner{1208, 12, 216, 92};
-
 class WindowManagerE2E : public ::testing::TestWithParam<Manager> {
 protected:
     void SetUp() override {
         const Manager& wm = GetParam();
-        const std::string tool =
-            missingProgram({"Xvfb", "xdotool", "xprop", "xterm", "xsetroot", "xhost", "import",
-                            managed() ? wm.argv[0] : "xterm", wm.msg.empty() ? "xterm" : wm.msg});
-        if (!tool.empty())
-            GTEST_SKIP() << tool << " is not installed";
+        if (const std::string tool = missingProgram(
+                {"Xvfb", "xdotool", "xprop", "xterm", "xsetroot", "xhost", "import",
+                 managed() ? wm.argv[0] : "xterm", wm.msg.empty() ? "xterm" : wm.msg});
+            !tool.empty())
+            GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
         if (sway()) {
             startSway();
             if (IsSkipped() || HasFatalFailure())
@@ -76,15 +78,16 @@ protected:
     bool sway() const { return GetParam().name == "sway"; }
     // The card's corner shows what lies beside it (see-through with a compositor, cut away
     // without one), and its middle shows the card.
-    bool cornerShowsBeneath() const {
+    bool cornerShowsBeneath(const Geometry& card) const {
         const std::string shot = (m_box.root() / "screen.png").string();
         m_x->run(sway()
                      ? std::vector<std::string>{"env", "WAYLAND_DISPLAY=" + m_wayland, "grim", shot}
                      : std::vector<std::string>{"import", "-window", "root", shot});
-        std::istringstream seen(
-            run({"convert", shot, "-format",
-                 "%[hex:u.p{1207,12}] %[hex:u.p{1208,12}] %[hex:u.p{1316,58}]", "info:"})
-                .out);
+        char format[128];
+        std::snprintf(format, sizeof format,
+                      "%%[hex:u.p{%d,%d}] %%[hex:u.p{%d,%d}] %%[hex:u.p{%d,%d}]", card.x - 1,
+                      card.y, card.x, card.y, card.x + card.width / 2, card.y + card.height / 2);
+        std::istringstream seen(run({"convert", shot, "-format", format, "info:"}).out);
         std::string beside, corner, middle;
         seen >> beside >> corner >> middle;
         return !beside.empty() && corner == beside && middle != beside;
@@ -123,12 +126,6 @@ protected:
         m_wayland = (dir / wayland).string();
         m_box.addEnv("SWAYSOCK=" + m_swaySocket);
     }
-    std::string msg(std::vector<std::string> args) const {
-        args.insert(args.begin(), GetParam().msg);
-        if (sway())
-            args.insert(args.begin() + 1, {"-s", m_swaySocket});
-        return m_x->run(args).out;
-    }
 
     std::string xprop(std::vector<std::string> args) const {
         args.insert(args.begin(), "xprop");
@@ -148,8 +145,7 @@ protected:
     }
     // Mapped and not hidden, as xdotool's --onlyvisible sees it.
     bool viewable(Child& owner, const std::string& id) const {
-        const auto ids = m_x->windowsOf(owner.pid());
-        return std::find(ids.begin(), ids.end(), id) != ids.end();
+        return std::ranges::count(m_x->windowsOf(owner.pid()), id) > 0;
     }
     // A mapped window of a child other than those `known`, once there is one.
     std::string windowOf(Child& owner, const std::vector<std::string>& known = {}) const {
@@ -186,6 +182,31 @@ protected:
             << "the card is active";
     }
 
+    // Shown, it is centred on the screen, in the taskbar and, under a manager, active and
+    // decorated; Esc hides it.
+    void expectHistoryWindow(const std::string& history) const {
+        waitUntil([&] { return m_x->geometry(history).width >= 520; });
+        const Geometry h = m_x->geometry(history);
+        if (GetParam().msg.empty()) { // a tiling manager lays it out beside the terminal
+            EXPECT_NEAR(h.x + h.width / 2, XServer::kWidth / 2, 40) << h;
+            EXPECT_NEAR(h.y + h.height / 2, XServer::kHeight / 2, 60) << h;
+        }
+        EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
+        if (managed()) {
+            EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
+            const std::string extents = xprop({"-id", history, "_NET_FRAME_EXTENTS"});
+            int top = 0; // left, right, top, bottom; i3 draws title bars without saying their size
+            EXPECT_TRUE(
+                GetParam().name == "i3" ||
+                (std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0))
+                << "not decorated: " << extents;
+        } else {
+            m_x->xdo({"windowfocus", "--sync", history});
+        }
+        m_x->xdo({"key", "Escape"});
+        EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
+    }
+
     Sandbox m_box;
     std::unique_ptr<XServer> m_x;
     std::unique_ptr<Child> m_wm, m_xterm, m_app;
@@ -196,20 +217,27 @@ protected:
 } // namespace
 
 TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
+    constexpr int kW = XServer::kWidth, kH = XServer::kHeight;
     std::string panel = launch();
     ASSERT_FALSE(panel.empty()) << "no card appeared";
-    EXPECT_EQ(m_x->geometry(panel), kCorner);
+    // In the top-right corner, clear of both edges by a margin no wider than a finger.
+    const Geometry corner = m_x->geometry(panel);
+    const int rightGap = kW - corner.x - corner.width;
+    EXPECT_TRUE(rightGap >= 0 && rightGap <= 24 && corner.y >= 0 && corner.y <= 24) << corner;
     expectUnobtrusive(panel, "after start");
-    EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(); })); // once painted
+    EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(corner); })); // once painted
 
     // Above the xterm once that is activated again.
     activate(m_xtermId);
     if (managed() && !GetParam().msg.empty()) {
         // Tiling managers: workspaces of their own, where the card floats on each.
-        EXPECT_NE(msg({"workspace", "2"}).find("true"), std::string::npos);
-        EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(); })); // drawn there too
-        EXPECT_EQ(m_x->geometry(panel), kCorner);
-        msg({"workspace", "1"});
+        const auto toWorkspace = [&](const char* n) { // sway's client needs its socket named
+            return m_x->run({"env", "SWAYSOCK=" + m_swaySocket, GetParam().msg, "workspace", n})
+                .out;
+        };
+        EXPECT_NE(toWorkspace("2").find("true"), std::string::npos);
+        EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(corner); })); // drawn there too
+        toWorkspace("1");
         expectUnobtrusive(panel, "back on workspace 1");
         if (sway())
             return; // headless, it has no pointer for the drag and the menu
@@ -225,9 +253,9 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
         // On every workspace: the manager keeps it on all of them, and where it hides the
         // windows of another workspace (all but mutter) the card is still there.
         m_x->xdo({"set_num_desktops", "2"});
-        ASSERT_TRUE(waitUntil([&] { return xdoOut({"get_num_desktops"}) == "2"; }));
+        EXPECT_TRUE(waitUntil([&] { return xdoOut({"get_num_desktops"}) == "2"; }));
         m_x->xdo({"set_desktop", "1"});
-        ASSERT_TRUE(waitUntil([&] { return xdoOut({"get_desktop"}) == "1"; }));
+        EXPECT_TRUE(waitUntil([&] { return xdoOut({"get_desktop"}) == "1"; }));
         EXPECT_TRUE(waitUntil([&] {
             return xprop({"-id", panel, "_NET_WM_DESKTOP"}).find("4294967295") != std::string::npos;
         }));
@@ -237,56 +265,44 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
         activate(m_xtermId);
     }
 
-    // A real drag by (-100, +100) lands where the pointer took it, and is stored.
+    // A real drag by (-100, +100) lands where the pointer took it, and is stored with its
+    // origin at the bottom left, y growing upwards.
+    const Geometry moved{corner.x - 100, corner.y + 100, corner.width, corner.height};
     m_clicked = true;
-    ASSERT_TRUE(m_x->drag(kCorner.x + 60, kCorner.y + 40, kCorner.x - 40, kCorner.y + 140));
-    const Geometry moved{1108, 112, 216, 92};
+    EXPECT_TRUE(m_x->drag(corner.x + 60, corner.y + 40, moved.x + 60, moved.y + 40));
     EXPECT_TRUE(waitUntil([&] { return m_x->geometry(panel) == moved; })) << m_x->geometry(panel);
-    EXPECT_TRUE(waitUntil([&] {
-        return slurp(m_box.configFile()).find("widgetFrame=\"{{1108, 696}, {216, 92}}\"") !=
-               std::string::npos;
-    })) << slurp(m_box.configFile());
+    char frame[80];
+    std::snprintf(frame, sizeof frame, "widgetFrame=\"{{%d, %d}, {%d, %d}}\"", moved.x,
+                  kH - moved.y - moved.height, moved.width, moved.height);
+    const auto config = [&] { return slurp(m_box.configFile()); };
+    EXPECT_TRUE(waitUntil([&] { return config().find(frame) != std::string::npos; })) << config();
     expectUnobtrusive(panel, "after a drag");
+    const Geometry at = m_x->geometry(panel); // where the menu is asked for from now on
 
-    // The menu opens 2 px below the card; its second item opens the history window: an
-    // ordinary window, decorated, centred on the screen, in the taskbar, and active.
-    const std::string menu = openMenu(moved, panel);
-    ASSERT_FALSE(menu.empty()) << "no menu appeared";
-    const Geometry m = m_x->geometry(menu);
-    EXPECT_EQ(std::pair(m.x, m.y), std::pair(moved.x, moved.y + moved.height + 2)) << m;
-    m_x->xdo({"key", "Down", "Down", "Return"});
-    const std::string history = windowOf(*m_app, {panel, menu});
-    ASSERT_FALSE(history.empty()) << "no history window appeared";
-    waitUntil([&] { return m_x->geometry(history).width >= 520; });
-    const Geometry h = m_x->geometry(history);
-    if (GetParam().msg.empty()) { // a tiling manager lays it out beside the terminal
-        EXPECT_NEAR(h.x + h.width / 2, 720, 40) << h;
-        EXPECT_NEAR(h.y + h.height / 2, 450, 60) << h;
-    }
-    EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
-    if (managed()) {
-        EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
-        const std::string extents = xprop({"-id", history, "_NET_FRAME_EXTENTS"});
-        int top = 0; // left, right, top, bottom; i3 draws title bars without saying their size
-        EXPECT_TRUE(GetParam().name == "i3" ||
-                    (std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0))
-            << "not decorated: " << extents;
+    // The menu opens just below the card, its left edge on the card's; its second item opens
+    // the history window: an ordinary window, decorated, centred on the screen, in the
+    // taskbar, and active.
+    if (const std::string menu = openMenu(at, panel); menu.empty()) {
+        ADD_FAILURE() << "no menu appeared";
     } else {
-        m_x->xdo({"windowfocus", "--sync", history});
+        const Geometry m = m_x->geometry(menu);
+        EXPECT_TRUE(m.x == at.x && m.y >= at.y + at.height && m.y <= at.y + at.height + 4) << m;
+        m_x->xdo({"key", "Down", "Down", "Return"});
+        if (const std::string history = windowOf(*m_app, {panel, menu}); !history.empty())
+            expectHistoryWindow(history);
+        else
+            ADD_FAILURE() << "no history window appeared";
+        expectUnobtrusive(panel, "after the history window");
     }
-    m_x->xdo({"key", "Escape"});
-    EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
-    expectUnobtrusive(panel, "after the history window");
 
     // Quit from the menu. The next start opens where the card was left, and a hostile stored
-    // frame goes through placement: never larger than the card, never off screen.
-    ASSERT_FALSE(openMenu(moved, panel).empty());
+    // frame goes through placement: the card keeps its own size and is never off screen.
+    ASSERT_FALSE(openMenu(at, panel).empty()) << "no menu to quit from";
     m_x->xdo({"key", "ctrl+q"});
-    EXPECT_EQ(exitCode(m_app->waitExit().value_or(-1)), 0);
+    ASSERT_EQ(exitCode(m_app->waitExit().value_or(-1)), 0) << "quitting from the menu failed";
     const std::pair<const char*, Geometry> starts[] = {
-        {nullptr, moved},
-        {"{{0, 0}, {30000, 30000}}", {0, 808, 216, 92}},
-        {"{{5000, -4000}, {216, 92}}", kCorner},
+        {nullptr, at},
+        {"{{0, 0}, {30000, 30000}}", {0, kH - corner.height, corner.width, corner.height}},
     };
     for (const auto& [stored, expected] : starts) {
         SCOPED_TRACE(stored ? stored : "as left");
@@ -306,13 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Manager{"openbox", {"openbox", "--replace", "--sm-disable"}, {}},
                       // Without compositing KWin needs no OpenGL from the virtual server.
                       Manager{"kwin", {"kwin_x11", "--replace"}, {"KWIN_COMPOSE=N"}},
-                      // A config of its own: no bar, no keys the test could hit.
-                      Manager{"i3",
-                              {"sh", "-c",
-                               "printf '# i3 config file (v4)\\nfont pango:DejaVu Sans 8\\n' "
-                               ">$HOME/i3 && exec i3 -c $HOME/i3"},
-                              {},
-                              "i3-msg"},
+                      Manager{"i3", {"sh", "-c", kI3}, {}, "i3-msg"},
                       // Wayland: the card and the terminal are clients of its XWayland.
                       Manager{"sway", {"sway"}, {}, "swaymsg"}),
     [](const ::testing::TestParamInfo<Manager>& info) { return info.param.name; });
