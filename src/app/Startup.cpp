@@ -5,6 +5,7 @@
 #include "Autostart.h"
 #include "CommandLine.h"
 #include "DesktopNotification.h"
+#include "DisplayChoice.h"
 #include "DisplayProbe.h"
 #include "FrameString.h"
 #include "InterfaceMenu.h"
@@ -25,7 +26,6 @@
 #include <QDir>
 #include <QLibraryInfo>
 #include <QSettings>
-#include <QStringList>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -70,7 +70,7 @@ bool waylandPluginPresent() {
 }
 
 // The platform to run on, or a line saying why there is none.
-DisplayChoice chooseDisplay(const CliRequest& cli) {
+DisplayChoice chooseDisplay(const CommandLine& cli) {
     DisplaySetting setting;
     setting.display = cli.display.isEmpty() ? qgetenv("DISPLAY") : cli.display;
     setting.waylandDisplay = qgetenv("WAYLAND_DISPLAY");
@@ -93,28 +93,10 @@ int runWidget(int argc, char** argv);
 
 } // namespace
 
-int appRun(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
-    const CliRequest cli = cliParse(arguments);
-    switch (cli.mode) {
-    case CliMode::Help:
-        std::fputs(cliHelpText().toLocal8Bit().constData(), stdout);
-        return 0;
-    case CliMode::Version:
-        std::fputs(cliVersionText().toLocal8Bit().constData(), stdout);
-        return 0;
-    case CliMode::Run:
-        break;
-    }
-
+int appRun([[maybe_unused]] const CommandLine& command, int argc, char** argv) {
 #ifndef Q_OS_MACOS
-    // Qt aborts when it cannot reach the display it picked; say what is missing instead,
-    // in the user's language although no application object exists yet.
-    i18n::install();
-    const DisplayChoice display = chooseDisplay(cli);
+    // Qt aborts when it cannot reach the display it picked; say what is missing instead.
+    const DisplayChoice display = chooseDisplay(command);
     if (!display.problem.isEmpty()) {
         std::fprintf(stderr, "quillfern: %s\n", display.problem.toLocal8Bit().constData());
         return 1;
