@@ -1,7 +1,10 @@
 #include "DisplayChoice.h"
 
+#include "DisplayProbe.h"
 #include "Translations.h"
 
+#include <QDir>
+#include <QLibraryInfo>
 #include <QStringList>
 
 namespace {
@@ -90,4 +93,41 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
         what = i18n::translate("CommandLine", "DISPLAY 和 WAYLAND_DISPLAY 都未设置");
     }
     return {{}, i18n::translate("CommandLine", "没有显示器：%1；请%2").arg(what, how)};
+}
+
+namespace {
+
+// Whether Qt can load its Wayland platform plugin: looked for where Qt will look.
+bool waylandPluginPresent() {
+    QStringList dirs{QLibraryInfo::path(QLibraryInfo::PluginsPath)};
+    const QString extra = qEnvironmentVariable("QT_PLUGIN_PATH");
+    if (!extra.isEmpty())
+        dirs += extra.split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    for (const QString& dir : dirs) {
+        if (!QDir(dir + QStringLiteral("/platforms"))
+                 .entryList({QStringLiteral("*qwayland*")}, QDir::Files)
+                 .isEmpty())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+DisplayChoice dispChooseForSession(const QByteArray& platform, const QByteArray& display) {
+    DisplaySetting setting;
+    setting.display = display.isEmpty() ? qgetenv("DISPLAY") : display;
+    setting.waylandDisplay = qgetenv("WAYLAND_DISPLAY");
+    setting.platform = platform.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : platform;
+    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+    DisplayProbes probes;
+    probes.x11Answers = [&] { return dispX11Answers(setting.display); };
+    probes.waylandAnswers = [&] {
+        // The client library's own default when the variable is unset.
+        const QByteArray name = setting.waylandDisplay.isEmpty() ? QByteArrayLiteral("wayland-0")
+                                                                 : setting.waylandDisplay;
+        return dispWaylandAnswers(name, runtimeDir);
+    };
+    probes.waylandPluginPresent = waylandPluginPresent;
+    return dispChoose(setting, probes);
 }

@@ -28,3 +28,7 @@ struct DisplayChoice {
 // only there may a client place its own windows, so only there is its position kept. A
 // platform the user chose is kept; the display it needs must answer.
 DisplayChoice dispChoose(const DisplaySetting& setting, const DisplayProbes& probes);
+
+// The same for this session: the environment, with Qt's -platform and -display when given,
+// and the display servers asked whether they answer.
+DisplayChoice dispChooseForSession(const QByteArray& platform, const QByteArray& display);

@@ -6,7 +6,6 @@
 #include "CommandLine.h"
 #include "DesktopNotification.h"
 #include "DisplayChoice.h"
-#include "DisplayProbe.h"
 #include "FrameString.h"
 #include "InterfaceMenu.h"
 #include "Logging.h"
@@ -23,8 +22,6 @@
 #include "WidgetPanel.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QLibraryInfo>
 #include <QSettings>
 #include <QTimer>
 #include <cstdio>
@@ -48,55 +45,13 @@ std::optional<QString> storedFrameText() {
     return value.toString();
 }
 
-#ifndef Q_OS_MACOS
-// The window server of a macOS session needs no asking; elsewhere Qt aborts without a
-// display, so the one it would use is asked for first.
-
-// Whether Qt can load its Wayland platform plugin: looked for where Qt will look.
-bool waylandPluginPresent() {
-    QStringList dirs{QLibraryInfo::path(QLibraryInfo::PluginsPath)};
-    const QString extra = qEnvironmentVariable("QT_PLUGIN_PATH");
-    if (!extra.isEmpty()) {
-        dirs += extra.split(QDir::listSeparator(), Qt::SkipEmptyParts);
-    }
-    for (const QString& dir : dirs) {
-        if (!QDir(dir + QStringLiteral("/platforms"))
-                 .entryList({QStringLiteral("*qwayland*")}, QDir::Files)
-                 .isEmpty()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The platform to run on, or a line saying why there is none.
-DisplayChoice chooseDisplay(const CommandLine& cli) {
-    DisplaySetting setting;
-    setting.display = cli.display.isEmpty() ? qgetenv("DISPLAY") : cli.display;
-    setting.waylandDisplay = qgetenv("WAYLAND_DISPLAY");
-    setting.platform = cli.platform.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : cli.platform;
-    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
-    DisplayProbes probes;
-    probes.x11Answers = [&] { return dispX11Answers(setting.display); };
-    probes.waylandAnswers = [&] {
-        // The client library's own default when the variable is unset.
-        const QByteArray name = setting.waylandDisplay.isEmpty() ? QByteArrayLiteral("wayland-0")
-                                                                 : setting.waylandDisplay;
-        return dispWaylandAnswers(name, runtimeDir);
-    };
-    probes.waylandPluginPresent = waylandPluginPresent;
-    return dispChoose(setting, probes);
-}
-#endif
-
-int runWidget(int argc, char** argv);
-
 } // namespace
 
 int appRun([[maybe_unused]] const CommandLine& command, int argc, char** argv) {
 #ifndef Q_OS_MACOS
-    // Qt aborts when it cannot reach the display it picked; say what is missing instead.
-    const DisplayChoice display = chooseDisplay(command);
+    // The window server of a macOS session needs no asking; elsewhere Qt aborts when it cannot
+    // reach the display it picked, so say what is missing instead.
+    const DisplayChoice display = dispChooseForSession(command.platform, command.display);
     if (!display.problem.isEmpty()) {
         std::fprintf(stderr, "quillfern: %s\n", display.problem.toLocal8Bit().constData());
         return 1;
@@ -105,12 +60,6 @@ int appRun([[maybe_unused]] const CommandLine& command, int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", display.platform);
     }
 #endif
-    return runWidget(argc, argv);
-}
-
-namespace {
-
-int runWidget(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(frameSettingsOrganization));
     QApplication::setApplicationName(QString::fromLatin1(frameSettingsApplication));
@@ -250,5 +199,3 @@ int runWidget(int argc, char** argv) {
     timer.stop();
     return status;
 }
-
-} // namespace
