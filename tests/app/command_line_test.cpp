@@ -193,9 +193,9 @@ TEST(JsonCommands, ExportTheWaitingFileAndImportNothingFromWhatIsNoHistory) {
     ASSERT_TRUE(writeFile(in, R"({"2024-01-02": {"totalIn": 1}})"));
     ASSERT_TRUE(jsonImport(store.path(), in, &error, &days)) << error.toStdString();
     EXPECT_EQ(days, 1);
-    const auto recorder = store.open();
-    EXPECT_EQ(recorder->getDay("2024-01-01"), DailyTraffic(5, 6));
-    EXPECT_EQ(recorder->getDay("2024-01-02"), DailyTraffic(1, 0));
+    // The waiting file moved in with it.
+    EXPECT_EQ(exported(),
+              (TrafficDays{{"2024-01-01", DailyTraffic(5, 6)}, {"2024-01-02", DailyTraffic(1)}}));
 }
 
 // The program without a display, in the locale's language, on each of its ways out.
