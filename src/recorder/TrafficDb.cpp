@@ -404,9 +404,11 @@ JsonFileMerge trafficMergeJsonFile(const QString& file,
             out.days += written ? static_cast<int>(batch.size()) : 0;
             return written;
         });
-    // Five years of history take some 200 MB on the way, all freed by now but kept by the
-    // allocator: without this a widget that moved such a file in at its first start would hold
-    // seven times its usual memory until it quit.
+    // Qt parses JSON only as a whole document, and five years of history take some 150 MB
+    // that way; only the days are handed over a batch at a time. All of it is freed by now but
+    // kept by the allocator, and a widget that moved such a file in at its first start would
+    // hold seven times its usual memory until it quit. Handing the pages back costs one walk
+    // over the heap, once; a child process would cost a second program and its failure modes.
     memory::returnFreePages();
     if (parsed != TrafficParse::Ok)
         out.result = JsonFileMerge::Result::NotTraffic;
