@@ -119,11 +119,11 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
 
 class FakeSource : public HistorySource {
 public:
-    std::map<QDate, TrafficTotals> days;
+    std::map<QDate, ByteCounts> days;
     std::vector<AppEntry> applications;
     QDate today() const override { return QDate(2026, 3, 2); }
-    TrafficTotals totals(QDate first, QDate last) const override {
-        TrafficTotals t;
+    ByteCounts totals(QDate first, QDate last) const override {
+        ByteCounts t;
         for (const auto& [d, v] : days) {
             if (d >= first && d <= last) {
                 t.in += v.in;
@@ -182,7 +182,7 @@ TEST(JsonCommands, ExportTheWaitingFileAndImportNothingFromWhatIsNoHistory) {
     EXPECT_FALSE(exported());
     EXPECT_TRUE(error.contains("traffic.json")) << error.toStdString();
     ASSERT_TRUE(store.write(R"({"2024-01-01": {"totalIn": 5, "totalOut": 6}})"));
-    EXPECT_EQ(exported(), (TrafficDays{{"2024-01-01", DailyTraffic(5, 6)}}));
+    EXPECT_EQ(exported(), (TrafficDays{{"2024-01-01", DailyTraffic{{5, 6}, {}}}}));
     // What is no history is refused before any store is made.
     for (const char* bad : {"", "[1, 2]", "{\"2024"}) {
         ASSERT_TRUE(writeFile(in, bad));
@@ -194,8 +194,8 @@ TEST(JsonCommands, ExportTheWaitingFileAndImportNothingFromWhatIsNoHistory) {
     ASSERT_TRUE(jsonImport(store.path(), in, &error, &days)) << error.toStdString();
     EXPECT_EQ(days, 1);
     // The waiting file moved in with it.
-    EXPECT_EQ(exported(),
-              (TrafficDays{{"2024-01-01", DailyTraffic(5, 6)}, {"2024-01-02", DailyTraffic(1)}}));
+    EXPECT_EQ(exported(), (TrafficDays{{"2024-01-01", DailyTraffic{{5, 6}, {}}},
+                                       {"2024-01-02", DailyTraffic{{1, 0}, {}}}}));
 }
 
 // The program without a display, in the locale's language, on each of its ways out.
