@@ -65,6 +65,9 @@ std::vector<AppEntry> historySumApps(const std::vector<std::vector<AppEntry>>& d
 
 QStringList historyRangeKeys(HistoryRange range, QDate today) {
     QStringList keys;
+    if (!today.isValid()) {
+        return keys;
+    }
     const QLocale c = QLocale::c();
     if (range == HistoryRange::Year) {
         const QDate thisMonth(today.year(), today.month(), 1);
