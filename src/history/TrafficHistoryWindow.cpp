@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -107,18 +108,19 @@ QWidget* TrafficHistoryWindow::buildHeader() {
     auto* row = new QHBoxLayout;
     row->setSpacing(0);
     card->addLayout(row);
-    const auto column = [row](const QString& caption, const QColor& color) {
+    const auto column = [row](const QString& caption, const QColor& color, const char* name) {
         auto* col = new QVBoxLayout;
         col->setSpacing(6);
         col->setAlignment(Qt::AlignVCenter);
         col->addWidget(makeLabel(caption, historyFont(11, QFont::Medium), TrafficTheme::textDim()));
         QLabel* total = makeLabel({}, historyFont(26, QFont::Bold, true), color);
+        total->setObjectName(QLatin1String(name));
         col->addWidget(total);
         row->addLayout(col, 1);
         return total;
     };
-    m_totalDown = column(tr("今日下载"), TrafficTheme::downBlue());
-    m_totalUp = column(tr("今日上传"), TrafficTheme::upGreen());
+    m_totalDown = column(tr("今日下载"), TrafficTheme::downBlue(), "todayDown");
+    m_totalUp = column(tr("今日上传"), TrafficTheme::upGreen(), "todayUp");
 
     // This cycle against the allowance, under the totals; only there while one is set.
     m_allowanceRow = new QWidget;
@@ -200,25 +202,32 @@ void TrafficHistoryWindow::buildAppsArea() {
 
 void TrafficHistoryWindow::refresh() {
     const QDate today = m_source.today();
-    const TrafficTotals now = today.isValid() ? m_source.totals(today, today) : TrafficTotals{};
-    m_totalDown->setText(QStringLiteral("↓ ") + fmtBytesTraffic(now.in));
-    m_totalUp->setText(QStringLiteral("↑ ") + fmtBytesTraffic(now.out));
     refreshAllowance(today);
-
     m_dayKeys = historyRangeKeys(m_range, today);
     std::vector<ChartDayRecord> chart;
     chart.reserve(static_cast<std::size_t>(m_dayKeys.size()));
+    std::optional<TrafficTotals> todays;
     const auto n = static_cast<int>(m_dayKeys.size());
     m_daySelector->setSegmentCount(n);
     for (int i = 0; i < n; ++i) {
         const DaySpan span = historyKeySpan(m_dayKeys[i], today);
         const TrafficTotals d = m_source.totals(span.first, span.last);
+        if (span.first == today && span.last == today) {
+            todays = d; // the header's figures, without asking the source twice
+        }
         chart.push_back({m_dayKeys[i], d.in, d.out});
         m_daySelector->setLabel(TrafficRecorder::displayDate(m_dayKeys[i]) + QLatin1Char('\n') +
                                     fmtBytesTraffic(saturatingAdd(d.in, d.out)),
                                 i);
     }
     m_chart->setDays(std::move(chart));
+    if (!todays && today.isValid()) {
+        todays = m_source.totals(today, today);
+    }
+    m_totalDown->setText(QStringLiteral("↓ ") +
+                         fmtBytesTraffic(todays.value_or(TrafficTotals{}).in));
+    m_totalUp->setText(QStringLiteral("↑ ") +
+                       fmtBytesTraffic(todays.value_or(TrafficTotals{}).out));
     applySegmentWidths();
 
     if (!m_dayKeys.contains(m_selectedDay)) {

@@ -79,11 +79,11 @@ TEST_F(HistoryWindowTest, TheChosenDayStaysUntilItLeavesTheRange) {
     source.now = QDate();
     window.present();
     EXPECT_EQ(selector("daySelector")->segmentCount(), 0);
-    EXPECT_EQ(apps()->rowCount(), 0);
 }
 
 TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
-    source.days = {{kToday, {1000, 10}}, {kToday.addDays(-12), {3000, 0}}};
+    source.days = {
+        {kToday, {1000, 10}}, {kToday.addDays(-1), {0, 5}}, {kToday.addDays(-12), {3000, 0}}};
     source.dayApps = {{kToday, {{"a", {600, 0}}}}, {QDate(2026, 2, 27), {{"b", {3000, 0}}}}};
     click("rangeSelector", 1);
     const auto* chart = window.findChild<TrafficChartView*>("chart");
@@ -93,9 +93,10 @@ TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
     // Twelve months: this month so far is chosen; February holds its applications.
     click("rangeSelector", 2);
     ASSERT_EQ(selector("daySelector")->segmentCount(), 12);
-    EXPECT_TRUE(text("summary").contains("2026-03    下载 1000 B · 上传 10 B"));
+    EXPECT_TRUE(text("summary").contains("2026-03    下载 1000 B · 上传 15 B"));
     click("daySelector", 10);
     EXPECT_EQ(cell(0, AppName), "b");
+    EXPECT_EQ(window.findChild<QLabel*>("todayUp")->text(), "↑ 10 B"); // today, not the month
 
     click("rangeSelector", 0);
     EXPECT_TRUE(window.findChild<QLabel*>("allowanceUse")->text().isEmpty());
