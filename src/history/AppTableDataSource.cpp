@@ -52,14 +52,14 @@ AppCellPresentation appCellPresentation(int column, const AppRowRecord& row) {
         break;
     case AppIn:
         c.color = TrafficTheme::downBlue();
-        c.text = fmtBytesTraffic(row.inBytes);
+        c.text = fmtBytesTraffic(row.bytes.in);
         break;
     case AppOut:
         c.color = TrafficTheme::upGreen();
-        c.text = fmtBytesTraffic(row.outBytes);
+        c.text = fmtBytesTraffic(row.bytes.out);
         break;
     case AppTotal:
-        c = {fmtBytesTraffic(row.total), historyFont(12, QFont::Medium, true),
+        c = {fmtBytesTraffic(row.bytes.total()), historyFont(12, QFont::Medium, true),
              TrafficTheme::textPrimary()};
         break;
     case AppShare:

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "ByteCounts.h"
+
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QFont>
 #include <QString>
 #include <array>
-#include <cstdint>
 #include <vector>
 
 class QTableView;
@@ -13,9 +14,7 @@ class QTableView;
 // One application over the selected day or month.
 struct AppRowRecord {
     QString name;
-    std::uint64_t inBytes = 0;
-    std::uint64_t outBytes = 0;
-    std::uint64_t total = 0;
+    ByteCounts bytes;
     double pct = 0; // share of the span's traffic; 0.25 is a quarter, may exceed 1
 };
 

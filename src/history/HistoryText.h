@@ -19,7 +19,7 @@ double historySegmentWidth(double windowWidth, int n);
 QSize historyTableSize(int currentWidth, int headerHeight, int rowHeight, int rows);
 
 // The summary line of a day or month: its key and its download, upload and total.
-QString historySummaryText(const QString& key, std::uint64_t in, std::uint64_t out);
+QString historySummaryText(const QString& key, ByteCounts bytes);
 
 // The table's rows: each application with its share of the span's total (0 when the span
 // recorded no total, above 1 when the application counted more than the span).
@@ -28,5 +28,4 @@ std::vector<AppRowRecord> historyAppRows(const std::vector<AppEntry>& apps, std:
 // The line under the table that explains shares not adding up to 100 %: the span's bytes no
 // application accounts for, per direction. Empty when there are no application rows or the
 // applications account for everything.
-QString historyUnattributedText(std::uint64_t in, std::uint64_t out,
-                                const std::vector<AppRowRecord>& rows);
+QString historyUnattributedText(ByteCounts span, const std::vector<AppRowRecord>& rows);

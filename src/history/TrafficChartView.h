@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteCounts.h"
+
 #include <QLineF>
 #include <QPointF>
 #include <QRectF>
@@ -14,8 +16,7 @@
 // One day of the chart: its key ("yyyy-MM-dd") and the bytes moved that day.
 struct ChartDayRecord {
     QString date;
-    std::uint64_t inBytes = 0;
-    std::uint64_t outBytes = 0;
+    ByteCounts bytes;
 };
 
 // A text placed by its top-left corner (the top of its line box).

@@ -2,14 +2,14 @@
 
 #include "AllowanceText.h"
 #include "AllowanceWatcher.h"
+#include "AppSettings.h"
 #include "AppTableDataSource.h"
+#include "DayKey.h"
 #include "Formatters.h"
 #include "HistoryText.h"
 #include "HistoryWidgets.h"
-#include "Saturating.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
-#include "TrafficRecorder.h"
 #include "TrafficTheme.h"
 
 #include <QHBoxLayout>
@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QScreen>
 #include <QScrollBar>
-#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QTableView>
@@ -206,28 +205,25 @@ void TrafficHistoryWindow::refresh() {
     m_dayKeys = historyRangeKeys(m_range, today);
     std::vector<ChartDayRecord> chart;
     chart.reserve(static_cast<std::size_t>(m_dayKeys.size()));
-    std::optional<TrafficTotals> todays;
+    std::optional<ByteCounts> todays;
     const auto n = static_cast<int>(m_dayKeys.size());
     m_daySelector->setSegmentCount(n);
     for (int i = 0; i < n; ++i) {
-        const DaySpan span = historyKeySpan(m_dayKeys[i], today);
-        const TrafficTotals d = m_source.totals(span.first, span.last);
+        const DaySpan span = DayKey::span(m_dayKeys[i], today);
+        const ByteCounts d = m_source.totals(span.first, span.last);
         if (span.first == today && span.last == today) {
             todays = d; // the header's figures, without asking the source twice
         }
-        chart.push_back({m_dayKeys[i], d.in, d.out});
-        m_daySelector->setLabel(TrafficRecorder::displayDate(m_dayKeys[i]) + QLatin1Char('\n') +
-                                    fmtBytesTraffic(saturatingAdd(d.in, d.out)),
-                                i);
+        chart.push_back({m_dayKeys[i], d});
+        m_daySelector->setLabel(
+            DayKey::label(m_dayKeys[i]) + QLatin1Char('\n') + fmtBytesTraffic(d.total()), i);
     }
     m_chart->setDays(std::move(chart));
     if (!todays && today.isValid()) {
         todays = m_source.totals(today, today);
     }
-    m_totalDown->setText(QStringLiteral("↓ ") +
-                         fmtBytesTraffic(todays.value_or(TrafficTotals{}).in));
-    m_totalUp->setText(QStringLiteral("↑ ") +
-                       fmtBytesTraffic(todays.value_or(TrafficTotals{}).out));
+    m_totalDown->setText(QStringLiteral("↓ ") + fmtBytesTraffic(todays.value_or(ByteCounts{}).in));
+    m_totalUp->setText(QStringLiteral("↑ ") + fmtBytesTraffic(todays.value_or(ByteCounts{}).out));
     applySegmentWidths();
 
     if (!m_dayKeys.contains(m_selectedDay)) {
@@ -243,7 +239,7 @@ void TrafficHistoryWindow::refresh() {
 
 void TrafficHistoryWindow::refreshAllowance(QDate today) {
     const AllowanceSettings a = m_allowanceSource ? m_allowanceSource() : [] {
-        QSettings settings(QStringLiteral("Quillfern"), QStringLiteral("Quillfern"));
+        AppSettings settings;
         return allowanceLoad(settings);
     }();
     m_allowanceRow->setVisible(a.enabled);
@@ -313,14 +309,13 @@ void TrafficHistoryWindow::applySegmentWidths() {
 
 void TrafficHistoryWindow::updateAppTable() {
     // A day or a whole month: the same summary and table over its span.
-    const DaySpan span = historyKeySpan(m_selectedDay, m_source.today());
+    const DaySpan span = DayKey::span(m_selectedDay, m_source.today());
     const bool any = span.first.isValid();
-    const TrafficTotals sum = any ? m_source.totals(span.first, span.last) : TrafficTotals{};
-    m_summary->setText(historySummaryText(m_selectedDay, sum.in, sum.out));
-    m_apps->setRows(
-        historyAppRows(any ? m_source.apps(span.first, span.last) : std::vector<AppEntry>{},
-                       saturatingAdd(sum.in, sum.out)));
-    const QString unattributed = historyUnattributedText(sum.in, sum.out, m_apps->rows());
+    const ByteCounts sum = any ? m_source.totals(span.first, span.last) : ByteCounts{};
+    m_summary->setText(historySummaryText(m_selectedDay, sum));
+    m_apps->setRows(historyAppRows(
+        any ? m_source.apps(span.first, span.last) : std::vector<AppEntry>{}, sum.total()));
+    const QString unattributed = historyUnattributedText(sum, m_apps->rows());
     m_unattributed->setText(unattributed);
     m_unattributed->setVisible(!unattributed.isEmpty());
 

@@ -3,6 +3,7 @@
 // panel is placed in those, and Qt's idea of the window position can be wrong under a
 // reparenting window manager.
 
+#include "AppSettings.h"
 #include "Formatters.h"
 #include "FrameString.h"
 #include "PanelFrame.h"
@@ -15,7 +16,6 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSettings>
 #include <QWindow>
 
 namespace {
@@ -40,9 +40,8 @@ void SpeedView::saveExpandedFrame() {
     if (!w) {
         return;
     }
-    QSettings settings(QString::fromLatin1(frameSettingsOrganization),
-                       QString::fromLatin1(frameSettingsApplication));
-    settings.setValue(QString::fromLatin1(frameSettingsKey), frameToString(panelWindowFrame(*w)));
+    AppSettings().setValue(QString::fromLatin1(settingsKeys::frame),
+                           frameToString(panelWindowFrame(*w)));
 }
 
 std::unique_ptr<QMenu> SpeedView::buildMenu() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "HistorySource.h"
-#include "Saturating.h"
 
 #include <map>
 
@@ -9,14 +8,14 @@
 class FakeHistorySource : public HistorySource {
 public:
     QDate now;
-    std::map<QDate, TrafficTotals> days;
+    std::map<QDate, ByteCounts> days;
     std::map<QDate, std::vector<AppEntry>> dayApps;
 
     QDate today() const override { return now; }
-    TrafficTotals totals(QDate first, QDate last) const override {
-        TrafficTotals t;
+    ByteCounts totals(QDate first, QDate last) const override {
+        ByteCounts t;
         for (auto it = days.lower_bound(first); it != days.end() && it->first <= last; ++it) {
-            t = {saturatingAdd(t.in, it->second.in), saturatingAdd(t.out, it->second.out)};
+            t += it->second;
         }
         return t;
     }

@@ -128,7 +128,7 @@ TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
     EXPECT_EQ(historySegmentWidth(300, 30), 60); // never narrower than a label
     // A day of a billion applications is as tall as a widget can be, not a wrapped int.
     EXPECT_EQ(historyTableSize(0, 24, 24, 1 << 30), QSize(560, QWIDGETSIZE_MAX));
-    EXPECT_EQ(historyUnattributedText(100, 100, {}), "");
+    EXPECT_EQ(historyUnattributedText({100, 100}, {}), "");
 }
 
 } // namespace

@@ -88,7 +88,7 @@ TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
     click("rangeSelector", 1);
     const auto* chart = window.findChild<TrafficChartView*>("chart");
     ASSERT_EQ(chart->days().size(), 30u);
-    EXPECT_EQ(chart->days()[17].inBytes, 3000u);
+    EXPECT_EQ(chart->days()[17].bytes.in, 3000u);
 
     // Twelve months: this month so far is chosen; February holds its applications.
     click("rangeSelector", 2);
