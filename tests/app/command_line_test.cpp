@@ -3,6 +3,7 @@
 
 #include "CommandLine.h"
 #include "DisplayChoice.h"
+#include "FakeHistorySource.h"
 #include "JsonCommands.h"
 #include "RecorderTestSupport.h"
 #include "Report.h"
@@ -14,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
-#include <map>
 
 namespace {
 
@@ -112,34 +112,15 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
     }
 
     ASSERT_FALSE(i18n::install({"zh-CN"}));
-    EXPECT_EQ(dispChoose({":7", {}, {}}, dead).problem,
-              "没有显示器：X 服务器 DISPLAY=:7 没有应答；请在图形会话中运行，或把 DISPLAY "
-              "设为正在运行的 X 服务器（如 DISPLAY=:0）");
+    EXPECT_TRUE(
+        dispChoose({":7", {}, {}}, dead).problem.startsWith("没有显示器：X 服务器 DISPLAY=:7"));
 }
 
-class FakeSource : public HistorySource {
-public:
-    std::map<QDate, ByteCounts> days;
-    std::vector<AppEntry> applications;
-    QDate today() const override { return QDate(2026, 3, 2); }
-    ByteCounts totals(QDate first, QDate last) const override {
-        ByteCounts t;
-        for (const auto& [d, v] : days) {
-            if (d >= first && d <= last) {
-                t.in += v.in;
-                t.out += v.out;
-            }
-        }
-        return t;
-    }
-    std::vector<AppEntry> apps(QDate, QDate) const override { return applications; }
-};
-
 TEST(Report, AlignedTableAndExactJson) {
-    FakeSource src;
-    src.days[QDate(2026, 3, 2)] = {1536, 0};
-    src.days[QDate(2026, 2, 27)] = {~0ull, 5};
-    src.applications = {{"火狐浏览器", {2048, 10}}, {"curl", {1, 1}}};
+    FakeHistorySource src;
+    src.now = QDate(2026, 3, 2);
+    src.days = {{src.now, {1536, 0}}, {QDate(2026, 2, 27), {~0ull, 5}}};
+    src.dayApps[src.now] = {{"火狐浏览器", {2048, 10}}, {"curl", {1, 1}}};
 
     const ReportData week = reportBuild(src, 3, false, true);
     ASSERT_EQ(week.rows.size(), 3u);

@@ -3,6 +3,7 @@
 
 #include "AllowanceWatcher.h"
 #include "DesktopNotification.h"
+#include "FakeHistorySource.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
 
@@ -37,14 +38,6 @@ public:
     }
 };
 
-class UsedSource : public HistorySource {
-public:
-    std::uint64_t used = 0;
-    QDate today() const override { return QDate(2026, 3, 15); }
-    ByteCounts totals(QDate, QDate) const override { return {used, 0}; }
-    std::vector<AppEntry> apps(QDate, QDate) const override { return {}; }
-};
-
 } // namespace
 
 TEST(AllowanceNotifications, OneNoticeEachAt80And100PercentAndAMissingServiceSaidOnce) {
@@ -71,15 +64,16 @@ TEST(AllowanceNotifications, OneNoticeEachAt80And100PercentAndAMissingServiceSai
 
     LogCapture log;
     QTemporaryDir dir;
-    UsedSource source;
+    FakeHistorySource source;
+    source.now = QDate(2026, 3, 15);
     AllowanceWatcher watcher(source, &desktopnotify::send);
     // 1 GB from the 1st; 0.85 GB used, then 1.2 GB, each looked at twice.
     const auto run = [&](const QString& file) {
         QSettings settings(dir.filePath(file), QSettings::IniFormat);
         allowanceSave(settings, {true, 1, 1, true});
         for (const std::uint64_t used : {870u << 20, 870u << 20, 1229u << 20, 1229u << 20}) {
-            source.used = used;
-            watcher.check(settings, source.today(), 0.5);
+            source.days[source.now] = {used, 0};
+            watcher.check(settings, source.now, 0.5);
         }
         // Answered (or refused) only after every Notify sent before it has been dealt with.
         const QDBusPendingCall probe = QDBusConnection::sessionBus().asyncCall(

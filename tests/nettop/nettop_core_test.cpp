@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace qfnettop;
 
@@ -9,13 +10,7 @@ namespace {
 
 SocketRecord sock(std::uint64_t cookie, std::uint64_t inode, std::uint64_t rx, std::uint64_t tx,
                   std::uint32_t uid = 1000) {
-    SocketRecord s;
-    s.cookie = cookie;
-    s.inode = inode;
-    s.uid = uid;
-    s.hasCounters = true;
-    s.bytes = {rx, tx};
-    return s;
+    return {.cookie = cookie, .inode = inode, .uid = uid, .hasCounters = true, .bytes = {rx, tx}};
 }
 
 const OwnerKey kA = OwnerKey::process(100, 5000);
@@ -99,13 +94,13 @@ TEST(NettopAddresses, LoopbackAndSameAddressFlowsAreLocal) {
     const std::uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
     const std::uint8_t mappedOut[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1};
     const std::uint8_t any[16] = {};
-    constexpr int inet = 2, inet6 = 10;
-    EXPECT_TRUE(isLocalFlow(inet, v4lo, v4lo));
-    EXPECT_TRUE(isLocalFlow(inet, v4a, v4a));
-    EXPECT_FALSE(isLocalFlow(inet, v4a, v4b));
-    EXPECT_TRUE(isLocalFlow(inet6, v6lo, mapped));
-    EXPECT_FALSE(isLocalFlow(inet6, mapped, mappedOut));
-    EXPECT_FALSE(isLocalFlow(inet6, any, any));
+    const std::tuple<int, const std::uint8_t*, const std::uint8_t*, bool> flows[] = {
+        {2, v4lo, v4lo, true},          {2, v4a, v4a, true},
+        {2, v4a, v4b, false},           {10, v6lo, mapped, true},
+        {10, mapped, mappedOut, false}, {10, any, any, false}};
+    for (const auto& f : flows)
+        EXPECT_EQ(isLocalFlow(std::get<0>(f), std::get<1>(f), std::get<2>(f)), std::get<3>(f))
+            << "flow " << &f - flows;
 }
 
 TEST(NettopNames, UntrustedNamesCannotBreakLines) {
