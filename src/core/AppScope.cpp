@@ -1,7 +1,6 @@
 #include "AppScope.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace {
 
@@ -40,15 +39,16 @@ std::optional<std::string> unescape(std::string_view s) {
     return out;
 }
 
-// A desktop-file ID as launchers write them: letters, digits and ". _ - +", not starting with
-// a dot or dash. Anything else (a slash, a control character, a space) is not an ID but a
-// unit name we misread, or one made to look like an application.
+// A desktop-file ID as launchers write them: ASCII letters, digits and ". _ - +", not
+// starting with a dot or dash. Anything else (a slash, a control character, a space) is not an
+// ID but a unit name we misread, or one made to look like an application. Deliberately not
+// std::isalnum: under the program's UTF-8 locale that would depend on the environment.
 bool validId(const std::string& id) {
     if (id.empty() || id.size() > 255 || id.front() == '.' || id.front() == '-')
         return false;
     return std::all_of(id.begin(), id.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return std::isalnum(u) || c == '.' || c == '_' || c == '-' || c == '+';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-' || c == '+';
     });
 }
 
@@ -197,4 +197,51 @@ std::optional<std::string> appIdFromCgroup(std::string_view text,
         path = path.substr(0, slash);
     }
     return std::nullopt;
+}
+
+std::vector<std::string> desktopDataDirs(std::string_view dataHome, std::string_view dataDirs,
+                                         std::string_view home) {
+    std::vector<std::string> dirs;
+    const auto add = [&dirs](std::string_view dir) {
+        while (dir.size() > 1 && dir.back() == '/')
+            dir.remove_suffix(1);
+        if (!dir.starts_with('/') || std::find(dirs.begin(), dirs.end(), dir) != dirs.end())
+            return false;
+        dirs.emplace_back(dir);
+        return true;
+    };
+    if (!add(dataHome) && !home.empty())
+        add(std::string(home) + "/.local/share");
+    bool any = false;
+    for (std::size_t pos = 0; pos <= dataDirs.size();) {
+        auto end = dataDirs.find(':', pos);
+        if (end == std::string_view::npos)
+            end = dataDirs.size();
+        const std::string_view dir = dataDirs.substr(pos, end - pos);
+        if (dir.starts_with('/')) {
+            any = true;
+            add(dir);
+        }
+        pos = end + 1;
+    }
+    if (!any) {
+        add("/usr/local/share");
+        add("/usr/share");
+    }
+    return dirs;
+}
+
+std::vector<std::string> desktopEntryRelativePaths(std::string_view id) {
+    const std::string base(id);
+    std::vector<std::string> paths{base + ".desktop"};
+    // Each dash may stand for a folder separator; a few readings are enough in practice.
+    for (auto i = base.find('-'); i != std::string::npos && paths.size() < 8;
+         i = base.find('-', i + 1)) {
+        if (i == 0)
+            continue;
+        std::string path = base;
+        path[i] = '/';
+        paths.push_back(path + ".desktop");
+    }
+    return paths;
 }

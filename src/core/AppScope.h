@@ -31,3 +31,14 @@ std::vector<std::string> appScopeCandidates(std::string_view unitName);
 using AppEntryInstalled = std::function<bool(const std::string& id)>;
 std::optional<std::string> appIdFromCgroup(std::string_view procCgroup,
                                            const AppEntryInstalled& installed = {});
+
+// The folders that hold "applications/", most important first: XDG_DATA_HOME (by default
+// ~/.local/share), then each of XDG_DATA_DIRS (by default /usr/local/share:/usr/share). A
+// relative entry is ignored, as the base-directory rules require; a variable left with no
+// usable entry counts as unset.
+std::vector<std::string> desktopDataDirs(std::string_view dataHome, std::string_view dataDirs,
+                                         std::string_view home);
+
+// Where an entry with this ID may be, relative to an "applications/" folder: the ID itself,
+// and the subfolder readings its dashes allow ("kde4-foo" may be "kde4/foo.desktop").
+std::vector<std::string> desktopEntryRelativePaths(std::string_view id);

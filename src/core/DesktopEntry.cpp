@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QStringList>
 
 namespace {
 
@@ -113,29 +114,4 @@ std::optional<DesktopEntry> desktopEntryParse(QByteArrayView text, const QString
         return std::nullopt;
     entry.name = name;
     return entry;
-}
-
-QStringList desktopDataDirs(const QString& dataHome, const QString& dataDirs, const QString& home) {
-    QStringList dirs;
-    const auto add = [&dirs](const QString& dir) {
-        if (dir.startsWith(u'/') && !dirs.contains(dir))
-            dirs << dir;
-    };
-    add(dataHome.isEmpty() && !home.isEmpty() ? home + QStringLiteral("/.local/share") : dataHome);
-    const QString list =
-        dataDirs.isEmpty() ? QStringLiteral("/usr/local/share:/usr/share") : dataDirs;
-    for (const QString& dir : list.split(u':', Qt::SkipEmptyParts))
-        add(dir);
-    return dirs;
-}
-
-QStringList desktopEntryRelativePaths(const QString& id) {
-    QStringList paths{id + QStringLiteral(".desktop")};
-    // Each dash may stand for a folder separator; a few readings are enough in practice.
-    for (qsizetype i = id.indexOf(u'-'); i > 0 && paths.size() < 8; i = id.indexOf(u'-', i + 1)) {
-        QString path = id;
-        path[i] = u'/';
-        paths << path + QStringLiteral(".desktop");
-    }
-    return paths;
 }

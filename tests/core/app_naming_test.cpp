@@ -93,11 +93,13 @@ TEST(DesktopEntry, PicksTheNameForTheLanguageWithTheUsualFallbacks) {
 
 TEST(DesktopEntry, FindsEntriesWhereTheBaseDirectoryRulesSay) {
     EXPECT_EQ(desktopDataDirs("", "", "/home/a"),
-              (QStringList{"/home/a/.local/share", "/usr/local/share", "/usr/share"}));
-    EXPECT_EQ(desktopDataDirs("/d/home", "/x:relative:/y::/x", "/home/a"),
-              (QStringList{"/d/home", "/x", "/y"}));
-    EXPECT_EQ(desktopEntryRelativePaths("kde4-foo"),
-              (QStringList{"kde4-foo.desktop", "kde4/foo.desktop"}));
+              (Ids{"/home/a/.local/share", "/usr/local/share", "/usr/share"}));
+    EXPECT_EQ(desktopDataDirs("/d/home/", "/x:relative:/y/::/x", "/home/a"),
+              (Ids{"/d/home", "/x", "/y"}));
+    // Relative values are no values: the defaults stand.
+    EXPECT_EQ(desktopDataDirs("rel", "rel:other", "/home/a"),
+              (Ids{"/home/a/.local/share", "/usr/local/share", "/usr/share"}));
+    EXPECT_EQ(desktopEntryRelativePaths("kde4-foo"), (Ids{"kde4-foo.desktop", "kde4/foo.desktop"}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // quillfern-nettop: bytes each process has moved, one comma-separated line per
 // process, in the layout the traffic recorder reads.
 
+#include "app_naming_system.h"
 #include "netd_client.h"
 #include "nettop_core.h"
 #include "nettop_system.h"
@@ -88,6 +89,7 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
 
     const std::string time = nowClock();
     std::string out = headerLine();
+    AppNamer apps = AppNamer::fromEnvironment();
     for (const auto& [owner, c] : result.totals) {
         if (owner.kind == OwnerKey::User) {
             out += processLine(time, userOwnerName(owner.id, loginName(owner.id)), owner.id, c);
@@ -97,7 +99,7 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
         // Exited since its sockets were read: it has no line any more.
         if (!name || startOf(owner.id) != owner.start)
             continue;
-        out += processLine(time, sanitizeName(*name), owner.id, c);
+        out += processLine(time, sanitizeName(apps.name(owner.id, *name)), owner.id, c);
     }
     writeAll(STDOUT_FILENO, out);
     return true;
@@ -111,8 +113,9 @@ bool sampleFromService(const std::string& socketPath) {
         return false;
     const std::string time = nowClock();
     std::string out = headerLine();
+    AppNamer apps = AppNamer::fromEnvironment();
     for (const qfnetd::ProcessLine& p : view->processes)
-        out += processLine(time, p.name, p.pid, p.bytes);
+        out += processLine(time, apps.serviceName(p.pid, p.name), p.pid, p.bytes);
     for (const qfnetd::UserLine& u : view->users)
         out += processLine(time, userOwnerName(u.uid, loginName(u.uid)), u.uid, u.bytes);
     writeAll(STDOUT_FILENO, out);
