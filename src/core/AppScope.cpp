@@ -39,11 +39,12 @@ std::optional<std::string> unescape(std::string_view s) {
     return out;
 }
 
-// A desktop-file ID as launchers write them: ASCII letters, digits and ". _ - +", not
-// starting with a dot or dash. Anything else (a slash, a control character, a space) is not an
-// ID but a unit name we misread, or one made to look like an application. Deliberately not
-// std::isalnum: under the program's UTF-8 locale that would depend on the environment.
-bool validId(const std::string& id) {
+} // namespace
+
+// Anything but the ID alphabet (a slash, a control character, a space) is not an ID but a unit
+// name we misread, or one made to look like an application. Deliberately not std::isalnum:
+// under the program's UTF-8 locale that would depend on the environment.
+bool desktopIdValid(std::string_view id) {
     if (id.empty() || id.size() > 255 || id.front() == '.' || id.front() == '-')
         return false;
     return std::all_of(id.begin(), id.end(), [](char c) {
@@ -51,6 +52,8 @@ bool validId(const std::string& id) {
                c == '.' || c == '_' || c == '-' || c == '+';
     });
 }
+
+namespace {
 
 std::vector<std::string_view> splitDashes(std::string_view s) {
     std::vector<std::string_view> parts;
@@ -76,7 +79,7 @@ std::string join(const std::vector<std::string_view>& parts, std::size_t from, s
 
 void addCandidate(std::vector<std::string>& out, std::string_view escaped) {
     const auto id = unescape(escaped);
-    if (id && validId(*id) && std::find(out.begin(), out.end(), *id) == out.end())
+    if (id && desktopIdValid(*id) && std::find(out.begin(), out.end(), *id) == out.end())
         out.push_back(*id);
 }
 

@@ -32,6 +32,10 @@ using AppEntryInstalled = std::function<bool(const std::string& id)>;
 std::optional<std::string> appIdFromCgroup(std::string_view procCgroup,
                                            const AppEntryInstalled& installed = {});
 
+// Whether a name can be a desktop-file ID as launchers write them (ASCII letters, digits and
+// ". _ - +", not starting with a dot or dash), and so may be looked up as a file name.
+bool desktopIdValid(std::string_view id);
+
 // The folders that hold "applications/", most important first: XDG_DATA_HOME (by default
 // ~/.local/share), then each of XDG_DATA_DIRS (by default /usr/local/share:/usr/share). A
 // relative entry is ignored, as the base-directory rules require; a variable left with no

@@ -1,7 +1,9 @@
 // A process in a desktop application's unit, in a cgroup of the test's own: the tool names it by
 // the application, with the desktop entry deciding between the unit name's readings.
 
+#include "AppEntries.h"
 #include "NettopTestSupport.h"
+#include "Report.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -77,4 +79,14 @@ TEST(NettopApps, NamesAProcessByItsDesktopApplication) {
     EXPECT_GE(s.at("org.example.Fetcher").in, kDown * 95 / 100);
     EXPECT_GE(s.at("org.example.Fetcher").out, kUp * 95 / 100);
     EXPECT_EQ(client.finish(), 0);
+
+    // The report names it as the menus do, in the interface's language.
+    for (const auto& [locale, name] :
+         {std::pair{"en", "Example Fetcher"}, {"zh_CN", "示例下载器"}}) {
+        AppEntries entries({QString::fromStdString(data.path().string())}, locale);
+        ReportData d;
+        d.withApps = true;
+        d.apps.push_back({entries.displayName("org.example.Fetcher"), {}});
+        EXPECT_TRUE(reportText(d).contains(QString::fromUtf8(name))) << reportText(d).toStdString();
+    }
 }
