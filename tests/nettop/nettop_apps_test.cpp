@@ -1,5 +1,5 @@
-// A process in a desktop application's unit, in a cgroup of the test's own: the tool names it by
-// the application, with the desktop entry deciding between the unit name's readings.
+// A process in a desktop application's unit, in a cgroup of the test's own, is counted under the
+// application's ID, and the report names it as its desktop entry does.
 
 #include "AppEntries.h"
 #include "NettopTestSupport.h"
@@ -15,48 +15,42 @@ using namespace qftest;
 
 namespace {
 
-// A parent cgroup of ours with an application scope inside; both go once empty.
+// An application scope inside a parent of ours under the v2 tree; both go once empty.
 struct ScopeCgroup {
     fs::path parent, scope;
+    explicit ScopeCgroup(const std::string& unit) {
+        for (const char* d : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+            struct statfs s {};
+            if (::geteuid() == 0 && ::statfs(d, &s) == 0 && s.f_type == CGROUP2_SUPER_MAGIC &&
+                fs::create_directory(fs::path(d) / ("qf-apps-" + std::to_string(::getpid())))) {
+                parent = fs::path(d) / ("qf-apps-" + std::to_string(::getpid()));
+                scope = fs::create_directory(parent / unit) ? parent / unit : fs::path();
+                return;
+            }
+        }
+    }
     ~ScopeCgroup() {
-        if (scope.empty())
-            return;
         waitUntil([&] {
-            return slurp(scope / "cgroup.events").find("populated 0") != std::string::npos;
+            return scope.empty() ||
+                   slurp(scope / "cgroup.events").find("populated 0") != std::string::npos;
         });
         ::rmdir(scope.c_str());
         ::rmdir(parent.c_str());
     }
 };
 
-std::string cgroup2Root() {
-    for (const char* d : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-        struct statfs s {};
-        if (::statfs(d, &s) == 0 && s.f_type == CGROUP2_SUPER_MAGIC)
-            return d;
-    }
-    return {};
-}
-
 } // namespace
 
 TEST(NettopApps, NamesAProcessByItsDesktopApplication) {
-    const std::string root = cgroup2Root();
-    if (::geteuid() != 0 || root.empty())
-        GTEST_SKIP() << (root.empty() ? "no cgroup v2 hierarchy mounted"
-                                      : "needs root for cgroups");
+    ScopeCgroup cg("app-gnome-org.example.Fetcher-4242.scope");
+    if (cg.scope.empty())
+        GTEST_SKIP() << "needs root and a cgroup v2 hierarchy";
     NetnsPair net;
     if (!net.ready())
         GTEST_SKIP() << net.why();
     TrafficServer server(net.b(), NetnsPair::kAddrB);
     ASSERT_TRUE(server.ready()) << server.why();
 
-    ScopeCgroup cg;
-    const fs::path parent = fs::path(root) / ("qf-apps-test-" + std::to_string(::getpid()));
-    ASSERT_TRUE(fs::create_directory(parent));
-    cg.parent = parent;
-    ASSERT_TRUE(fs::create_directory(parent / "app-gnome-org.example.Fetcher-4242.scope"));
-    cg.scope = parent / "app-gnome-org.example.Fetcher-4242.scope";
     TempDir data;
     fs::create_directories(data / "applications");
     std::ofstream(data / "applications/org.example.Fetcher.desktop")
