@@ -3,6 +3,7 @@
 #include "AppScope.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <map>
@@ -36,7 +37,7 @@ AppEntries& AppEntries::shared(const QString& locale) {
     return *slot;
 }
 
-const std::optional<DesktopEntry>& AppEntries::entry(const QString& id) {
+std::optional<DesktopEntry> AppEntries::entry(const QString& id) {
     const auto found = m_entries.constFind(id);
     if (found != m_entries.constEnd())
         return *found;
@@ -47,9 +48,12 @@ const std::optional<DesktopEntry>& AppEntries::entry(const QString& id) {
         bool seen = false;
         for (qsizetype d = 0; d < m_dirs.size() && !seen; ++d) {
             for (std::size_t r = 0; r < rels.size() && !seen; ++r) {
-                QFile file(m_dirs[d] + QStringLiteral("/applications/") +
-                           QString::fromStdString(rels[r]));
-                if (file.size() > kMaxEntryBytes || !file.open(QIODevice::ReadOnly))
+                const QFileInfo info(m_dirs[d] + QStringLiteral("/applications/") +
+                                     QString::fromStdString(rels[r]));
+                // Never a pipe or device planted under an entry's name: opening one could block.
+                QFile file(info.filePath());
+                if (!info.isFile() || info.size() > kMaxEntryBytes ||
+                    !file.open(QIODevice::ReadOnly))
                     continue;
                 // The first file under an ID hides the others, as in the menus.
                 seen = true;
@@ -61,7 +65,7 @@ const std::optional<DesktopEntry>& AppEntries::entry(const QString& id) {
 }
 
 QString AppEntries::displayName(const QString& id) {
-    const auto& e = entry(id);
+    const auto e = entry(id);
     return e ? e->name : id;
 }
 
@@ -70,7 +74,7 @@ QIcon AppEntries::icon(const QString& id) {
     if (found != m_icons.constEnd())
         return *found;
     QIcon drawn;
-    const auto& e = entry(id);
+    const auto e = entry(id);
     if (e && !e->icon.isEmpty()) {
         const QIcon source = e->icon.startsWith(u'/') ? QIcon(e->icon) : QIcon::fromTheme(e->icon);
         // Drawn now, so painting never goes to the disk.

@@ -23,7 +23,7 @@ public:
 
     // The entry of an application; none for a name that is no installed application's ID
     // (such as a process name).
-    const std::optional<DesktopEntry>& entry(const QString& id);
+    std::optional<DesktopEntry> entry(const QString& id);
     // The entry's name, else the ID itself.
     QString displayName(const QString& id);
     // The entry's icon at 16 px, already drawn, from the icon theme or the entry's own path;
