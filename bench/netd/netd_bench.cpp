@@ -1,7 +1,10 @@
 // The counting service's cost: TCP throughput over a veth pair from a cgroup without and with
 // the kernel programs attached, the service's own CPU time per million packets, and its memory
-// after 100,000 short connections. Needs root, cgroup v2 and BPF; run by hand, e.g.
+// after 100,000 short connections, root's answer time and the service's memory under each of
+// the attacks its end-to-end test runs (at ten times the processes), and what one user's
+// answer costs against the size of the ledger. Needs root, cgroup v2 and BPF; run by hand, e.g.
 //   netd_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// QUILLFERN_NETD_UNDER_TEST=<another build of the service> measures that one instead.
 
 #include "netd_fixture.h"
 
@@ -10,6 +13,7 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <thread>
 
 using namespace qftest;
 using namespace qfnetd_test;
@@ -51,15 +55,6 @@ double cpuMs(pid_t pid) {
             ticks += std::stoull(field);
     }
     return double(ticks) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-}
-
-std::uint64_t statusKb(pid_t pid, const char* key) {
-    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key, 0) == 0)
-            return std::stoull(line.substr(std::string(key).size()));
-    }
-    return 0;
 }
 
 sockaddr_in addressB(std::uint16_t port) {
@@ -118,27 +113,24 @@ int bulkSender(std::uint16_t port) {
 
 // arg 0: the cgroup has no programs; arg 1: the service counts it.
 void BM_VethThroughput(benchmark::State& state) {
-    TestCgroup cg;
-    NetnsPair net;
-    if (!cg.ready() || !net.ready() || !fs::exists(kService)) {
-        state.SkipWithError(
-            (cg.why() + net.why() + " (needs root, cgroup v2, the service)").c_str());
+    Rig rig;
+    if (!rig.skip.empty()) {
+        state.SkipWithError(rig.skip.c_str());
         return;
     }
+    TestCgroup& cg = rig.cg;
+    NetnsPair& net = rig.net;
     ChildOptions so;
     so.netns = net.b();
     so.extraFd = 3;
     so.body = [] { return sink(7400); };
     Child server(std::move(so));
     server.readLine(30s, Child::Stream::Extra);
-    std::unique_ptr<Service> service;
-    if (state.range(0) == 1) {
-        service = std::make_unique<Service>(net, cg);
-        if (!service->skipWhy.empty() || !service->failWhy.empty()) {
-            state.SkipWithError((service->skipWhy + service->failWhy).c_str());
-            return;
-        }
+    if (state.range(0) == 1 && !rig.start()) {
+        state.SkipWithError((rig.skip + rig.fail).c_str());
+        return;
     }
+    Child* service = rig.service.get();
     cg.enter();
     ChildOptions co;
     co.netns = net.a();
@@ -148,7 +140,7 @@ void BM_VethThroughput(benchmark::State& state) {
     Child client(std::move(co));
     cg.leave();
     const std::uint64_t packetsBefore = packetsIn(net.a());
-    const double cpuBefore = service ? cpuMs(service->child->pid()) : 0;
+    const double cpuBefore = service ? cpuMs(service->pid()) : 0;
     for (auto _ : state) {
         if (!client.writeStdin("g") || !client.readLine(300s, Child::Stream::Extra)) {
             state.SkipWithError("transfer failed");
@@ -159,7 +151,7 @@ void BM_VethThroughput(benchmark::State& state) {
     if (service) {
         const double packets = double(packetsIn(net.a()) - packetsBefore);
         state.counters["service_cpu_ms_per_Mpkt"] =
-            (cpuMs(service->child->pid()) - cpuBefore) / (packets / 1e6);
+            (cpuMs(service->pid()) - cpuBefore) / (packets / 1e6);
         state.counters["packets"] = packets;
     }
 }
@@ -169,21 +161,14 @@ BENCHMARK(BM_VethThroughput)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Use
 // than being spread over 64 KiB segments. arg as above.
 void BM_SmallPacketRate(benchmark::State& state) {
     constexpr int kDatagrams = 200000;
-    TestCgroup cg;
-    NetnsPair net;
-    if (!cg.ready() || !net.ready() || !fs::exists(kService)) {
-        state.SkipWithError(
-            (cg.why() + net.why() + " (needs root, cgroup v2, the service)").c_str());
+    Rig rig;
+    if (!rig.skip.empty() || (state.range(0) == 1 && !rig.start())) {
+        state.SkipWithError((rig.skip + rig.fail).c_str());
         return;
     }
-    std::unique_ptr<Service> service;
-    if (state.range(0) == 1) {
-        service = std::make_unique<Service>(net, cg);
-        if (!service->skipWhy.empty() || !service->failWhy.empty()) {
-            state.SkipWithError((service->skipWhy + service->failWhy).c_str());
-            return;
-        }
-    }
+    TestCgroup& cg = rig.cg;
+    NetnsPair& net = rig.net;
+    Child* service = rig.service.get();
     cg.enter();
     ChildOptions co;
     co.netns = net.a();
@@ -206,7 +191,7 @@ void BM_SmallPacketRate(benchmark::State& state) {
     };
     Child client(std::move(co));
     cg.leave();
-    const double cpuBefore = service ? cpuMs(service->child->pid()) : 0;
+    const double cpuBefore = service ? cpuMs(service->pid()) : 0;
     for (auto _ : state) {
         if (!client.writeStdin("g") || !client.readLine(300s, Child::Stream::Extra)) {
             state.SkipWithError("sending failed");
@@ -216,25 +201,20 @@ void BM_SmallPacketRate(benchmark::State& state) {
     state.counters["packets_per_s"] =
         benchmark::Counter(double(state.iterations()) * kDatagrams, benchmark::Counter::kIsRate);
     if (service)
-        state.counters["service_cpu_ms_per_Mpkt"] = (cpuMs(service->child->pid()) - cpuBefore) /
-                                                    (double(state.iterations()) * kDatagrams / 1e6);
+        state.counters["service_cpu_ms_per_Mpkt"] =
+            (cpuMs(service->pid()) - cpuBefore) / (double(state.iterations()) * kDatagrams / 1e6);
 }
 BENCHMARK(BM_SmallPacketRate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // 100,000 connections, each open for one small exchange, with the service counting them.
 void BM_ServiceMemoryUnderShortConnections(benchmark::State& state) {
-    TestCgroup cg;
-    NetnsPair net;
-    if (!cg.ready() || !net.ready() || !fs::exists(kService)) {
-        state.SkipWithError(
-            (cg.why() + net.why() + " (needs root, cgroup v2, the service)").c_str());
+    Rig rig;
+    if (!rig.skip.empty() || !rig.start()) {
+        state.SkipWithError((rig.skip + rig.fail).c_str());
         return;
     }
-    Service service(net, cg);
-    if (!service.skipWhy.empty() || !service.failWhy.empty()) {
-        state.SkipWithError((service.skipWhy + service.failWhy).c_str());
-        return;
-    }
+    TestCgroup& cg = rig.cg;
+    NetnsPair& net = rig.net;
     constexpr int kConnections = 100000;
     ChildOptions so;
     so.netns = net.b();
@@ -290,9 +270,9 @@ void BM_ServiceMemoryUnderShortConnections(benchmark::State& state) {
             return;
         }
     }
-    const auto view = service.ask();
-    state.counters["service_rss_kb"] = double(statusKb(service.child->pid(), "VmRSS:"));
-    state.counters["service_peak_rss_kb"] = double(statusKb(service.child->pid(), "VmHWM:"));
+    const auto view = rig.ask();
+    state.counters["service_rss_kb"] = double(rig.statusKb("VmRSS:"));
+    state.counters["service_peak_rss_kb"] = double(rig.statusKb("VmHWM:"));
     if (view) {
         state.counters["evicted_sockets"] = double(view->stats.evictedSockets);
         state.counters["unattributed_bytes"] =
@@ -303,6 +283,61 @@ BENCHMARK(BM_ServiceMemoryUnderShortConnections)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// One attack (by its row in the test's table) on a service with the default ledger, then ten
+// seconds of requests from root, one every 50 ms: the slowest answer, how many went unanswered
+// within the client's own limit, and the service's peak memory.
+void BM_RootAnswerUnderAttack(benchmark::State& state) {
+    Rig rig;
+    if (!rig.skip.empty() || !rig.start()) {
+        state.SkipWithError((rig.skip + rig.fail).c_str());
+        return;
+    }
+    const Attack at = attacks(10).at(std::size_t(state.range(0)));
+    state.SetLabel(at.what);
+    const auto hostile = launch(at, rig);
+    for (const auto& h : hostile)
+        h->readLine(600s, Child::Stream::Extra);
+    double slowest = 0;
+    int unanswered = 0;
+    for (auto _ : state) {
+        for (const auto end = std::chrono::steady_clock::now() + 10s;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms)) {
+            const auto start = std::chrono::steady_clock::now();
+            unanswered += !rig.ask();
+            slowest = std::max(slowest, std::chrono::duration<double, std::milli>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+        }
+    }
+    state.counters["root_slowest_ms"] = slowest;
+    state.counters["root_unanswered"] = unanswered;
+    state.counters["service_peak_rss_kb"] = double(rig.statusKb("VmHWM:"));
+}
+BENCHMARK(BM_RootAnswerUnderAttack)
+    ->DenseRange(0, 4)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The answer of a user with ten processes from a ledger of n processes of 100 users: it should
+// not grow with n.
+void BM_OneUsersAnswer(benchmark::State& state) {
+    qfnetd::Ledger ledger(std::size_t(state.range(0)));
+    std::vector<qfnetd::SocketSample> live;
+    for (std::uint32_t p = 1; p <= std::uint32_t(state.range(0)); ++p) {
+        ledger.setOwner(p, {p, 1}, {p <= 10 ? 1000u : 2000 + p % 100, "proc"});
+        qfnetd::SocketSample s;
+        s.cookie = p;
+        s.bytes = {p, p};
+        live.push_back(s);
+    }
+    ledger.setLive(live);
+    ledger.userTotals();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qfnetd::formatView(qfnetd::viewFor(1000, ledger, {})));
+}
+BENCHMARK(BM_OneUsersAnswer)->Arg(1000)->Arg(16384);
 
 } // namespace
 

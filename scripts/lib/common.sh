@@ -6,11 +6,18 @@ QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # Packages the program needs to build and run.
 QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
                    libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
-# Packages the tests, benchmarks and screenshots need on top of those.
-QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool x11-utils
-                  x11-apps imagemagick locales iproute2 procps dpkg-dev
-                  # the window managers the widget is checked under, each on its own D-Bus
-                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11
+# Packages the tests, benchmarks and screenshots need on top of those, each for what a test
+# runs or loads: a test skips only where the machine itself cannot (no root, no BPF).
+QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
+                  # X: the virtual server, the clients that drive it (xdotool, xprop), pictures
+                  xvfb xdotool x11-utils imagemagick
+                  # the decimal-comma locale (qf_ensure_comma_locale), namespaces (ip, sysctl)
+                  locales iproute2 procps
+                  # the package check: cpack's shlibdeps step runs file(1) and dpkg-shlibdeps
+                  dpkg-dev file
+                  # the window managers the widget is checked under, each on its own D-Bus;
+                  # KWin draws no title bar without its Breeze decoration
+                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
                   libbpf-dev bpftool clang llvm pkg-config)
 # Only for `scripts/test --stress`, which loads the machine while the tests run.

@@ -9,15 +9,12 @@ using namespace qftest;
 
 TEST(Install, InstalledProgramRunsTheInstalledTool) {
     TempDir prefix;
-    const RunResult install = run({QUILLFERN_CMAKE_COMMAND, "--install", buildDir().string(),
-                                   "--prefix", prefix.path().string()},
-                                  std::chrono::minutes(5));
+    const RunResult install =
+        run({QUILLFERN_CMAKE_COMMAND, "--install", buildDir(), "--prefix", prefix.path()}, 5min);
     ASSERT_EQ(install.exitCode, 0) << install.err;
-    const fs::path bin = prefix / "bin/quillfern";
     const std::string desktop = slurp(prefix / "share/applications/quillfern.desktop");
     EXPECT_NE(desktop.find("Exec=quillfern"), std::string::npos) << desktop;
     EXPECT_NE(desktop.find("Icon=quillfern"), std::string::npos) << desktop;
-    EXPECT_TRUE(fs::exists(prefix / "share/icons/hicolor/scalable/apps/quillfern.svg"));
 
     XServer x;
     if (!x.ready())
@@ -32,7 +29,7 @@ TEST(Install, InstalledProgramRunsTheInstalledTool) {
 
     Sandbox box;
     box.setDisplay(x.display());
-    auto program = box.start({bin.string()}, "program");
+    auto program = box.start({(prefix / "bin/quillfern").string()}, "program");
     // The recorder samples once at start-up, and the tool leaves its state file behind.
     EXPECT_TRUE(
         waitUntil([&] { return fs::exists(box.runtimeDir() / "quillfern/nettop-state.v1"); }, 60s))

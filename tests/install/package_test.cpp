@@ -7,8 +7,10 @@
 using namespace qftest;
 
 TEST(Package, DebHoldsTheProgramAndComputedDependenciesAndNoScripts) {
-    if (const std::string tool = missingProgram({"dpkg-deb", "dpkg-shlibdeps"}); !tool.empty())
-        GTEST_SKIP() << tool << " is not installed (package dpkg-dev)";
+    // cpack reads the binaries' libraries with file(1) and dpkg-shlibdeps.
+    if (const std::string tool = missingProgram({"dpkg-deb", "dpkg-shlibdeps", "file"});
+        !tool.empty())
+        GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
     TempDir dir;
     const RunResult cpack = run({"sh", "-c",
                                  "cd " + buildDir().string() + " && " + QUILLFERN_CPACK_COMMAND +
@@ -30,7 +32,6 @@ TEST(Package, DebHoldsTheProgramAndComputedDependenciesAndNoScripts) {
     EXPECT_EQ(contents.find("quillfern-netd.service") != std::string::npos, QUILLFERN_HAS_NETD != 0)
         << contents;
 
-    EXPECT_EQ(run({"dpkg-deb", "-f", deb, "Package"}).out, "quillfern\n");
     // Read from the binaries: the Qt libraries they link, with versions.
     const std::string depends = run({"dpkg-deb", "-f", deb, "Depends"}).out;
     for (const char* lib : {"libqt6core6 (>=", "libqt6widgets6 (>=", "libc6 (>="})

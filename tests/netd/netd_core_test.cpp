@@ -1,3 +1,4 @@
+#include "netd_clients.h"
 #include "netd_core.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +88,80 @@ TEST(NetdCore, EachUserSeesOnlyTheirOwnProcessesByName) {
     EXPECT_TRUE(viewFor(0, l, {}).users.empty());
 }
 
+TEST(NetdCore, LedgerStaysBoundedAndNoUserCrowdsOutAnother) {
+    Ledger l(4);
+    std::vector<SocketSample> live;
+    for (std::uint32_t p = 1; p <= 6; ++p) {
+        l.setOwner(p, {p, 1}, {7, "flood"});
+        live.push_back(sock(p, 10, 0));
+    }
+    // Full of uid 7's running processes: 7 gets no more lines, but uid 8 takes one of its.
+    l.setOwner(100, {100, 1}, {8, "victim"});
+    live.push_back(sock(100, 5, 5));
+    l.setLive(live);
+    EXPECT_EQ(l.processes().size(), 4u);
+    EXPECT_EQ(viewFor(8, l, {}).processes, (std::vector<ProcessLine>{{100, 8, "victim", {5, 5}}}));
+    // What was folded stays in the user's sum, so that never goes down.
+    EXPECT_EQ(viewFor(8, l, {}).users, (std::vector<UserLine>{{7, {60, 0}}}));
+    EXPECT_EQ(viewFor(7, l, {}).processes.size(), 3u);
+    EXPECT_EQ(l.foldedProcesses(), 3u);
+    // An ended process makes room first, whoever it belonged to.
+    l.markGone({100, 1}, 5 * kS);
+    l.setOwner(200, {200, 1}, {7, "late"});
+    EXPECT_TRUE(l.processes().count({200, 1}) && !l.processes().count({100, 1}));
+    l.fold(sock(100, 6, 6));
+    l.setLive({});
+    EXPECT_EQ(l.userTotals().at(8), (Counters{6, 6}));
+    EXPECT_EQ(l.trackedSockets(), 0u);
+}
+
+TEST(NetdClients, RootAndEachUserKeepASlotWhateverOthersHold) {
+    Admission a;
+    const auto admitted = [&](std::uint32_t uid, int tries) {
+        int n = 0;
+        while (tries-- > 0)
+            n += a.admit(uid);
+        return n;
+    };
+    int range = 0; // eight ids of one subordinate range, eight connections each
+    for (std::uint32_t uid = 200000; uid < 200008; ++uid)
+        range += admitted(uid, 8);
+    EXPECT_EQ(range, 16);
+    EXPECT_EQ(admitted(65534, 9), 8);
+    EXPECT_EQ(admitted(1000, 8) + admitted(1001, 8) + admitted(1002, 8), 24);
+    // Only the reserve is left: one for each user that holds none, then nothing.
+    EXPECT_EQ(admitted(1003, 2), 1);
+    EXPECT_EQ(admitted(0, 9), 8);
+    a.release(1003);
+    EXPECT_EQ(admitted(1004, 1), 1);
+}
+
+TEST(NetdClients, OneRequestATurnAndNoAnswerWaitsForAClientThatDoesNotRead) {
+    Session s(1000, 0);
+    s.received("TOTALS\nSTATS\n", 1);
+    EXPECT_EQ(s.readRoom(), 0u); // a request waits: nothing more is read
+    EXPECT_EQ(s.takeRequest(), "TOTALS");
+    s.setAnswer(std::make_shared<const std::string>("OK\nEND\n"), 1);
+    EXPECT_FALSE(s.takeRequest()); // the answer goes out first
+    s.sent(3);
+    EXPECT_EQ(s.pending(), "END\n");
+    EXPECT_FALSE(s.finished(Session::kWriteDeadlineNs));
+    EXPECT_TRUE(s.finished(Session::kWriteDeadlineNs + 1));
+    s.sent(4);
+    EXPECT_EQ(s.takeRequest(), "STATS");
+    EXPECT_EQ(s.readRoom(), kMaxRequestLine + 1);
+    EXPECT_TRUE(s.finished(1 + Session::kIdleNs));
+
+    // A line that is too long is answered once; then the client is let go.
+    Session t(0, 0);
+    t.received(std::string(kMaxRequestLine + 1, 'x'), 0);
+    EXPECT_GT(t.takeRequest().value_or("").size(), kMaxRequestLine);
+    t.setAnswer(std::make_shared<const std::string>("ERR\nEND\n"), 0);
+    EXPECT_FALSE(t.finished(0));
+    t.sent(8);
+    EXPECT_TRUE(!t.takeRequest() && t.readRoom() == 0 && t.finished(0));
+}
+
 TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     EXPECT_EQ(parseRequest("STATS\r"), Request::Stats);
     for (const char* bad : {"", "totals", "TOTALS x", "TOTALS\n"})
@@ -95,7 +170,7 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     View v;
     v.processes = {{7, 1000, "a b", {1, 18446744073709551615u}}};
     v.users = {{0, {3, 4}}};
-    v.stats = {{5, 6}, 7, 8};
+    v.stats = {{5, 6}, 7, 8, 9};
     const std::string good = formatView(v);
     const auto back = parseView(good);
     ASSERT_TRUE(back);
@@ -112,7 +187,7 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
 
     for (const std::string& bad : std::vector<std::string>{
              std::string(), good.substr(0, good.size() - 1), good.substr(0, good.size() - 4),
-             formatError("nope"), "OK\nP 1 2 3\nS 0 0 0 0\nEND\n", "OK\nQ 1\nS 0 0 0 0\nEND\n",
-             "OK\nP 1 2 3 4 \nS 0 0 0 0\nEND\n", "OK\nEND\n", good + "P 1 2 3 4 x\n"})
+             formatError("nope"), "OK\nP 1 2 3\nS 0 0 0 0 0\nEND\n", "OK\nQ 1\nS 0 0 0 0 0\nEND\n",
+             "OK\nP 1 2 3 4 \nS 0 0 0 0 0\nEND\n", "OK\nEND\n", good + "P 1 2 3 4 x\n"})
         EXPECT_FALSE(parseView(bad)) << bad;
 }

@@ -1,23 +1,34 @@
 #pragma once
 
-// A cgroup of the test's own and the counting service started on it, shared by the service's
-// end-to-end test and its benchmark. Needs root, cgroup v2 and BPF; each reports why not.
+// A cgroup of the test's own, namespaces, and the counting service started on them, shared by
+// the service's end-to-end test and its benchmark; and the attacks on it, as a table. Needs
+// root, cgroup v2 and BPF; each part reports why not.
 
 #include "TestSupport.h"
 #include "netd_client.h"
 #include "netd_system.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qfnetd_test {
 
 using namespace qftest;
 
-inline const fs::path kService = buildDir() / "tools/netd/quillfern-netd";
+// QUILLFERN_NETD_UNDER_TEST names another build of the service (a benchmark's "before").
+inline const fs::path kService = std::getenv("QUILLFERN_NETD_UNDER_TEST")
+                                     ? fs::path(std::getenv("QUILLFERN_NETD_UNDER_TEST"))
+                                     : buildDir() / "tools/netd/quillfern-netd";
 
 // A cgroup of our own under the v2 tree, removed (once empty) on destruction.
 class TestCgroup {
@@ -71,32 +82,157 @@ private:
     std::string m_why;
 };
 
-// The service in namespace A on the test's cgroup; ready once it says it is answering.
-struct Service {
-    TempDir dir;
-    std::string socket;
-    std::unique_ptr<Child> child;
-    std::string skipWhy, failWhy;
+// Where the tests' datagrams go: a port in namespace B.
+inline sockaddr_in udpTarget() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(7100);
+    ::inet_pton(AF_INET, NetnsPair::kAddrB, &a.sin_addr);
+    return a;
+}
 
-    Service(const NetnsPair& net, const TestCgroup& cg) {
-        socket = (dir / "netd.sock").string();
+// Opens a socket, sends `bytes` in one datagram unless 0, and closes it.
+inline bool sendDatagram(std::size_t bytes) {
+    static char buf[1500];
+    const sockaddr_in to = udpTarget();
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool sent =
+        bytes == 0 || ::sendto(s, buf, bytes, 0, reinterpret_cast<const sockaddr*>(&to),
+                               sizeof to) == ssize_t(bytes);
+    ::close(s);
+    return sent;
+}
+
+// A connection to the service's socket, as whoever calls it; -1 when refused.
+inline int connectTo(const std::string& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    socket.copy(a.sun_path, sizeof a.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
+}
+
+// The cgroup, the namespaces, a socket in B that takes datagrams and never reads them, and,
+// once started, the service in namespace A on the cgroup, reachable by every user.
+struct Rig {
+    TestCgroup cg;
+    NetnsPair net;
+    std::unique_ptr<Child> sink, service;
+    TempDir dir;
+    std::string socket = (dir / "netd.sock").string();
+    std::string skip, fail;
+
+    Rig() {
+        skip = fs::exists(kService) ? cg.why() + net.why() : "quillfern-netd is not built";
+        if (!skip.empty())
+            return;
+        ChildOptions o;
+        o.netns = net.b();
+        o.extraFd = 3;
+        o.body = [] {
+            const sockaddr_in a = udpTarget();
+            const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+                           ::write(3, "r\n", 2) != 2
+                       ? 1
+                       : ::pause();
+        };
+        sink = std::make_unique<Child>(std::move(o));
+        skip = sink->readLine(30s, Child::Stream::Extra) ? "" : "no datagram sink in namespace B";
+        fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+    }
+    // Ready once the service says it is answering; otherwise skip or fail say why.
+    bool start(const std::vector<std::string>& extra = {}) {
         ChildOptions o;
         o.argv = {kService.string(), "--cgroup", cg.path().string(), "--socket", socket};
+        o.argv.insert(o.argv.end(), extra.begin(), extra.end());
         o.netns = net.a();
         o.pipeStderr = true;
-        child = std::make_unique<Child>(std::move(o));
-        const auto line = child->readLine(60s, Child::Stream::Stderr);
-        if (line && line->find("answering on") != std::string::npos)
-            return;
-        const std::string said = line.value_or("(nothing)");
+        service = std::make_unique<Child>(std::move(o));
+        const std::string said =
+            service->readLine(60s, Child::Stream::Stderr).value_or("(nothing)");
         // A kernel or environment without BPF for cgroups is a reason to skip, not a fault.
         if (said.find("cannot load") != std::string::npos ||
             said.find("too old") != std::string::npos)
-            skipWhy = "the counting service cannot run here: " + said;
-        else
-            failWhy = said;
+            skip = "the counting service cannot run here: " + said;
+        else if (said.find("answering on") == std::string::npos)
+            fail = said;
+        return skip.empty() && fail.empty();
     }
     std::optional<qfnetd::View> ask() const { return qfnetd::askService(socket); }
+    // A line of the service's /proc status, in kB ("VmHWM:" is its peak memory).
+    std::uint64_t statusKb(const char* key) const {
+        const std::string status = slurp("/proc/" + std::to_string(service->pid()) + "/status");
+        const auto at = status.find(key);
+        return at == std::string::npos ? 0 : std::stoull(status.substr(at + std::strlen(key)));
+    }
 };
+
+// One attack on the service, as a table row: processes started first (-1: they keep coming
+// while root asks), connections that keep writing `request` without reading, or say nothing.
+struct Attack {
+    const char* what;
+    int users;       // 65534 alone, or ids of one subordinate range
+    int connections; // per id
+    int processes;   // each opens a socket, sends a datagram when `sends`, and ends
+    bool sends;
+    std::string request;
+};
+
+inline std::vector<Attack> attacks(int scale = 1) {
+    std::string many;
+    for (int i = 0; i < 8000; ++i)
+        many += "TOTALS\n";
+    return {
+        {"streams requests without reading", 1, 8, 0, false, "TOTALS\n"},
+        {"pipelines 8,000 requests after many silent processes", 1, 1, 3000 * scale, false, many},
+        {"grows its own answer, then writes 511 bytes at a time", 1, 8, 3000 * scale, true,
+         many.substr(0, 511)},
+        {"starts processes that each send a datagram, without pause", 1, 0, -1, true, ""},
+        {"eight ids of one range hold eight silent connections each", 8, 8, 0, false, ""}};
+}
+
+// The hostile processes of one attack, in the cgroup; each reports once it is in place.
+inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, Rig& rig) {
+    std::vector<std::unique_ptr<Child>> hostile;
+    rig.cg.enter();
+    for (int u = 0; u < at.users; ++u) {
+        ChildOptions o;
+        o.netns = rig.net.a();
+        o.uid = o.gid = at.users == 1 ? 65534u : 200000u + unsigned(u);
+        o.extraFd = 3;
+        o.body = [at, socket = rig.socket] {
+            ::signal(SIGCHLD, SIG_IGN); // its processes are reaped as they end
+            const auto connect = [&] {
+                const int fd = connectTo(socket);
+                const timeval limit{0, 100000}; // a blocked write moves on to the next one
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                return fd;
+            };
+            const auto spawn = [&] {
+                if (::vfork() == 0)
+                    ::_exit(::prctl(PR_SET_NAME, "firefox") || !sendDatagram(at.sends ? 100 : 0));
+            };
+            for (int i = 0; i < std::abs(at.processes); ++i)
+                spawn();
+            std::vector<int> fds(std::size_t(at.connections));
+            for (int& fd : fds)
+                fd = connect();
+            if (::write(3, "r\n", 2) != 2)
+                return 1;
+            while (at.processes < 0)
+                spawn();
+            for (std::size_t i = 0; !at.request.empty(); i = (i + 1) % fds.size()) {
+                // Let go: it comes back at once.
+                if (::send(fds[i], at.request.data(), at.request.size(), MSG_NOSIGNAL) < 0 &&
+                    errno != EAGAIN)
+                    ::close(std::exchange(fds[i], connect()));
+            }
+            return ::pause();
+        };
+        hostile.push_back(std::make_unique<Child>(std::move(o)));
+    }
+    rig.cg.leave();
+    return hostile;
+}
 
 } // namespace qfnetd_test

@@ -127,6 +127,11 @@ TEST(NettopNames, UntrustedNamesCannotBreakLines) {
     EXPECT_EQ(userOwnerName(0, std::string("root")), "(system)");
     EXPECT_EQ(userOwnerName(1000, std::string("ann,\n")), "(user ann__)");
     EXPECT_EQ(userOwnerName(1001, std::nullopt), "(user 1001)");
+    // Another user's process keeps its owner; nothing passes for an owner line.
+    EXPECT_EQ(processLineName("firefox", 1000, 0, "ann"), "firefox (ann)");
+    EXPECT_EQ(processLineName("firefox", 1000, 1000, std::nullopt), "firefox");
+    EXPECT_EQ(processLineName("(system)", 0, 0, std::nullopt), "_system)");
+    EXPECT_EQ(processLineName("(user x)", 7, 0, std::nullopt), "_user x) (7)");
 }
 
 namespace {

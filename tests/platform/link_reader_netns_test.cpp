@@ -5,10 +5,12 @@
 #include "NetCounters.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 
 using namespace qftest;
 
@@ -20,30 +22,24 @@ TEST(LinkReaderNetns, DefaultRoutesOfRealLinksComeAndGo) {
     o.netns = net.a(); // so the reader's socket belongs to the namespace
     o.body = [&net] {
         const std::string add = std::string("ip route add default via ") + NetnsPair::kAddrB;
-        const struct {
-            const char* what;
-            const char* command;
-            bool proc;
-            bool routed;
-        } steps[] = {
+        // What, the command, whether through /proc/net/dev, whether routed.
+        const std::tuple<const char*, const char*, bool, bool> steps[] = {
             {"no default route yet", "true", false, false},
             {"the new default route", add.c_str(), false, true},
             {"the removed route", "ip route del default", false, false},
             {"the route via /proc/net/dev", add.c_str(), true, true},
         };
         int failures = 0;
-        for (const auto& s : steps) {
-            netForceProcFallback(s.proc);
-            const bool done = std::system(s.command) == 0;
-            const auto table = netReadLinks();
-            const LinkReading* veth = nullptr;
-            for (std::size_t i = 0; table && i < table->links.size(); ++i) {
-                if (table->links[i].name == net.ifaceA())
-                    veth = &table->links[i];
-            }
+        for (const auto& [what, command, proc, routed] : steps) {
+            netForceProcFallback(proc);
+            const bool done = std::system(command) == 0;
+            const LinkTable table = netReadLinks().value_or(LinkTable{});
+            const auto veth = std::find_if(table.links.begin(), table.links.end(),
+                                           [&](const auto& l) { return l.name == net.ifaceA(); });
             // The peer lives in another namespace: nothing here is beneath the veth.
-            if (!done || !veth || veth->defaultRoute != s.routed || veth->lowerIndex != 0) {
-                std::printf("%s\n", s.what);
+            if (!done || veth == table.links.end() || veth->defaultRoute != routed ||
+                veth->lowerIndex != 0) {
+                std::printf("%s\n", what);
                 ++failures;
             }
         }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -72,14 +73,8 @@ TEST(NetlinkDump, HandsOnOnlyThisRequestsRepliesAndEndsWhereTheKernelSays) {
 }
 
 TEST(NetlinkDump, ErrorsOfTheDumpAndMalformedDatagramsFail) {
-    const struct {
-        const char* what;
-        std::uint16_t type;
-        std::size_t payload;
-        int value;
-        std::uint32_t length; // when not 0, in place of the message's true length
-        int error;
-    } cases[] = {
+    // What, type, payload size, first int, a length in place of the true one (when not 0), error.
+    const std::tuple<const char*, std::uint16_t, std::size_t, int, std::uint32_t, int> cases[] = {
         {"error in NLMSG_DONE", NLMSG_DONE, 4, -EMSGSIZE, 0, EMSGSIZE},
         {"error reply", NLMSG_ERROR, sizeof(nlmsgerr), -EOPNOTSUPP, 0, EOPNOTSUPP},
         {"implausible error", NLMSG_ERROR, sizeof(nlmsgerr), INT_MIN, 0, EIO},
@@ -89,14 +84,13 @@ TEST(NetlinkDump, ErrorsOfTheDumpAndMalformedDatagramsFail) {
         {"length short of a header", RTM_NEWLINK, 4, 0, 4, EIO},
         {"torn header after the last message", RTM_NEWLINK, 8, 0, NLMSG_LENGTH(4), EIO},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, type, payload, value, length, error] : cases) {
         Datagram d;
-        nlmsghdr& h = d.add(c.type, c.payload, c.value);
-        if (c.length)
-            h.nlmsg_len = c.length;
+        nlmsghdr& h = d.add(type, payload, value);
+        h.nlmsg_len = length ? length : h.nlmsg_len;
         const Fed f = feed(d);
-        EXPECT_EQ(f.step, nldump::Step::Failed) << c.what;
-        EXPECT_EQ(f.progress.error, c.error) << c.what;
+        EXPECT_EQ(f.step, nldump::Step::Failed) << what;
+        EXPECT_EQ(f.progress.error, error) << what;
     }
     // The tool's socket dump test feeds malformed socket replies through here too.
 }

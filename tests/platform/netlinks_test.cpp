@@ -6,17 +6,12 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using M = LinkMedium;
-
-struct Described {
-    const char* what;
-    LinkAttributes attributes;
-    LinkClass expected;
-};
 
 LinkAttributes attrs(M medium, std::string kind = {}, std::string parent = {}) {
     return LinkAttributes{medium, false, std::move(kind), std::move(parent)};
@@ -24,40 +19,36 @@ LinkAttributes attrs(M medium, std::string kind = {}, std::string parent = {}) {
 
 // As RTM_GETLINK describes these links on real machines. Loopback, bus devices and driver kinds
 // are classed in the topologies below too.
-const std::vector<Described> kLinks = {
-    {"eth0, kernel naming no parent", attrs(M::Ethernet), LinkClass::Physical},
-    {"wwan0 (WWAN framework)", attrs(M::Tunnel, "wwan", {}), LinkClass::Physical},
-    {"ppp0, older kernel", attrs(M::Ppp), LinkClass::Virtual},
-    {"macOS lo0", bsdLinkAttributes(24), LinkClass::Loopback},
-    {"macOS en0", bsdLinkAttributes(6), LinkClass::Physical},
-    {"macOS bridge0", bsdLinkAttributes(0xd1), LinkClass::Virtual},
-    {"macOS utun3", bsdLinkAttributes(1), LinkClass::Virtual},
-};
-
 TEST(LinkClass, RealLinkDescriptions) {
-    for (const Described& d : kLinks) {
-        EXPECT_EQ(linkClassify(d.attributes), d.expected) << d.what;
-    }
+    const std::tuple<const char*, LinkAttributes, LinkClass> links[] = {
+        {"eth0, kernel naming no parent", attrs(M::Ethernet), LinkClass::Physical},
+        {"wwan0 (WWAN framework)", attrs(M::Tunnel, "wwan", {}), LinkClass::Physical},
+        {"ppp0, older kernel", attrs(M::Ppp), LinkClass::Virtual},
+        {"macOS lo0", bsdLinkAttributes(24), LinkClass::Loopback},
+        {"macOS en0", bsdLinkAttributes(6), LinkClass::Physical},
+        {"macOS bridge0", bsdLinkAttributes(0xd1), LinkClass::Virtual},
+        {"macOS utun3", bsdLinkAttributes(1), LinkClass::Virtual},
+    };
+    for (const auto& [what, attributes, expected] : links)
+        EXPECT_EQ(linkClassify(attributes), expected) << what;
 }
 
 LinkReading link(int index, const char* name, LinkAttributes a, bool defaultRoute = false,
                  int master = 0, int lower = 0) {
-    return LinkReading{.index = index,
-                       .name = name,
-                       .attributes = std::move(a),
-                       .lowerIndex = lower,
-                       .masterIndex = master,
-                       .defaultRoute = defaultRoute};
+    return {.index = index,
+            .name = name,
+            .attributes = std::move(a),
+            .lowerIndex = lower,
+            .masterIndex = master,
+            .defaultRoute = defaultRoute};
 }
 
 std::vector<std::string> counted(const LinkTable& t, const InterfaceChoice& c = {}) {
     const std::vector<bool> flags = netCountedLinks(t, c);
     std::vector<std::string> names;
-    for (std::size_t i = 0; i < flags.size(); ++i) {
-        if (flags[i]) {
+    for (std::size_t i = 0; i < flags.size(); ++i)
+        if (flags[i])
             names.push_back(t.links[i].name);
-        }
-    }
     return names;
 }
 

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QXmlStreamReader>
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,9 +59,7 @@ TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
         return SingleInstance::privateDirectory(runtimeDir, cacheHome, home);
     };
     const auto mode = [](const QByteArray& p) {
-        struct stat st {};
-        ::lstat(p.constData(), &st);
-        return st.st_mode & 07777;
+        return std::filesystem::symlink_status(p.constData()).permissions();
     };
     ASSERT_EQ(::mkdir(runtime.constData(), 0700), 0);
     ASSERT_EQ(::symlink(runtime.constData(), link.constData()), 0);
@@ -72,11 +71,11 @@ TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
         EXPECT_EQ(dir(bad, cache), QFile::decodeName(own)) << bad.constData();
     ::chmod(runtime.constData(), 0755);
     EXPECT_EQ(dir(runtime, cache), QFile::decodeName(own));
-    EXPECT_EQ(mode(own), 0700u);
+    EXPECT_EQ(mode(own), std::filesystem::perms::owner_all);
     // Our own directory left loose is tightened; without XDG_CACHE_HOME, HOME's is used.
     ::chmod(own.constData(), 0755);
     EXPECT_EQ(dir({}, cache), QFile::decodeName(own));
-    EXPECT_EQ(mode(own), 0700u);
+    EXPECT_EQ(mode(own), std::filesystem::perms::owner_all);
     EXPECT_EQ(dir({}, {}, QFile::encodeName(root.path())), root.path() + "/.cache/quillfern");
 
     // Something planted in its place is refused, and then there is no place at all.
@@ -92,10 +91,9 @@ TEST(Autostart, LaunchAgentNamesTheProgramExactly) {
     const QString program = QStringLiteral("/Applications/A & <B> \"Q\".app/quillfern");
     QXmlStreamReader xml(autostart::launchAgentText(program));
     QStringList strings;
-    while (!xml.atEnd()) {
+    while (!xml.atEnd())
         if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"string")
             strings << xml.readElementText();
-    }
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
     EXPECT_EQ(strings, (QStringList{"org.quillfern", program}));
 }

@@ -31,9 +31,7 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
-// Only ever read; not const because pump() takes a buffer for both directions.
-char kAck[8] = {'Q', 'F', 'T', 'R', 'A', 'C', 'K', '\n'};
+constexpr std::uint64_t kAckBytes = 8;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "qf-traffic: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -41,36 +39,36 @@ char kAck[8] = {'Q', 'F', 'T', 'R', 'A', 'C', 'K', '\n'};
 }
 
 // Sends `size` bytes of `data` (filler when it is null) or receives them into it (discarded
-// when it is null); returns how many went.
-std::uint64_t pump(bool out, int fd, char* data, std::uint64_t size) {
-    std::vector<char> scratch(data ? 0 : kChunk, 'q');
-    std::uint64_t done = 0;
-    while (done < size) {
-        char* at = data ? data + done : scratch.data();
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
+// when it is null); true when all of them went.
+bool pump(bool out, int fd, char* data, std::uint64_t size) {
+    static thread_local char scratch[64 * 1024];
+    for (std::uint64_t done = 0; done < size;) {
+        const auto want = std::min<std::uint64_t>(sizeof scratch, size - done);
+        char* at = data ? data + done : scratch;
         // No signal handlers here, so no EINTR: anything short of a byte is the end.
         const ssize_t n = out ? ::send(fd, at, want, MSG_NOSIGNAL) : ::recv(fd, at, want, 0);
         if (n <= 0)
-            break;
+            return false;
         done += static_cast<std::uint64_t>(n);
     }
-    return done;
+    return true;
 }
 
-// Sends `out` bytes while receiving `in`, both at once; true when all of both went.
+// Sends `out` bytes while receiving `in`, both at once.
 bool exchange(int fd, std::uint64_t out, std::uint64_t in) {
-    std::uint64_t received = 0;
+    bool received = false;
     std::thread receiver([&] { received = pump(false, fd, nullptr, in); });
-    const std::uint64_t sent = pump(true, fd, nullptr, out);
+    const bool sent = pump(true, fd, nullptr, out);
     receiver.join();
-    return sent == out && received == in;
+    return sent && received;
 }
 
-// Reads until the peer has closed its side.
-void drain(int fd) {
+// Reads until the peer has closed its side, then closes ours.
+void drainAndClose(int fd) {
     char c;
     while (::recv(fd, &c, 1, 0) > 0) {
     }
+    ::close(fd);
 }
 
 // A stream socket for a numeric address and port: bound and listening, or connected.
@@ -91,19 +89,14 @@ int openSocket(const std::string& address, const std::string& port, bool listen)
     return fd;
 }
 
+// Requests follow one another until the client closes the connection, which it decides.
 void serveConnection(int fd) {
-    // Requests follow one another until the client closes the connection.
     std::uint64_t request[2];
-    while (pump(false, fd, reinterpret_cast<char*>(request), sizeof request) == sizeof request) {
-        const std::uint64_t up = be64toh(request[0]), down = be64toh(request[1]);
-        if (!exchange(fd, down, up) || pump(true, fd, kAck, sizeof kAck) != sizeof kAck) {
-            std::cerr << "qf-traffic: a transfer of " << up << " in, " << down << " out failed\n";
-            break;
-        }
+    while (pump(false, fd, reinterpret_cast<char*>(request), sizeof request) &&
+           exchange(fd, be64toh(request[1]), be64toh(request[0])) &&
+           pump(true, fd, nullptr, kAckBytes)) {
     }
-    // The client decides when the connection ends.
-    drain(fd);
-    ::close(fd);
+    drainAndClose(fd);
 }
 
 int serve(const std::string& address) {
@@ -123,18 +116,9 @@ int serve(const std::string& address) {
     }
 }
 
-// Moves up/down on one connection; false unless every byte went and the ack came back.
-bool transfer(int fd, std::uint64_t up, std::uint64_t down) {
-    std::uint64_t request[2] = {htobe64(up), htobe64(down)};
-    char ack[sizeof kAck];
-    return pump(true, fd, reinterpret_cast<char*>(request), sizeof request) == sizeof request &&
-           exchange(fd, up, down) && pump(false, fd, ack, sizeof ack) == sizeof ack &&
-           std::memcmp(ack, kAck, sizeof ack) == 0;
-}
-
 int client(int argc, char** argv) {
     ::prctl(PR_SET_NAME, argv[2], 0, 0, 0);
-    // The arguments come from TestSupport, never from a person.
+    // The arguments come from the test support, never from a person.
     const std::uint64_t up = std::strtoull(argv[3], nullptr, 10);
     const std::uint64_t down = std::strtoull(argv[4], nullptr, 10);
     std::vector<int> fds;
@@ -143,16 +127,17 @@ int client(int argc, char** argv) {
     std::cout << "connected" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
         if (line == "go") {
+            std::uint64_t request[2] = {htobe64(up), htobe64(down)};
             for (const int fd : fds)
-                if (!transfer(fd, up, down))
+                if (!pump(true, fd, reinterpret_cast<char*>(request), sizeof request) ||
+                    !exchange(fd, up, down) || !pump(false, fd, nullptr, kAckBytes))
                     die("transfer");
             std::cout << "done " << up * fds.size() << " " << down * fds.size() << std::endl;
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
             for (const int fd : fds) {
                 ::shutdown(fd, SHUT_WR);
-                drain(fd);
-                ::close(fd);
+                drainAndClose(fd);
             }
             fds.clear();
             std::cout << "closed" << std::endl;

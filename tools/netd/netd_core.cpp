@@ -1,7 +1,7 @@
 #include "netd_core.h"
 
+#include <algorithm>
 #include <charconv>
-#include <set>
 
 namespace qfnetd {
 
@@ -18,23 +18,87 @@ bool readyToFold(const SocketSample& s, std::uint64_t nowNs, std::uint64_t grace
     return s.closedNs != 0 && nowNs >= s.closedNs && nowNs - s.closedNs >= graceNs;
 }
 
+Ledger::Ledger(std::size_t maxProcesses) : m_maxProcesses(std::max<std::size_t>(maxProcesses, 1)) {}
+
+void Ledger::touchUser(std::uint32_t uid) {
+    m_totalsStale = true;
+    Book& b = m_books[uid];
+    if (!b.processes.empty() && b.idleSince != 0) {
+        m_idleUsers.erase({b.idleSince, uid});
+        b.idleSince = 0;
+    } else if (b.processes.empty() && b.idleSince == 0) {
+        b.idleSince = ++m_idleSerial;
+        m_idleUsers.insert({b.idleSince, uid});
+        // A stream of users that each come once (a range of subordinate ids) must not grow
+        // the books without end: the longest gone are forgotten.
+        while (m_idleUsers.size() > kMaxIdleUsers) {
+            m_books.erase(m_idleUsers.begin()->second);
+            m_idleUsers.erase(m_idleUsers.begin());
+        }
+    }
+}
+
+void Ledger::retire(std::map<ProcessKey, Entry>::iterator it) {
+    const ProcessKey key = it->first;
+    const std::uint32_t uid = it->second.info.uid;
+    Book& b = m_books[uid];
+    b.remainder += it->second.folded;
+    b.remainderLive += it->second.live;
+    if (it->second.goneSinceNs != 0)
+        m_ended.erase({it->second.goneSinceNs, key});
+    m_holders.erase({b.processes.size(), uid});
+    b.processes.erase(key);
+    if (!b.processes.empty())
+        m_holders.insert({b.processes.size(), uid});
+    m_processes.erase(it);
+    ++m_foldedCount;
+    touchUser(uid);
+}
+
+bool Ledger::makeRoom(std::uint32_t uid) {
+    if (!m_ended.empty()) {
+        retire(m_processes.find(m_ended.begin()->second));
+        return true;
+    }
+    // Every process still runs: the user holding the most gives one up, unless that would
+    // leave them with fewer than the newcomer's user.
+    const auto [most, biggest] = *m_holders.rbegin();
+    const auto mine = m_books.find(uid);
+    if (most < (mine == m_books.end() ? 0 : mine->second.processes.size()) + 2)
+        return false;
+    retire(m_processes.find(*m_books[biggest].processes.begin()));
+    return true;
+}
+
 void Ledger::setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info) {
     Tracked& t = m_sockets[cookie];
-    t.owner = key;
     t.gaveUp = false;
-    auto [it, fresh] = m_processes.try_emplace(key);
-    if (fresh || it->second.info.name.empty())
-        it->second.info = info;
+    t.user = info.uid;
+    t.owner.reset();
+    auto it = m_processes.find(key);
+    if (it == m_processes.end()) {
+        if (m_processes.size() >= m_maxProcesses && !makeRoom(info.uid)) {
+            ++m_foldedCount; // no room: its user's remainder carries it
+            touchUser(info.uid);
+            return;
+        }
+        Entry fresh;
+        fresh.info = {info.uid, info.name.substr(0, kMaxName)};
+        it = m_processes.emplace(key, std::move(fresh)).first;
+        Book& b = m_books[info.uid];
+        m_holders.erase({b.processes.size(), info.uid});
+        b.processes.insert(key);
+        m_holders.insert({b.processes.size(), info.uid});
+        touchUser(info.uid);
+    } else if (it->second.info.name.empty()) {
+        it->second.info.name = info.name.substr(0, kMaxName);
+    }
+    t.owner = key;
 }
 
 bool Ledger::hasOwner(std::uint64_t cookie) const {
     const auto it = m_sockets.find(cookie);
-    return it != m_sockets.end() && it->second.owner;
-}
-
-std::optional<ProcessKey> Ledger::ownerOf(std::uint64_t cookie) const {
-    const auto it = m_sockets.find(cookie);
-    return it == m_sockets.end() ? std::nullopt : it->second.owner;
+    return it != m_sockets.end() && (it->second.owner || it->second.user);
 }
 
 bool Ledger::gaveUp(std::uint64_t cookie) const {
@@ -42,9 +106,20 @@ bool Ledger::gaveUp(std::uint64_t cookie) const {
     return it != m_sockets.end() && it->second.gaveUp;
 }
 
-void Ledger::settle(const Tracked& t, const Counters& bytes) {
-    const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
-    (entry == m_processes.end() ? m_unattributedFolded : entry->second.folded) += bytes;
+Counters* Ledger::creditFor(const Tracked& t, bool live) {
+    m_totalsStale = true;
+    if (t.owner) {
+        const auto e = m_processes.find(*t.owner);
+        if (e != m_processes.end())
+            return live ? &e->second.live : &e->second.folded;
+    }
+    if (!t.user)
+        return live ? &m_unattributedLive : &m_unattributedFolded;
+    // Its process was folded: the user's remainder carries it.
+    if (m_books.count(*t.user) == 0)
+        touchUser(*t.user);
+    Book& b = m_books[*t.user];
+    return live ? &b.remainderLive : &b.remainder;
 }
 
 void Ledger::setLive(const std::vector<SocketSample>& sockets) {
@@ -52,6 +127,8 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
         e.live = {};
         e.liveSockets = 0;
     }
+    for (auto& [uid, b] : m_books)
+        b.remainderLive = {};
     m_unattributedLive = {};
     std::unordered_map<std::uint64_t, Tracked> still;
     still.reserve(sockets.size());
@@ -61,44 +138,76 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
         if (it != m_sockets.end())
             m_sockets.erase(it);
         t.last = s.bytes;
-        const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
-        if (entry == m_processes.end()) {
-            m_unattributedLive += s.bytes;
-        } else {
-            entry->second.live += s.bytes;
-            ++entry->second.liveSockets;
+        *creditFor(t, true) += s.bytes;
+        if (t.owner) {
+            if (const auto e = m_processes.find(*t.owner); e != m_processes.end())
+                ++e->second.liveSockets;
         }
         still.emplace(s.cookie, std::move(t));
     }
     // What is left was pushed out of the kernel's table: its last counters are final.
     for (const auto& [cookie, t] : m_sockets)
-        settle(t, t.last);
+        *creditFor(t, false) += t.last;
     m_sockets = std::move(still);
 }
 
 void Ledger::fold(const SocketSample& last) {
     const auto it = m_sockets.find(last.cookie);
-    settle(it == m_sockets.end() ? Tracked{} : it->second, last.bytes);
+    *creditFor(it == m_sockets.end() ? Tracked{} : it->second, false) += last.bytes;
     if (it != m_sockets.end())
         m_sockets.erase(it);
 }
 
 void Ledger::markGone(const ProcessKey& key, std::uint64_t nowNs) {
     const auto it = m_processes.find(key);
-    if (it != m_processes.end() && it->second.goneSinceNs == 0)
+    if (it != m_processes.end() && it->second.goneSinceNs == 0) {
         it->second.goneSinceNs = nowNs == 0 ? 1 : nowNs;
+        m_ended.insert({it->second.goneSinceNs, key});
+    }
 }
 
 void Ledger::expire(std::uint64_t nowNs, std::uint64_t retentionNs) {
-    for (auto it = m_processes.begin(); it != m_processes.end();) {
-        const Entry& e = it->second;
+    for (auto it = m_ended.begin(); it != m_ended.end();) {
+        if (nowNs < it->first || nowNs - it->first < retentionNs)
+            break;
+        const auto e = m_processes.find(it->second);
+        ++it;
         // A socket still open (inherited by a child, or draining) keeps its owner's entry.
-        if (e.goneSinceNs != 0 && e.liveSockets == 0 && nowNs >= e.goneSinceNs &&
-            nowNs - e.goneSinceNs >= retentionNs)
-            it = m_processes.erase(it);
-        else
-            ++it;
+        if (e->second.liveSockets == 0)
+            retire(e);
     }
+}
+
+const std::set<ProcessKey>& Ledger::processesOf(std::uint32_t uid) const {
+    static const std::set<ProcessKey> none;
+    const auto it = m_books.find(uid);
+    return it == m_books.end() ? none : it->second.processes;
+}
+
+const std::map<std::uint32_t, Counters>& Ledger::userTotals() const {
+    if (!m_totalsStale)
+        return m_totals;
+    m_totals.clear();
+    for (const auto& [uid, b] : m_books) {
+        Counters total = b.remainder + b.remainderLive;
+        for (const ProcessKey& key : b.processes) {
+            const Entry& e = m_processes.at(key);
+            total += e.folded + e.live;
+        }
+        if (!total.isZero())
+            m_totals.emplace(uid, total);
+    }
+    m_totalsStale = false;
+    return m_totals;
+}
+
+bool Ledger::pidRunsElsewhere(const ProcessKey& key) const {
+    for (auto it = m_processes.lower_bound({key.pid, 0});
+         it != m_processes.end() && it->first.pid == key.pid; ++it) {
+        if (it->first != key && it->second.goneSinceNs == 0)
+            return true;
+    }
+    return false;
 }
 
 Counters Ledger::unattributed() const {
@@ -108,27 +217,24 @@ Counters Ledger::unattributed() const {
 View viewFor(std::uint32_t clientUid, const Ledger& ledger, const ServiceStats& stats) {
     View v;
     v.stats = stats;
-    std::set<std::uint32_t> running;
-    for (const auto& [key, e] : ledger.processes()) {
-        if (e.goneSinceNs == 0)
-            running.insert(key.pid);
-    }
-    std::map<std::uint32_t, Counters> others;
-    for (const auto& [key, e] : ledger.processes()) {
+    const auto add = [&](const ProcessKey& key, const Ledger::Entry& e) {
         const Counters total = e.folded + e.live;
-        if (total.isZero())
-            continue;
-        if (clientUid != 0 && e.info.uid != clientUid) {
-            others[e.info.uid] += total;
-            continue;
-        }
         // An ended process whose pid now belongs to another would read as that one's bytes.
-        if (e.goneSinceNs != 0 && running.count(key.pid) != 0)
-            continue;
+        if (total.isZero() || (e.goneSinceNs != 0 && ledger.pidRunsElsewhere(key)))
+            return;
         v.processes.push_back({key.pid, e.info.uid, qfnettop::sanitizeName(e.info.name), total});
+    };
+    if (clientUid == 0) {
+        for (const auto& [key, e] : ledger.processes())
+            add(key, e);
+        return v;
     }
-    for (const auto& [uid, c] : others)
-        v.users.push_back({uid, c});
+    for (const ProcessKey& key : ledger.processesOf(clientUid))
+        add(key, ledger.processes().at(key));
+    for (const auto& [uid, c] : ledger.userTotals()) {
+        if (uid != clientUid)
+            v.users.push_back({uid, c});
+    }
     return v;
 }
 
@@ -146,7 +252,8 @@ namespace {
 
 void appendStats(std::string& out, const ServiceStats& s) {
     out += "S " + std::to_string(s.unattributed.in) + ' ' + std::to_string(s.unattributed.out) +
-           ' ' + std::to_string(s.evictedSockets) + ' ' + std::to_string(s.lostPackets) + '\n';
+           ' ' + std::to_string(s.evictedSockets) + ' ' + std::to_string(s.lostPackets) + ' ' +
+           std::to_string(s.foldedProcesses) + '\n';
 }
 
 template <typename T> bool number(std::string_view& rest, T& v) {
@@ -223,7 +330,8 @@ std::optional<View> parseView(std::string_view text) {
         } else if (line[0] == 'S') {
             ServiceStats& s = v.stats;
             if (!number(rest, s.unattributed.in) || !number(rest, s.unattributed.out) ||
-                !number(rest, s.evictedSockets) || !number(rest, s.lostPackets) || !rest.empty())
+                !number(rest, s.evictedSockets) || !number(rest, s.lostPackets) ||
+                !number(rest, s.foldedProcesses) || !rest.empty())
                 return std::nullopt;
             stats = true;
         } else {

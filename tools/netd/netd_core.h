@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,7 +55,9 @@ bool startedBy(std::uint64_t startTicks, std::uint64_t ticksPerSecond, std::uint
 bool readyToFold(const SocketSample& s, std::uint64_t nowNs, std::uint64_t graceNs);
 
 // Per-process totals kept by the service: bytes of sockets already folded plus the counters of
-// sockets still in the kernel's table.
+// sockets still in the kernel's table. It holds at most `maxProcesses` processes: an ended one
+// (the oldest first), or else one of the user holding the most, is folded into its user's
+// remainder to make room, so no user can push the others out and memory stays bounded.
 class Ledger {
 public:
     struct Entry {
@@ -64,10 +67,15 @@ public:
         std::uint64_t goneSinceNs = 0; // 0 while the process runs
         std::size_t liveSockets = 0;
     };
+    static constexpr std::size_t kDefaultMaxProcesses = 16384;
+    // Users who have no process left; beyond this many the oldest is forgotten.
+    static constexpr std::size_t kMaxIdleUsers = 1024;
+    static constexpr std::size_t kMaxName = 64;
+
+    explicit Ledger(std::size_t maxProcesses = kDefaultMaxProcesses);
 
     void setOwner(std::uint64_t cookie, const ProcessKey& key, const ProcessInfo& info);
     bool hasOwner(std::uint64_t cookie) const;
-    std::optional<ProcessKey> ownerOf(std::uint64_t cookie) const;
     // A socket nobody could be found for: its bytes stay unattributed.
     void giveUp(std::uint64_t cookie) { m_sockets[cookie].gaveUp = true; }
     bool gaveUp(std::uint64_t cookie) const;
@@ -80,33 +88,62 @@ public:
     void fold(const SocketSample& last);
 
     // Processes that ended are kept for `retentionNs` so a client asking after the end still
-    // sees their last bytes, then forgotten.
+    // sees their last bytes, then folded into their user's remainder.
     void markGone(const ProcessKey& key, std::uint64_t nowNs);
     void expire(std::uint64_t nowNs, std::uint64_t retentionNs);
 
     const std::map<ProcessKey, Entry>& processes() const { return m_processes; }
+    // One user's processes, kept as they come and go so an answer need not look at the others.
+    const std::set<ProcessKey>& processesOf(std::uint32_t uid) const;
+    // Every user's bytes, their ended processes included; never goes down while the user has
+    // a process or was seen recently.
+    const std::map<std::uint32_t, Counters>& userTotals() const;
+    // Whether another incarnation of this pid is running.
+    bool pidRunsElsewhere(const ProcessKey& key) const;
     Counters unattributed() const;
     std::size_t trackedSockets() const { return m_sockets.size(); }
+    // Processes (or sockets that found no room) folded into their user's remainder.
+    std::uint64_t foldedProcesses() const { return m_foldedCount; }
 
 private:
     struct Tracked {
         std::optional<ProcessKey> owner;
+        std::optional<std::uint32_t> user; // whose remainder gets it once the owner is folded
         Counters last;
         bool gaveUp = false;
     };
-    void settle(const Tracked& t, const Counters& bytes);
+    struct Book {
+        std::set<ProcessKey> processes;
+        Counters remainder; // folded processes' bytes
+        Counters remainderLive;
+        std::uint64_t idleSince = 0; // when its last process went; 0 while it has one
+    };
+    Counters* creditFor(const Tracked& t, bool live);
+    bool makeRoom(std::uint32_t uid);
+    void retire(std::map<ProcessKey, Entry>::iterator it);
+    void touchUser(std::uint32_t uid);
 
+    std::size_t m_maxProcesses;
     std::map<ProcessKey, Entry> m_processes;
+    std::set<std::pair<std::uint64_t, ProcessKey>> m_ended; // by the time they ended
+    std::map<std::uint32_t, Book> m_books;
+    std::set<std::pair<std::size_t, std::uint32_t>> m_holders;     // process count, uid
+    std::set<std::pair<std::uint64_t, std::uint32_t>> m_idleUsers; // oldest first
+    std::uint64_t m_idleSerial = 0;
     std::unordered_map<std::uint64_t, Tracked> m_sockets;
     Counters m_unattributedFolded;
     Counters m_unattributedLive;
+    std::uint64_t m_foldedCount = 0;
+    mutable std::map<std::uint32_t, Counters> m_totals;
+    mutable bool m_totalsStale = true;
 };
 
 // Health figures the service reports with every answer.
 struct ServiceStats {
-    Counters unattributed;            // bytes whose process could not be found
-    std::uint64_t evictedSockets = 0; // pushed out of the full kernel table before being read
-    std::uint64_t lostPackets = 0;    // packets of sockets the kernel table had no room for
+    Counters unattributed;             // bytes whose process could not be found
+    std::uint64_t evictedSockets = 0;  // pushed out of the full kernel table before being read
+    std::uint64_t lostPackets = 0;     // packets of sockets the kernel table had no room for
+    std::uint64_t foldedProcesses = 0; // kept only in their user's sum
 };
 
 // What one client is shown.
@@ -130,6 +167,7 @@ struct View {
 
 // A client sees its own user's processes by name; every other user's are summed under that
 // user. Root sees every process. A pid that has a running incarnation shows only that one.
+// The cost follows what the client is shown, not the size of the ledger.
 View viewFor(std::uint32_t clientUid, const Ledger& ledger, const ServiceStats& stats);
 
 // ---- the line protocol ----

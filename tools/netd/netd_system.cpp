@@ -2,18 +2,95 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/magic.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qfnetd {
+
+UniqueFd::~UniqueFd() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+    if (this != &o) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(o.m_fd, -1);
+    }
+    return *this;
+}
+
+Listener::Listener(const std::string& path, bool makeParent) {
+    m_why = open(path, makeParent);
+    if (!m_why.empty())
+        m_fd = UniqueFd();
+}
+
+std::string Listener::open(const std::string& path, bool makeParent) {
+    const auto failed = [](const std::string& what) { return what + ": " + std::strerror(errno); };
+    const std::size_t slash = path.rfind('/');
+    // No trailing slash: that would have the last component followed even when it is a link.
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    m_name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (makeParent && ::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return failed("cannot make " + dir);
+    m_dir = UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st {};
+    if (!m_dir || ::fstat(m_dir.get(), &st) != 0)
+        return failed("cannot open " + dir);
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return dir + " belongs to another user or others may write to it";
+    // A socket left by a service that died; anything else at that path is not ours to remove.
+    if (::fstatat(m_dir.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(st.st_mode))
+        ::unlinkat(m_dir.get(), m_name.c_str(), 0);
+    // Bound through the directory's descriptor, so the path cannot be turned elsewhere.
+    const std::string via = "/proc/self/fd/" + std::to_string(m_dir.get()) + "/" + m_name;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_name.empty() || via.size() >= sizeof addr.sun_path)
+        return "not a usable socket name";
+    std::memcpy(addr.sun_path, via.c_str(), via.size() + 1);
+    m_fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!m_fd)
+        return failed("cannot make a socket");
+    // The file takes the socket's own mode when it is bound: it never exists with another.
+    const mode_t mask = ::umask(0);
+    const bool bound = ::fchmod(m_fd.get(), 0666) == 0 &&
+                       ::bind(m_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::umask(mask);
+    if (!bound)
+        return failed("cannot bind");
+    if (::listen(m_fd.get(), 64) != 0) {
+        const std::string why = failed("cannot listen");
+        ::unlinkat(m_dir.get(), m_name.c_str(), 0);
+        return why;
+    }
+    return {};
+}
+
+Listener::~Listener() {
+    struct stat st {};
+    if (m_fd && ::fstatat(m_dir.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(st.st_mode))
+        ::unlinkat(m_dir.get(), m_name.c_str(), 0);
+}
 
 bool releaseAtLeast(const std::string& release, int major, int minor) {
     int maj = 0, min = 0;

@@ -10,6 +10,40 @@
 
 namespace qfnetd {
 
+// A descriptor closed when it goes out of scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+    UniqueFd& operator=(UniqueFd&& o) noexcept;
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
+// Listens on a Unix socket at `path` that every user may connect to. The socket is made with
+// its final mode, through a descriptor of its directory, and only in a directory that only
+// this user (root) may change: nobody can slip a link in between. With makeParent the
+// directory is made when missing. Removes the socket on destruction.
+class Listener {
+public:
+    Listener(const std::string& path, bool makeParent);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    int fd() const { return m_fd.get(); }
+    // Why it is not listening; empty when it is.
+    const std::string& why() const { return m_why; }
+
+private:
+    std::string open(const std::string& path, bool makeParent);
+    UniqueFd m_dir, m_fd;
+    std::string m_name, m_why;
+};
+
 // Why this kernel cannot run the programs (older than 5.9, which brought the socket release
 // hook), or nullopt when it can.
 std::optional<std::string> kernelRefusal();

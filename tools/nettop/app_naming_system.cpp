@@ -80,11 +80,11 @@ std::string AppNamer::name(std::uint32_t pid, const std::string& processName) {
     return appId(pid).value_or(processName);
 }
 
-std::string AppNamer::serviceName(std::uint32_t pid, const std::string& serviceName) {
-    const auto comm = qfnettop::processName(pid);
-    if (!comm || sanitizeName(*comm) != serviceName)
-        return serviceName;
-    return appId(pid).value_or(serviceName);
+std::string AppNamer::serviceName(std::uint32_t pid, const std::string& seen) {
+    const auto comm = processName(pid);
+    if (!comm || sanitizeName(*comm) != seen)
+        return seen;
+    return appId(pid).value_or(seen);
 }
 
 } // namespace qfnettop

@@ -28,10 +28,10 @@ public:
 
     // What a process is called on its line: its application, else `processName`.
     std::string name(std::uint32_t pid, const std::string& processName);
-    // For a line the counting service gave: the service names a process that has ended, or
-    // one of another user's, its own way, and a live pid that no longer carries the name the
-    // service saw may be a new process; only where both agree is the application read here.
-    std::string serviceName(std::uint32_t pid, const std::string& serviceName);
+    // For a line the counting service gave: a process that has ended keeps the name the service
+    // saw, and a live pid whose name differs from it may be a new process; only where both
+    // agree is the application read here.
+    std::string serviceName(std::uint32_t pid, const std::string& seen);
 
 private:
     bool installed(const std::string& id);

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
@@ -38,11 +39,22 @@ std::string nowClock() {
     return formatClock(local.tm_hour, local.tm_min, local.tm_sec, ts.tv_nsec / 1000);
 }
 
+// A process's name on its line; logins are looked up once per user.
+std::string lineName(std::string_view raw, std::uint32_t owner, std::uint32_t viewer) {
+    static std::unordered_map<std::uint32_t, std::optional<std::string>> logins;
+    if (owner == viewer)
+        return processLineName(raw, owner, viewer, std::nullopt);
+    auto it = logins.find(owner);
+    if (it == logins.end())
+        it = logins.emplace(owner, loginName(owner)).first;
+    return processLineName(raw, owner, viewer, it->second);
+}
+
 // One sample: read the sockets, credit them, remember, and print. False if the kernel's socket
 // dump failed, in which case nothing is printed and the remembered state is left alone.
 bool sampleOnce(StateStore& store, const StateIdentity& id) {
-    store.lock();
-    const State previous = store.load(id);
+    const bool locked = store.lock();
+    const State previous = locked ? store.load(id) : State{};
     auto sockets = dumpTcpSockets(DumpMethod::Combined);
     if (!sockets)
         sockets = dumpTcpSockets(DumpMethod::PerFamily);
@@ -84,7 +96,8 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
         checkAlive(owner);
 
     const CountResult result = countTraffic(previous, snap);
-    store.save(result.next, id);
+    if (locked)
+        store.save(result.next, id);
     store.unlock();
 
     const std::string time = nowClock();
@@ -99,7 +112,8 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
         // Exited since its sockets were read: it has no line any more.
         if (!name || startOf(owner.id) != owner.start)
             continue;
-        out += processLine(time, sanitizeName(apps.name(owner.id, *name)), owner.id, c);
+        const std::uint32_t uid = processUid(owner.id).value_or(id.uid);
+        out += processLine(time, lineName(apps.name(owner.id, *name), uid, id.uid), owner.id, c);
     }
     writeAll(STDOUT_FILENO, out);
     return true;
@@ -113,9 +127,11 @@ bool sampleFromService(const std::string& socketPath) {
         return false;
     const std::string time = nowClock();
     std::string out = headerLine();
+    const std::uint32_t viewer = ::getuid();
     AppNamer apps = AppNamer::fromEnvironment();
     for (const qfnetd::ProcessLine& p : view->processes)
-        out += processLine(time, apps.serviceName(p.pid, p.name), p.pid, p.bytes);
+        out += processLine(time, lineName(apps.serviceName(p.pid, p.name), p.uid, viewer), p.pid,
+                           p.bytes);
     for (const qfnetd::UserLine& u : view->users)
         out += processLine(time, userOwnerName(u.uid, loginName(u.uid)), u.uid, u.bytes);
     writeAll(STDOUT_FILENO, out);

@@ -252,6 +252,18 @@ std::string userOwnerName(std::uint32_t uid, const std::optional<std::string>& l
     return "(user " + std::to_string(uid) + ")";
 }
 
+std::string processLineName(std::string_view raw, std::uint32_t ownerUid, std::uint32_t viewerUid,
+                            const std::optional<std::string>& ownerLogin) {
+    std::string name = sanitizeName(raw);
+    if (!raw.empty() && name.front() == '(')
+        name.front() = '_';
+    if (ownerUid != viewerUid) {
+        const bool named = ownerLogin && !ownerLogin->empty();
+        name += " (" + (named ? sanitizeName(*ownerLogin) : std::to_string(ownerUid)) + ")";
+    }
+    return name;
+}
+
 std::string_view usageLine() {
     return "usage: quillfern-nettop [-P] [-x] [-L samples] [-s seconds]\n";
 }

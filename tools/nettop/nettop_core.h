@@ -103,6 +103,12 @@ std::string formatClock(int hour, int minute, int second, long micros);
 // "(system)" for root, "(user NAME)" or "(user UID)" otherwise; already sanitized.
 std::string userOwnerName(std::uint32_t uid, const std::optional<std::string>& login);
 
+// A process's name on the line shown to `viewerUid`: sanitized; one that starts like the
+// owner lines above loses its "(" so it can never pass for one; and another user's process
+// keeps its owner as "name (login)", so it never merges with one of the viewer's own.
+std::string processLineName(std::string_view raw, std::uint32_t ownerUid, std::uint32_t viewerUid,
+                            const std::optional<std::string>& ownerLogin);
+
 // The tool's command line.
 struct Options {
     long samples = 1;

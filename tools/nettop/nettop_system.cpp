@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -21,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qfnettop {
 
@@ -32,6 +34,11 @@ constexpr unsigned kTcpTimeWait = 6, kTcpListen = 10, kTcpNewSynRecv = 12;
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
+    Fd(Fd&& o) noexcept : m_fd(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        std::swap(m_fd, o.m_fd);
+        return *this;
+    }
     ~Fd() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -264,6 +271,20 @@ std::optional<std::string> processName(std::uint32_t pid) {
     return text;
 }
 
+std::optional<std::uint32_t> processUid(std::uint32_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    const auto text = readSmallFile(AT_FDCWD, path.c_str(), 8192);
+    const std::size_t at = text ? text->find("\nUid:") : std::string::npos;
+    if (at == std::string::npos)
+        return std::nullopt;
+    std::string_view rest = std::string_view(*text).substr(at + 5);
+    rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+    std::uint32_t uid = 0;
+    if (!parseDecimal(rest.substr(0, rest.find_first_of(" \t\n")), uid))
+        return std::nullopt;
+    return uid;
+}
+
 std::optional<std::string> loginName(std::uint32_t uid) {
     passwd pw{};
     passwd* found = nullptr;
@@ -303,59 +324,60 @@ StateIdentity currentIdentity() {
 
 namespace {
 
-// Makes dir (one level) if missing, private to the user; true if it is now a directory we own.
-bool ensurePrivateDir(const std::string& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat st {};
-    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
-}
-
 bool absolute(const char* p) {
     return p && p[0] == '/';
 }
 
-} // namespace
-
-std::string StateStore::defaultDirectory() {
-    // The session's runtime directory is made by the login manager, never by us: one that
-    // is named but missing (a stale environment, a daemon's "/nonexistent") falls back to
-    // the cache instead of being created, as root, wherever it points.
+// Opens a directory (links are followed in its parents, not in itself) only when it is this
+// user's and nobody else may change what is in it; -1 otherwise.
+int openOwnDirectory(int at, const char* path) {
+    Fd fd(::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st {};
-    if (const char* run = std::getenv("XDG_RUNTIME_DIR");
-        absolute(run) && ::stat(run, &st) == 0 && S_ISDIR(st.st_mode))
-        return std::string(run) + "/quillfern";
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); absolute(cache))
-        return std::string(cache) + "/quillfern";
-    std::string home;
-    if (const char* h = std::getenv("HOME"); absolute(h)) {
-        home = h;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::getuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return -1;
+    return fd.release();
+}
+
+// $XDG_CACHE_HOME, else ~/.cache; made when missing, as on a fresh account.
+std::string cacheDirectory() {
+    std::string cache;
+    if (const char* c = std::getenv("XDG_CACHE_HOME"); absolute(c)) {
+        cache = c;
+    } else if (const char* h = std::getenv("HOME"); absolute(h)) {
+        cache = std::string(h) + "/.cache";
     } else {
         passwd pw{};
         passwd* found = nullptr;
         std::vector<char> buf(4096);
-        if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
-            absolute(pw.pw_dir))
-            home = pw.pw_dir;
+        if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found ||
+            !absolute(pw.pw_dir))
+            return {};
+        cache = std::string(pw.pw_dir) + "/.cache";
     }
-    if (home.empty())
-        return {};
-    return home + "/.cache/quillfern";
+    ::mkdir(cache.c_str(), 0700);
+    return cache;
 }
 
-StateStore::StateStore(std::string dir) {
-    if (dir.empty()) {
-        dir = defaultDirectory();
-        if (dir.empty())
+} // namespace
+
+StateStore::StateStore() {
+    // The session's runtime directory is made by the login manager, never by us, and only one
+    // that is ours alone is used: one that is missing or anyone else's (a stale environment,
+    // a directory another user handed us) falls back to the cache.
+    Fd base;
+    if (const char* run = std::getenv("XDG_RUNTIME_DIR"); absolute(run))
+        base = Fd(openOwnDirectory(AT_FDCWD, run));
+    if (base.get() < 0) {
+        const std::string cache = cacheDirectory();
+        if (cache.empty())
             return;
-        // The cache directory's parent (~/.cache) may not exist yet on a fresh account.
-        const std::size_t slash = dir.rfind('/');
-        if (slash != std::string::npos && slash > 0)
-            ::mkdir(dir.substr(0, slash).c_str(), 0700);
+        base = Fd(openOwnDirectory(AT_FDCWD, cache.c_str()));
+        if (base.get() < 0)
+            return;
     }
-    if (!ensurePrivateDir(dir))
-        return;
-    m_dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    ::mkdirat(base.get(), kDirName, 0700);
+    m_dirFd = openOwnDirectory(base.get(), kDirName);
 }
 
 StateStore::~StateStore() {
@@ -364,13 +386,23 @@ StateStore::~StateStore() {
         ::close(m_dirFd);
 }
 
-void StateStore::lock() {
-    // Two runs at once would each rewrite the file from the same old state; take turns.
-    if (m_dirFd >= 0 && !m_locked) {
-        while (::flock(m_dirFd, LOCK_EX) != 0 && errno == EINTR) {
+bool StateStore::lock() {
+    // Two runs at once would each rewrite the file from the same old state; take turns. A run
+    // holds the lock for one sample; one that holds it far longer is stuck, and this run goes
+    // on without the remembered state rather than wait behind it.
+    constexpr int kTries = 200;
+    constexpr long kPauseNs = 10'000'000;
+    for (int i = 0; m_dirFd >= 0 && !m_locked && i < kTries; ++i) {
+        if (::flock(m_dirFd, LOCK_EX | LOCK_NB) == 0) {
+            m_locked = true;
+        } else if (errno == EWOULDBLOCK || errno == EINTR) {
+            timespec pause{0, kPauseNs};
+            ::nanosleep(&pause, nullptr);
+        } else {
+            break;
         }
-        m_locked = true;
     }
+    return m_locked;
 }
 
 void StateStore::unlock() {

@@ -35,30 +35,34 @@ findSocketHolders(const std::unordered_set<std::uint64_t>& wantedInodes);
 std::optional<std::uint64_t> processStartTime(std::uint32_t pid);
 // Contents of /proc/<pid>/comm without the newline the kernel appends; not sanitized.
 std::optional<std::string> processName(std::uint32_t pid);
+// The real user id of a process; nullopt if it is gone.
+std::optional<std::uint32_t> processUid(std::uint32_t pid);
 std::optional<std::string> loginName(std::uint32_t uid);
 
 // Which user, boot and network namespace a state file must belong to.
 StateIdentity currentIdentity();
 
-// The per-user state file: $XDG_RUNTIME_DIR/quillfern/nettop-state.v1, else the user's cache
-// directory. Each sample holds an exclusive lock on the directory while it reads and rewrites.
+// The per-user state file: quillfern/nettop-state.v1 in $XDG_RUNTIME_DIR, else in the user's
+// cache directory. Every directory on the way is opened once and checked to be this user's
+// alone; the files are opened through its descriptor, never by path.
 class StateStore {
 public:
-    // dir: the directory to keep the file in; empty picks the per-user default.
-    explicit StateStore(std::string dir = {});
+    StateStore();
     ~StateStore();
     StateStore(const StateStore&) = delete;
     StateStore& operator=(const StateStore&) = delete;
 
     bool usable() const { return m_dirFd >= 0; }
-    void lock();
+    // Each sample holds an exclusive lock on the directory while it reads and rewrites. False
+    // when it cannot be had within a couple of seconds: that run keeps no state.
+    bool lock();
     void unlock();
     // Anything unreadable, foreign or malformed reads as an empty state.
     State load(const StateIdentity& id) const;
     // Written to a temporary file and renamed over the old one, so readers see old or new.
     bool save(const State& state, const StateIdentity& id) const;
 
-    static std::string defaultDirectory();
+    static constexpr const char* kDirName = "quillfern";
     static constexpr const char* kFileName = "nettop-state.v1";
 
 private:
