@@ -23,6 +23,7 @@ namespace {
 struct Fixture {
     QTemporaryDir dir;
     std::unique_ptr<TrafficRecorder> recorder;
+    std::unique_ptr<RecorderHistorySource> source;
     std::unique_ptr<TrafficHistoryWindow> window;
 
     explicit Fixture(int apps) {
@@ -52,7 +53,9 @@ struct Fixture {
         f.close();
         cfg.load = true;
         recorder = std::make_unique<TrafficRecorder>(cfg);
-        window = std::make_unique<TrafficHistoryWindow>(*recorder);
+        source = std::make_unique<RecorderHistorySource>(*recorder);
+        window = std::make_unique<TrafficHistoryWindow>(*source);
+        window->present();
         QApplication::processEvents();
     }
 };
@@ -74,11 +77,11 @@ BENCHMARK(BM_Refresh500Apps)
 // What the user waits for: the refresh, the layout it causes and a paint of the window.
 void BM_RefreshAndPaint500Apps(benchmark::State& state) {
     Fixture fx(500);
-    QImage img(fx.window->window()->size(), QImage::Format_ARGB32_Premultiplied);
+    QImage img(fx.window->size(), QImage::Format_ARGB32_Premultiplied);
     for (auto _ : state) {
         fx.window->refresh();
         QApplication::processEvents();
-        fx.window->window()->render(&img);
+        fx.window->render(&img);
     }
 }
 BENCHMARK(BM_RefreshAndPaint500Apps)
@@ -91,6 +94,7 @@ BENCHMARK(BM_RefreshAndPaint500Apps)
 struct StoreFixture {
     QTemporaryDir dir;
     std::unique_ptr<TrafficRecorder> recorder;
+    std::unique_ptr<RecorderHistorySource> source;
     std::unique_ptr<TrafficHistoryWindow> window;
 
     explicit StoreFixture(int days) {
@@ -104,7 +108,9 @@ struct StoreFixture {
         }
         recorder = std::make_unique<TrafficRecorder>(cfg);
         recorder->waitForSaves();
-        window = std::make_unique<TrafficHistoryWindow>(*recorder);
+        source = std::make_unique<RecorderHistorySource>(*recorder);
+        window = std::make_unique<TrafficHistoryWindow>(*source);
+        window->present();
         QApplication::processEvents();
     }
 };
@@ -170,8 +176,10 @@ void BM_RefreshRangeFiveYears(benchmark::State& state) {
         cfg.load = true;
         recorder = std::make_unique<TrafficRecorder>(cfg);
     }
-    TrafficHistoryWindow window(*recorder);
+    const RecorderHistorySource source(*recorder);
+    TrafficHistoryWindow window(source);
     window.setAllowanceSource([] { return AllowanceSettings{}; });
+    window.present();
     const auto range = static_cast<HistoryRange>(state.range(0));
     window.setRange(range);
     QApplication::processEvents();

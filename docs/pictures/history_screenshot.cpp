@@ -142,13 +142,15 @@ int main(int argc, char** argv) {
     }
     cfg.load = true;
     TrafficRecorder recorder(cfg);
-    TrafficHistoryWindow window(recorder);
+    RecorderHistorySource source(recorder);
+    TrafficHistoryWindow window(source);
     window.setAllowanceSource([allowance] { return allowance; });
+    window.present();
     if (args.size() >= 2) {
-        window.window()->resize(args[0].toInt(), args[1].toInt());
+        window.resize(args[0].toInt(), args[1].toInt());
     }
     window.setRange(range);
     QApplication::processEvents();
-    const QImage img = window.window()->grab().toImage();
+    const QImage img = window.grab().toImage();
     return img.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }

@@ -168,15 +168,15 @@ int runWidget(int argc, char** argv) {
     WidgetPanel panel(frame);
     SpeedView* view = panel.view();
     TrafficRecorder& recorder = TrafficRecorder::shared();
+    RecorderHistorySource historySource(recorder);
 
     // One history window for the life of the program, built when first asked for.
     std::unique_ptr<TrafficHistoryWindow> history;
-    const auto openHistory = [&history, &recorder] {
-        if (history) {
-            history->show();
-        } else {
-            history = std::make_unique<TrafficHistoryWindow>(recorder);
+    const auto openHistory = [&history, &historySource] {
+        if (!history) {
+            history = std::make_unique<TrafficHistoryWindow>(historySource);
         }
+        history->present();
     };
     view->setHistoryItemShown(true);
     view->setAllowanceItemShown(true);
@@ -185,7 +185,6 @@ int runWidget(int argc, char** argv) {
 
     // The monthly allowance: its dialog from the menu and a watcher that announces 80 % and
     // 100 % of it on the desktop.
-    RecorderHistorySource historySource(recorder);
     AllowanceWatcher allowanceWatcher(historySource, &desktopnotify::send);
     QObject::connect(view, &SpeedView::allowanceRequested, &app, [&history, &allowanceWatcher] {
         AppSettings settings;
@@ -195,7 +194,7 @@ int runWidget(int argc, char** argv) {
         }
         allowanceSave(settings, dialog.settings());
         settings.sync();
-        if (history && history->window()->isVisible()) {
+        if (history && history->isVisible()) {
             history->refresh();
         }
         allowanceWatcher.checkNow();

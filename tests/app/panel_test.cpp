@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QWindow>
@@ -75,8 +76,6 @@ TEST(PanelGeometry, DragIsHeldVerticallyOnlyAndTheMenuOpensBelowWhenItFits) {
     const QPointF offset(30, 40);
     EXPECT_EQ(geomDragOrigin({530, 10}, offset, 92, visible), QPointF(500, 0));
     EXPECT_EQ(geomDragOrigin({530, 900}, offset, 92, visible), QPointF(500, 784));
-    EXPECT_FALSE(geomDragExceedsThreshold({103, 97}, {100, 100}));
-    EXPECT_TRUE(geomDragExceedsThreshold({100, 96.9}, {100, 100}));
 
     // Six items need 168 below the card; the menu never passes 220 from the right edge.
     EXPECT_EQ(geomMenuTopLeft({1300, 796, 216, 92}, mac1440, 6), QPointF(1220, 794));
@@ -93,11 +92,18 @@ TEST(Panel, DragGoesByTheProgramsPlacementAndIsStored) {
     panel.present();
     panel.windowHandle()->setPosition(0, 0); // what Qt would believe
     SpeedView& view = *panel.view();
-    view.mouseDown({1050, 750});
-    view.mouseDragged({950, 650});
+    const auto mouse = [&view](QEvent::Type type, QPointF screenPoint) {
+        const QPointF global = scrPointToQt(screenPoint, scrPrimaryHeight());
+        const Qt::MouseButtons held =
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent event(type, QPointF(5, 5), global, Qt::LeftButton, held, Qt::NoModifier);
+        QCoreApplication::sendEvent(&view, &event);
+    };
+    mouse(QEvent::MouseButtonPress, {1050, 750});
+    mouse(QEvent::MouseMove, {950, 650});
     EXPECT_EQ(scrRectFromQt(QRectF(panel.geometry()), scrPrimaryHeight()),
               QRectF(900, 600, 216, 92));
-    view.mouseUp({950, 650});
+    mouse(QEvent::MouseButtonRelease, {950, 650});
     EXPECT_EQ(AppSettings().value(settingsKeys::frame).toString(), "{{900, 600}, {216, 92}}");
 
     // The model keeps the fraction; the window lands on whole pixels without growing.
