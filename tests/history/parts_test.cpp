@@ -1,14 +1,18 @@
 // The history window's parts: the chart, the day selector and the application table, and
 // the values the window writes and sizes itself by.
 
+#include "AppEntries.h"
 #include "AppTableDataSource.h"
 #include "HistoryText.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 
 #include <QDate>
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <gtest/gtest.h>
 #include <limits>
@@ -112,6 +116,27 @@ TEST(AppTable, SharesRoundAndAreNotClampedAndCellsEndWithTheRows) {
     // Rows past the end, or outside the five columns, have no cell.
     EXPECT_FALSE(model.index(3, 0).data().isValid());
     EXPECT_FALSE(model.index(0, AppColumnCount).data().isValid());
+}
+
+TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
+    QTemporaryDir dir;
+    QImage red(16, 16, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(QDir(dir.path()).mkpath("applications") && red.save(dir.filePath("f.png")));
+    QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nIcon=" +
+                dir.filePath("f.png").toUtf8() + "\n");
+    entry.close();
+    AppEntries entries({dir.path()}, "C");
+    AppTableDataSource model;
+    model.setAppEntries(&entries);
+    model.setRows(historyAppRows({{"org.example.Fetcher", {2, 0}}, {"fetcher-bin", {1, 0}}}, 3));
+    const auto at = [&](int row, int role) { return model.index(row, AppName).data(role); };
+    EXPECT_EQ(at(0, Qt::DisplayRole).toString(), "Example Fetcher");
+    EXPECT_FALSE(at(0, Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(at(1, Qt::DisplayRole).toString(), "fetcher-bin");
+    EXPECT_FALSE(at(1, Qt::DecorationRole).isValid());
 }
 
 TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
