@@ -1,12 +1,15 @@
-// The command line: what each argument asks for, which display the card may use, and the
-// commands that print a report or a message and leave without one.
+// The command line: what each argument asks for, which display the card may use, the report,
+// the JSON commands, and the program on each of its ways out without a display.
 
 #include "CommandLine.h"
+#include "DisplayChoice.h"
+#include "JsonCommands.h"
+#include "RecorderTestSupport.h"
 #include "Report.h"
-#include "ReportCommand.h"
 #include "TestSupport.h"
 #include "Translations.h"
 
+#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,11 +18,57 @@
 
 namespace {
 
-TEST(CommandLine, QtOptionsReachTheDisplayCheck) {
-    const CliRequest qt = cliParse({"-platform", "offscreen", "--display", ":3", "--reverse"});
-    EXPECT_EQ(qt.platform, "offscreen");
-    EXPECT_EQ(qt.display, ":3");
-    EXPECT_TRUE(cliParse({"-platform"}).platform.isEmpty()); // no value to take
+using Mode = CommandLine::Mode;
+
+// What the parser kept for the mode it found, in a few words.
+QString kept(const CommandLine& c) {
+    const QString report =
+        QStringLiteral("%1 %2%3%4")
+            .arg(c.count)
+            .arg(c.months ? "months" : "days", c.apps ? " apps" : "", c.json ? " json" : "");
+    return QString::fromLocal8Bit(c.platform + ' ' + c.display).trimmed() + c.file + c.error +
+           (c.mode == Mode::Report ? report : QString());
+}
+
+TEST(CommandLine, EveryModeItsOptionsAndEveryError) {
+    ASSERT_TRUE(i18n::install({"en-US"}));
+    const QString needsNumber = "--days needs a whole number from 1 to 100000";
+    const QString reportOnly = "--days, --months, --apps and --json go with --report";
+    const struct {
+        const char* line;
+        Mode mode;
+        QString kept;
+    } cases[] = {
+        {"", Mode::Widget, ""},
+        // Qt's own options pass, with one dash or two; two of them decide the display.
+        {"-platform xcb --display :3 --reverse -style fusion", Mode::Widget, "xcb :3"},
+        {"--report", Mode::Report, "7 days"},
+        {"--months 12 --report --apps --json", Mode::Report, "12 months apps json"},
+        // The JSON commands anywhere; the export's file is optional, the import's is not.
+        {"--export-json", Mode::Export, ""},
+        {"--reverse --export-json - -sync", Mode::Export, "-"},
+        {"--reverse --import-json --report", Mode::Import, "--report"},
+        {"--export-json --version", Mode::Version, ""},
+        {"--report -h --bogus", Mode::Help, ""},
+        {"--bogus --help", Mode::Error, "unknown argument: --bogus"},
+        {"-platform", Mode::Error, "unknown argument: -platform"},
+        {"---reverse", Mode::Error, "unknown argument: ---reverse"},
+        {"--report --days 0", Mode::Error, needsNumber},
+        {"--report --months 100001", Mode::Error, "--months needs a whole number from 1 to 100000"},
+        {"--report --days 3 --months 2", Mode::Error,
+         "--days and --months cannot be used together"},
+        {"--days 3", Mode::Error, reportOnly},
+        {"--export-json out.json --json", Mode::Error, reportOnly},
+        {"--export-json a b", Mode::Error, "unknown argument: b"},
+        // Two commands at once, or the import without its file: the usage line says it all.
+        {"--import-json", Mode::Error, ""},
+        {"--report --export-json", Mode::Error, ""},
+    };
+    for (const auto& c : cases) {
+        const CommandLine got = cliParse(QString(c.line).split(' ', Qt::SkipEmptyParts));
+        EXPECT_EQ(got.mode, c.mode) << c.line;
+        EXPECT_EQ(kept(got), c.kept) << c.line;
+    }
 }
 
 DisplayProbes probes(bool x11, bool wayland, bool plugin = true) {
@@ -68,12 +117,6 @@ TEST(DisplayChoice, PicksXWhereItAnswersWaylandOtherwiseAndNamesWhatIsMissing) {
               "设为正在运行的 X 服务器（如 DISPLAY=:0）");
 }
 
-using Mode = ReportCommand::Mode;
-
-ReportCommand parse(const QString& line) {
-    return cmdParse(line.split(' ', Qt::SkipEmptyParts));
-}
-
 class FakeSource : public HistorySource {
 public:
     std::map<QDate, ByteCounts> days;
@@ -91,20 +134,6 @@ public:
     }
     std::vector<AppEntry> apps(QDate, QDate) const override { return applications; }
 };
-
-TEST(ReportCommand, ParsesReportOptionsAndRefusesTheRest) {
-    EXPECT_EQ(parse("-platform xcb --reverse").mode, Mode::Widget);
-    const ReportCommand full = parse("--months 12 --report --apps --json");
-    EXPECT_EQ(full.mode, Mode::Report);
-    EXPECT_EQ(full.count, 12);
-    EXPECT_TRUE(full.months && full.apps && full.json);
-    for (const char* bad : {"--report --days", "--report --days 0", "--report --days 3 --months 2",
-                            "--days 3", "report"}) {
-        const ReportCommand c = parse(bad);
-        EXPECT_EQ(c.mode, Mode::Error) << bad;
-        EXPECT_FALSE(c.error.isEmpty()) << bad;
-    }
-}
 
 TEST(Report, AlignedTableAndExactJson) {
     FakeSource src;
@@ -133,13 +162,45 @@ TEST(Report, AlignedTableAndExactJson) {
     EXPECT_TRUE(json.contains("\"in\": 18446744073709551615")) << json.toStdString();
 }
 
+// Round trips through the store are the recorder's tests; these are the commands' own ways.
+TEST(JsonCommands, ExportTheWaitingFileAndImportNothingFromWhatIsNoHistory) {
+    TempStore store;
+    const QString in = store.dir.filePath("in.json");
+    QString error;
+    int days = 0;
+    const auto exported = [&]() -> std::optional<TrafficDays> {
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        TrafficDays read;
+        if (!jsonExport(store.path(), out, &error) ||
+            trafficFromJson(out.data(), read) != TrafficParse::Ok)
+            return std::nullopt;
+        return read;
+    };
+    // Before a store, the export is the file waiting to be moved in, refused when damaged.
+    ASSERT_TRUE(store.write("{\"2024-01-01\": {\"t"));
+    EXPECT_FALSE(exported());
+    EXPECT_TRUE(error.contains("traffic.json")) << error.toStdString();
+    ASSERT_TRUE(store.write(R"({"2024-01-01": {"totalIn": 5, "totalOut": 6}})"));
+    EXPECT_EQ(exported(), (TrafficDays{{"2024-01-01", DailyTraffic{{5, 6}, {}}}}));
+    // What is no history is refused before any store is made.
+    for (const char* bad : {"", "[1, 2]", "{\"2024"}) {
+        ASSERT_TRUE(writeFile(in, bad));
+        EXPECT_FALSE(jsonImport(store.path(), in, &error, &days)) << bad;
+        EXPECT_TRUE(error.endsWith("(an object keyed by day)")) << error.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(store.path()));
+    ASSERT_TRUE(writeFile(in, R"({"2024-01-02": {"totalIn": 1}})"));
+    ASSERT_TRUE(jsonImport(store.path(), in, &error, &days)) << error.toStdString();
+    EXPECT_EQ(days, 1);
+    // The waiting file moved in with it.
+    EXPECT_EQ(exported(), (TrafficDays{{"2024-01-01", DailyTraffic{{5, 6}, {}}},
+                                       {"2024-01-02", DailyTraffic{{1, 0}, {}}}}));
+}
+
 // The program without a display, in the locale's language, on each of its ways out.
-TEST(ReportCommand, CommandsRunWithoutADisplayInTheLocalesLanguage) {
+TEST(CommandLine, CommandsRunWithoutADisplayInTheLocalesLanguage) {
     qftest::Sandbox sandbox;
-    const qftest::RunResult json = sandbox.runProgram({"--report", "--json", "--days", "30"});
-    ASSERT_EQ(json.exitCode, 0) << json.err;
-    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(json.out))["rows"].toArray().size(),
-              30);
     EXPECT_EQ(sandbox.runProgram({"--version"}).out.rfind("quillfern ", 0), 0u);
 
     const qftest::RunResult bad =
@@ -155,9 +216,10 @@ TEST(ReportCommand, CommandsRunWithoutADisplayInTheLocalesLanguage) {
     EXPECT_EQ(report.out.rfind("Date", 0), 0u) << report.out;
     EXPECT_NE(report.out.find("Total of 2 days"), std::string::npos) << report.out;
     const qftest::RunResult import =
-        sandbox.runProgram({"--import-json", "/nonexistent.json"}, english);
+        sandbox.runProgram({"--reverse", "--import-json", "/nonexistent.json"}, english);
     EXPECT_EQ(import.exitCode, 1);
     EXPECT_EQ(import.err.rfind("quillfern: import failed: ", 0), 0u) << import.err;
+    EXPECT_EQ(sandbox.runProgram({"-platform", "offscreen", "--export-json"}).out, "{}\n");
 }
 
 } // namespace
