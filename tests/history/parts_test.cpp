@@ -122,21 +122,21 @@ TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     QTemporaryDir dir;
     QImage red(16, 16, QImage::Format_ARGB32);
     red.fill(Qt::red);
-    ASSERT_TRUE(QDir(dir.path()).mkpath("applications") && red.save(dir.filePath("f.png")));
+    QDir(dir.path()).mkpath("applications");
     QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
-    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nIcon=" +
-                dir.filePath("f.png").toUtf8() + "\n");
+    ASSERT_TRUE(red.save(dir.filePath("f.png")) && entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nName[zh_CN]=示例下载器\n"
+                "Icon=" +
+                dir.filePath("f.png").toUtf8());
     entry.close();
-    AppEntries entries({dir.path()}, "C");
+    AppEntries entries({dir.path()}, "zh_CN");
     AppTableDataSource model;
     model.setAppEntries(&entries);
     model.setRows(historyAppRows({{"org.example.Fetcher", {2, 0}}, {"fetcher-bin", {1, 0}}}, 3));
-    const auto at = [&](int row, int role) { return model.index(row, AppName).data(role); };
-    EXPECT_EQ(at(0, Qt::DisplayRole).toString(), "Example Fetcher");
-    EXPECT_FALSE(at(0, Qt::DecorationRole).value<QIcon>().isNull());
-    EXPECT_EQ(at(1, Qt::DisplayRole).toString(), "fetcher-bin");
-    EXPECT_FALSE(at(1, Qt::DecorationRole).isValid());
+    EXPECT_EQ(model.index(0, AppName).data().toString(), QString::fromUtf8("示例下载器"));
+    EXPECT_FALSE(model.index(0, AppName).data(Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(model.index(1, AppName).data().toString(), "fetcher-bin");
+    EXPECT_FALSE(model.index(1, AppName).data(Qt::DecorationRole).isValid());
 }
 
 TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
