@@ -19,7 +19,7 @@ QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
                   dpkg-dev file
                   # the window managers the widget is checked under, each on its own D-Bus;
                   # KWin draws no title bar without its Breeze decoration
-                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze
+                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze i3-wm sway xwayland grim x11-xserver-utils
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
                   libbpf-dev bpftool clang llvm pkg-config)
 # Only for `scripts/test --stress`, which loads the machine while the tests run.

@@ -19,6 +19,7 @@ class SpeedView : public QWidget {
     Q_OBJECT
 public:
     static constexpr QSizeF widgetSize{216, 92};
+    static constexpr double cornerRadius = 22;
 
     explicit SpeedView(const QRectF& frame = QRectF(QPointF(0, 0), widgetSize),
                        QWidget* parent = nullptr);

@@ -1,11 +1,14 @@
 #include "Autostart.h"
 #include "AutostartText.h"
+#include "CompositorIpc.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
+#include "WindowShape.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QPainterPath>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QXmlStreamReader>
@@ -114,6 +117,53 @@ TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {
     ASSERT_TRUE(autostart::setEnabled(false, QString()));
     EXPECT_FALSE(QFile::exists(autostart::entryPath()));
     qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(CompositorIpc, MessagesSurviveAnyChunkingAndBrokenStreamsAreRefused) {
+    const QByteArray payload = QByteArrayLiteral("[{\"success\": true}]");
+    const QByteArray two = ipc::frame(ipc::runCommand, payload) + ipc::frame(7, {});
+    QByteArray buffer;
+    std::vector<std::pair<quint32, QByteArray>> got;
+    for (char byte : two) { // one byte at a time: every split point is met
+        buffer.append(byte);
+        quint32 type = 99;
+        QByteArray body;
+        while (ipc::takeFrame(buffer, type, body) == ipc::Read::Message)
+            got.emplace_back(type, body);
+    }
+    EXPECT_EQ(got, (std::vector<std::pair<quint32, QByteArray>>{{0, payload}, {7, {}}}));
+    EXPECT_TRUE(buffer.isEmpty());
+
+    QByteArray huge = ipc::frame(0, {});
+    huge[6] = huge[7] = huge[8] = huge[9] = '\xff'; // a length of 4 GiB
+    for (QByteArray bad : {QByteArrayLiteral("i3-ipX"), QByteArrayLiteral("{\"success\""), huge}) {
+        quint32 type = 0;
+        QByteArray body;
+        EXPECT_EQ(ipc::takeFrame(bad, type, body), ipc::Read::Invalid) << bad.toHex().constData();
+    }
+
+    EXPECT_EQ(ipc::firstFailure(R"([{"success": true}, {"success": true}])"), QString());
+    EXPECT_EQ(ipc::firstFailure(R"([{"success": true}, {"success": false, "error": "No match"}])"),
+              QStringLiteral("No match"));
+    for (const char* broken : {"[]", "{\"success\": true}", "[{}]", "not json"})
+        EXPECT_FALSE(ipc::firstFailure(broken).isEmpty()) << broken;
+}
+
+TEST(WindowShape, CutKeepsExactlyThePixelsWhoseCentresLieInTheRoundedCard) {
+    for (const auto& [size, radius] : {std::pair{QSize(216, 92), 22.0},
+                                       {QSize(30, 10), 22.0},
+                                       {QSize(5, 5), 0.0},
+                                       {QSize(0, 9), 4.0}}) {
+        const QRegion region = shapeRoundedRegion(size, radius);
+        const double r = std::min({radius, size.width() / 2.0, size.height() / 2.0});
+        QPainterPath card;
+        card.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), r, r);
+        int wrong = 0;
+        for (int y = -1; y <= size.height(); ++y)
+            for (int x = -1; x <= size.width(); ++x)
+                wrong += region.contains(QPoint(x, y)) != card.contains(QPointF(x + 0.5, y + 0.5));
+        EXPECT_EQ(wrong, 0) << size.width() << "x" << size.height() << " r " << radius;
+    }
 }
 
 } // namespace
