@@ -5,7 +5,9 @@ QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Packages the program needs to build and run.
 QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
-                   libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
+                   libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+                   # Qt's SVG icon engine: most applications' theme icons are SVG
+                   libqt6svg6)
 # Packages the tests, benchmarks and screenshots need on top of those, each for what a test
 # runs or loads: a test skips only where the machine itself cannot (no root, no BPF).
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,5 +1,6 @@
 #include "ReportCommand.h"
 
+#include "AppEntries.h"
 #include "CommandLine.h"
 #include "HistorySource.h"
 #include "Report.h"
@@ -16,7 +17,12 @@ int reportRun(const CommandLine& c, int argc, char** argv) {
     // Read only: the running widget keeps writing; this never saves.
     TrafficRecorder recorder(TrafficRecorder::defaultConfig());
     const RecorderHistorySource source(recorder);
-    const ReportData data = reportBuild(source, c.count, c.months, c.apps);
+    ReportData data = reportBuild(source, c.count, c.months, c.apps);
+    // The table names applications as the menus do; JSON keeps the IDs they were recorded under.
+    if (!c.json) {
+        for (AppEntry& a : data.apps)
+            a.name = AppEntries::shared(i18n::desktopLocale()).displayName(a.name);
+    }
     const QString out = c.json ? reportJson(data) : reportText(data);
     std::fputs(out.toUtf8().constData(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "AppTableDataSource.h"
 
+#include "AppEntries.h"
 #include "Formatters.h"
 #include "TrafficTheme.h"
 
@@ -48,7 +49,8 @@ AppCellPresentation appCellPresentation(int column, const AppRowRecord& row) {
     AppCellPresentation c{{}, historyFont(12, QFont::Normal, true), TrafficTheme::textSecondary()};
     switch (column) {
     case AppName:
-        c = {row.name, historyFont(12, QFont::Medium), TrafficTheme::textPrimary()};
+        c = {row.title.isEmpty() ? row.name : row.title, historyFont(12, QFont::Medium),
+             TrafficTheme::textPrimary()};
         break;
     case AppIn:
         c.color = TrafficTheme::downBlue();
@@ -113,6 +115,13 @@ std::array<int, AppColumnCount> appColumnWidths(int tableWidth) {
 }
 
 void AppTableDataSource::setRows(std::vector<AppRowRecord> rows) {
+    if (m_entries) {
+        for (AppRowRecord& row : rows) {
+            const auto entry = m_entries->entry(row.name);
+            row.title = entry ? entry->name : QString();
+            row.icon = entry ? m_entries->icon(row.name) : QIcon();
+        }
+    }
     beginResetModel();
     m_rows = std::move(rows);
     endResetModel();
@@ -140,9 +149,14 @@ QVariant AppTableDataSource::data(const QModelIndex& index, int role) const {
         return appCellPresentation(index.column(), row).color;
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+    case Qt::DecorationRole:
+        return index.column() == AppName && !row.icon.isNull() ? QVariant(row.icon) : QVariant();
     case Qt::ToolTipRole:
-        // A name cut short by the column is still readable in full.
-        return index.column() == AppName ? QVariant(row.name) : QVariant();
+        // A name cut short by the column is still readable in full, with the ID it stands for.
+        if (index.column() != AppName) {
+            return {};
+        }
+        return row.title.isEmpty() ? row.name : QStringLiteral("%1 (%2)").arg(row.title, row.name);
     default:
         return {};
     }

@@ -5,17 +5,21 @@
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <array>
 #include <vector>
 
+class AppEntries;
 class QTableView;
 
 // One application over the selected day or month.
 struct AppRowRecord {
-    QString name;
+    QString name; // as recorded: an application ID or a process name
     ByteCounts bytes;
     double pct = 0; // share of the span's traffic; 0.25 is a quarter, may exceed 1
+    QString title;  // the name its desktop entry gives it; empty without one
+    QIcon icon;     // the entry's icon, already drawn; null without one
 };
 
 // How one cell reads: its text and the look of its label.
@@ -42,7 +46,10 @@ public:
     using QAbstractTableModel::QAbstractTableModel;
 
     const std::vector<AppRowRecord>& rows() const { return m_rows; }
+    // Rows get their entry's name and icon here, so painting never looks anything up.
     void setRows(std::vector<AppRowRecord> rows);
+    // Where names and icons come from; none (the default) shows the recorded names.
+    void setAppEntries(AppEntries* entries) { m_entries = entries; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -52,6 +59,7 @@ public:
 
 private:
     std::vector<AppRowRecord> m_rows;
+    AppEntries* m_entries = nullptr;
 };
 
 // A flat table over the model whose columns follow its width; the caller owns it. Its size

@@ -29,7 +29,7 @@ std::vector<AppRowRecord> historyAppRows(const std::vector<AppEntry>& apps, std:
     rows.reserve(apps.size());
     for (const auto& app : apps) {
         const double share = static_cast<double>(app.traffic.total()) / static_cast<double>(total);
-        rows.push_back({app.name, app.traffic, total > 0 ? share : 0.0});
+        rows.push_back({app.name, app.traffic, total > 0 ? share : 0.0, {}, {}});
     }
     return rows;
 }

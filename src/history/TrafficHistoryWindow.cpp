@@ -2,6 +2,7 @@
 
 #include "AllowanceText.h"
 #include "AllowanceWatcher.h"
+#include "AppEntries.h"
 #include "AppSettings.h"
 #include "AppTableDataSource.h"
 #include "DayKey.h"
@@ -11,6 +12,7 @@
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
+#include "Translations.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -193,6 +195,7 @@ void TrafficHistoryWindow::buildAppsArea() {
     m_unattributed->hide();
 
     m_apps = new AppTableDataSource(this);
+    m_apps->setAppEntries(&AppEntries::shared(i18n::desktopLocale()));
     m_table = makeAppTableView(m_apps);
     // The table is as tall as its rows and scrolls inside the window as a whole.
     m_tableScroll = new VerticalScrollArea;

@@ -1,14 +1,18 @@
 // The history window's parts: the chart, the day selector and the application table, and
 // the values the window writes and sizes itself by.
 
+#include "AppEntries.h"
 #include "AppTableDataSource.h"
 #include "HistoryText.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 
 #include <QDate>
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <gtest/gtest.h>
 #include <limits>
@@ -112,6 +116,27 @@ TEST(AppTable, SharesRoundAndAreNotClampedAndCellsEndWithTheRows) {
     // Rows past the end, or outside the five columns, have no cell.
     EXPECT_FALSE(model.index(3, 0).data().isValid());
     EXPECT_FALSE(model.index(0, AppColumnCount).data().isValid());
+}
+
+TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
+    QTemporaryDir dir;
+    QImage red(16, 16, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    QDir(dir.path()).mkpath("applications");
+    QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
+    ASSERT_TRUE(red.save(dir.filePath("f.png")) && entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nName[zh_CN]=示例下载器\n"
+                "Icon=" +
+                dir.filePath("f.png").toUtf8());
+    entry.close();
+    AppEntries entries({dir.path()}, "zh_CN");
+    AppTableDataSource model;
+    model.setAppEntries(&entries);
+    model.setRows(historyAppRows({{"org.example.Fetcher", {2, 0}}, {"fetcher-bin", {1, 0}}}, 3));
+    EXPECT_EQ(model.index(0, AppName).data().toString(), QString::fromUtf8("示例下载器"));
+    EXPECT_FALSE(model.index(0, AppName).data(Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(model.index(1, AppName).data().toString(), "fetcher-bin");
+    EXPECT_FALSE(model.index(1, AppName).data(Qt::DecorationRole).isValid());
 }
 
 TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {

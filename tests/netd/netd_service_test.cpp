@@ -69,17 +69,30 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
     if (!rig.start() && !rig.skip.empty())
         GTEST_SKIP() << rig.skip;
     ASSERT_TRUE(rig.fail.empty()) << rig.fail;
-    ASSERT_TRUE(rig.cg.enter());
-    // Several connections at once, closed once done: their bytes outlive the sockets.
+    // Several connections at once, closed once done: their bytes outlive the sockets. Started in
+    // a desktop application's unit inside the cgroup, it goes by the application.
+    struct Scope {
+        fs::path dir;
+        ~Scope() {
+            waitUntil([&] {
+                return !fs::exists(dir) ||
+                       slurp(dir / "cgroup.events").find("populated 0") != std::string::npos;
+            });
+            ::rmdir(dir.c_str());
+        }
+    } app{rig.cg.path() / "app-gnome-org.example.Closing-7.scope"};
+    ASSERT_TRUE(fs::create_directory(app.dir));
+    ASSERT_TRUE(std::ofstream(app.dir / "cgroup.procs") << ::getpid() << std::flush);
     TrafficClient closing(rig.net.a(), "qf-closing", std::vector(20, target[0]), 1u << 20,
                           1u << 20);
+    ASSERT_TRUE(rig.cg.enter());
     auto roots = udpSender(rig.net, "qf-roots", 2000);
     auto nobodys = udpSender(rig.net, "qf-roots", 1200, kNobody); // the same name, another user
     ASSERT_TRUE(rig.cg.leave());
     ASSERT_TRUE(earlier.connected() && closing.connected());
 
     std::map<pid_t, std::pair<std::string, std::uint64_t>> moved; // pid -> name, bytes
-    for (auto [c, name] : {std::pair{&earlier, "qf-long0"}, {&closing, "qf-closing"}}) {
+    for (auto [c, name] : {std::pair{&earlier, "qf-long0"}, {&closing, "org.example.Closing"}}) {
         const auto r = c->go();
         ASSERT_TRUE(r) << name;
         moved[c->pid()] = {name, r->first + r->second};
