@@ -32,9 +32,8 @@ Snapshot snapshot(std::vector<SocketRecord> sockets,
 } // namespace
 
 TEST(NettopCounting, ClosedSocketsStayWithTheirProcessUntilItExits) {
-    // Loopback chatter never counts.
     auto lo = sock(3, 13, 9999, 9999);
-    lo.loopback = true;
+    lo.loopback = true; // loopback chatter never counts
     auto r = countTraffic({}, snapshot({sock(1, 11, 1000, 200), sock(2, 12, 0, 0), lo},
                                        {{11, kA}, {12, kA}, {13, kA}}));
     EXPECT_EQ(r.totals, (Totals{{kA, {1000, 200}}}));
@@ -143,15 +142,9 @@ void reseal(std::string& file) {
 } // namespace
 
 TEST(NettopStateFile, RoundTripsAndRefusesForeignOrInconsistentFiles) {
-    StateIdentity id;
-    id.uid = 1000;
-    id.bootId[0] = 0xAB;
-    id.netns = 4026531840ULL;
-    State st;
-    st.sockets[5] = {kA, {100, 50}, {10, 0}};
-    st.sockets[77] = {OwnerKey::user(0), {9, 9}, {9, 9}};
-    st.closed[kA] = {1, 2};
-    st.closed[OwnerKey::user(1001)] = {5, 6};
+    const StateIdentity id{1000, {0xAB}, 4026531840ULL};
+    const State st{{{5, {kA, {100, 50}, {10, 0}}}, {77, {OwnerKey::user(0), {9, 9}, {9, 9}}}},
+                   {{kA, {1, 2}}, {OwnerKey::user(1001), {5, 6}}}};
     const std::string file = encodeState(st, id);
     EXPECT_EQ(decodeState(file, id), st);
 
@@ -159,8 +152,7 @@ TEST(NettopStateFile, RoundTripsAndRefusesForeignOrInconsistentFiles) {
     std::string dup = file;
     std::memcpy(&dup[48 + 56], &dup[48], 8); // second cookie := first cookie
     reseal(dup);
-    State above;
-    above.sockets[1] = {kA, {1, 1}, {2, 0}};
+    const State above{{{1, {kA, {1, 1}, {2, 0}}}}, {}};
     for (const std::string& bad : {dup, encodeState(above, id), file + '\0'})
         EXPECT_FALSE(decodeState(bad, id));
 

@@ -3,12 +3,10 @@
 #include "CompositorIpc.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
-#include "WindowShape.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
-#include <QPainterPath>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QXmlStreamReader>
@@ -147,23 +145,6 @@ TEST(CompositorIpc, MessagesSurviveAnyChunkingAndBrokenStreamsAreRefused) {
               QStringLiteral("No match"));
     for (const char* broken : {"[]", "{\"success\": true}", "[{}]", "not json"})
         EXPECT_FALSE(ipc::firstFailure(broken).isEmpty()) << broken;
-}
-
-TEST(WindowShape, CutKeepsExactlyThePixelsWhoseCentresLieInTheRoundedCard) {
-    for (const auto& [size, radius] : {std::pair{QSize(216, 92), 22.0},
-                                       {QSize(30, 10), 22.0},
-                                       {QSize(5, 5), 0.0},
-                                       {QSize(0, 9), 4.0}}) {
-        const QRegion region = shapeRoundedRegion(size, radius);
-        const double r = std::min({radius, size.width() / 2.0, size.height() / 2.0});
-        QPainterPath card;
-        card.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), r, r);
-        int wrong = 0;
-        for (int y = -1; y <= size.height(); ++y)
-            for (int x = -1; x <= size.width(); ++x)
-                wrong += region.contains(QPoint(x, y)) != card.contains(QPointF(x + 0.5, y + 0.5));
-        EXPECT_EQ(wrong, 0) << size.width() << "x" << size.height() << " r " << radius;
-    }
 }
 
 } // namespace
