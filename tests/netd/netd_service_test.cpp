@@ -84,10 +84,9 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
         moved[c->pid()] = {name, r->first + r->second};
     }
     ASSERT_TRUE(closing.closeConnections());
-    for (Child* c : {roots.get(), nobodys.get()}) {
+    for (Child* c : {roots.get(), nobodys.get()})
         moved[c->pid()] = {"qf-roots",
                            std::stoull(c->readLine(120s, Child::Stream::Extra).value())};
-    }
 
     // Every last acknowledgement has been counted once the figures stop short of nothing.
     std::optional<qfnetd::View> view;
