@@ -51,10 +51,7 @@ TEST(Sampler, FailedReadsAndCounterDropsNeverBecomeASpike) {
 
     // A reset clears peaks, totals and both histories but keeps the rate on show.
     s.reset();
-    SpeedStats cleared;
-    cleared.downloadSpeed = 300;
-    cleared.uploadSpeed = 100;
-    EXPECT_EQ(s, cleared);
+    EXPECT_EQ(s, (SpeedStats{.uploadSpeed = 100, .downloadSpeed = 300}));
 }
 
 using History = std::array<double, SpeedStats::historyMax>;
