@@ -27,7 +27,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quillfern.invalid/")
 # The libraries the binaries link are read from them by dpkg-shlibdeps, not listed by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Qt loads the platform plugins itself; without them the program cannot open a window.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
+# Qt loads the platform plugins itself; without them the program cannot open a window. The SVG
+# icon engine draws the applications' theme icons in the history, most of which are SVG.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, libqt6svg6")
 
 include(CPack)

@@ -161,8 +161,9 @@ void BM_ExportFiveYears(benchmark::State& state) {
         QBuffer buffer(&out);
         buffer.open(QIODevice::WriteOnly);
         QString error;
-        if (!trafficExportJson(fixture().full, buffer, &error))
-            state.SkipWithError(qPrintable(error));
+        const auto store = TrafficDb::openForReading(fixture().full, &error);
+        if (!store || !store->exportJson(buffer))
+            state.SkipWithError(store ? "the export failed" : qPrintable(error));
         state.SetBytesProcessed(state.bytes_processed() + out.size());
     }
 }

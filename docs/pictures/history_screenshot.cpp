@@ -1,16 +1,22 @@
 // Renders the history window over a generated year into a PNG, for the README and for
 // looking at the window without a display:
 //   history_screenshot <out.png> [width height] [--range week|month|year] [--allowance GB]
+//                      [--named]
+// --named: the last day's applications are recorded under application IDs, most with desktop
+// entries (names, and icons of their own or from the icon theme), a few without.
 #include "DayKey.h"
 #include "TrafficHistoryWindow.h"
 #include "TrafficRecorder.h"
 
 #include <QApplication>
 #include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QWidget>
@@ -90,6 +96,60 @@ void addEarlierDays(QJsonObject& top, const QDate& firstOfWeek) {
     }
 }
 
+// The last day as a desktop that starts applications in their own units records it, and the
+// entries for those applications in `data`/applications with icons drawn beside them.
+QJsonObject namedDay(const QString& data) {
+    const qint64 MB = 1048576;
+    struct Named {
+        const char* id;
+        const char* name; // empty: no entry; "theme": the system's own entry
+        QColor color;
+        qint64 in, out;
+    };
+    const Named apps[] = {
+        {"org.mozilla.firefox", "Firefox 网络浏览器", QColor(0xff, 0x7a, 0x1a), 460 * MB, 48 * MB},
+        {"com.valvesoftware.Steam", "Steam", QColor(0x1b, 0x4f, 0x8a), 120 * MB, 6 * MB},
+        {"code", "Visual Studio Code", QColor(0x23, 0x8a, 0xd8), 182 * MB, 21 * MB},
+        {"com.spotify.Client", "Spotify", QColor(0x1d, 0xb9, 0x54), 164 * MB, 3 * MB},
+        {"com.slack.Slack", "Slack", QColor(0x61, 0x1f, 0x69), 88 * MB, 34 * MB},
+        {"org.gnome.Software", "软件", QColor(0xe0, 0x1b, 0x24), 70 * MB, 2 * MB},
+        {"git-remote-https", "", {}, 61 * MB, 118 * MB},
+        {"vim", "theme", {}, 12 * MB, 1 * MB},
+        {"ssh", "", {}, 3 * MB, 22 * MB},
+        {"systemd-resolved", "", {}, MB / 2, 300 * 1024},
+    };
+    QDir(data).mkpath(QStringLiteral("applications"));
+    QJsonObject day;
+    for (const Named& a : apps) {
+        day.insert(QLatin1String(a.id), app(a.in, a.out));
+        if (!*a.name || QLatin1String(a.name) == QLatin1String("theme")) {
+            continue;
+        }
+        QImage icon(64, 64, QImage::Format_ARGB32_Premultiplied);
+        icon.fill(Qt::transparent);
+        QPainter p(&icon);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(a.color);
+        p.setPen(Qt::NoPen);
+        p.drawRoundedRect(QRectF(4, 4, 56, 56), 14, 14);
+        p.setPen(Qt::white);
+        QFont font = p.font();
+        font.setPixelSize(40);
+        font.setBold(true);
+        p.setFont(font);
+        p.drawText(icon.rect(), Qt::AlignCenter, QString::fromUtf8(a.name).left(1));
+        p.end();
+        const QString png = data + QStringLiteral("/%1.png").arg(QLatin1String(a.id));
+        icon.save(png);
+        QFile entry(data + QStringLiteral("/applications/%1.desktop").arg(QLatin1String(a.id)));
+        if (entry.open(QIODevice::WriteOnly)) {
+            entry.write("[Desktop Entry]\nType=Application\nName=" + QByteArray(a.name) +
+                        "\nName[zh_CN]=" + QByteArray(a.name) + "\nIcon=" + png.toUtf8() + "\n");
+        }
+    }
+    return day;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -105,6 +165,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QStringList args = QApplication::arguments().mid(2);
+    const bool named = args.removeAll(QStringLiteral("--named")) > 0;
     HistoryRange range = HistoryRange::Week;
     AllowanceSettings allowance;
     for (int i = 0; i + 1 < args.size(); ++i) {
@@ -138,17 +199,34 @@ int main(int argc, char** argv) {
         }
         QJsonObject top = generatedWeek(keys);
         addEarlierDays(top, QDate::fromString(keys.first(), Qt::ISODate));
+        if (named) {
+            // Ours first, then the system's, whose entries and icon theme name "vim".
+            const QString data = dir.filePath(QStringLiteral("share"));
+            QJsonObject last = top.value(keys.last()).toObject();
+            last.insert(QStringLiteral("apps"), namedDay(data));
+            top.insert(keys.last(), last);
+            qputenv("XDG_DATA_DIRS",
+                    (data + QStringLiteral(":/usr/local/share:/usr/share")).toUtf8());
+            // Offscreen there is no desktop to say where icon themes are, nor which one.
+            QIcon::setThemeSearchPaths(QIcon::themeSearchPaths()
+                                       << QStringLiteral("/usr/share/icons"));
+            if (QIcon::themeName().isEmpty()) {
+                QIcon::setThemeName(QStringLiteral("hicolor"));
+            }
+        }
         f.write(QJsonDocument(top).toJson());
     }
     cfg.load = true;
     TrafficRecorder recorder(cfg);
-    TrafficHistoryWindow window(recorder);
+    RecorderHistorySource source(recorder);
+    TrafficHistoryWindow window(source);
     window.setAllowanceSource([allowance] { return allowance; });
+    window.present();
     if (args.size() >= 2) {
-        window.window()->resize(args[0].toInt(), args[1].toInt());
+        window.resize(args[0].toInt(), args[1].toInt());
     }
     window.setRange(range);
     QApplication::processEvents();
-    const QImage img = window.window()->grab().toImage();
+    const QImage img = window.grab().toImage();
     return img.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }

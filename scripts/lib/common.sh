@@ -6,6 +6,8 @@ QF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # Packages the program needs to build and run.
 QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-noto-cjk fonts-dejavu-core libxcb1-dev
                    libsqlite3-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+                   # Qt's SVG icon engine: most applications' theme icons are SVG
+                   libqt6svg6
                    # the counting service's metrics endpoint
                    libmicrohttpd-dev)
 # Packages the tests, benchmarks and screenshots need on top of those, each for what a test
@@ -19,7 +21,7 @@ QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
                   dpkg-dev file
                   # the window managers the widget is checked under, each on its own D-Bus;
                   # KWin draws no title bar without its Breeze decoration
-                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze
+                  dbus-daemon xterm mutter xfwm4 openbox kwin-x11 kwin-style-breeze i3-wm sway xwayland grim x11-xserver-utils
                   # the counting service: BPF compiled with clang, its skeleton made by bpftool
                   libbpf-dev bpftool clang llvm pkg-config
                   # the metrics endpoint checked against a real Prometheus server

@@ -2,47 +2,125 @@
 
 #include "Translations.h"
 
+#include <QSet>
+
 namespace {
 
-// Qt reads its own options with one dash or two.
-bool isQtOption(const QString& argument, QLatin1StringView name) {
-    QStringView a(argument);
-    if (a.startsWith(u"--")) {
-        a = a.mid(2);
-    } else if (a.startsWith(u'-')) {
-        a = a.mid(1);
-    } else {
-        return false;
-    }
-    return a == name;
+using Mode = CommandLine::Mode;
+
+// Options QGuiApplication takes for itself, with one dash or two; the ones with a value take
+// the next argument.
+const QSet<QString>& qtFlagOptions() {
+    static const QSet<QString> s = {"reverse", "nograb", "dograb", "sync"};
+    return s;
+}
+const QSet<QString>& qtValueOptions() {
+    static const QSet<QString> s = {
+        "platform",      "platformpluginpath", "platformtheme", "plugin",          "display",
+        "style",         "stylesheet",         "geometry",      "qwindowgeometry", "title",
+        "qwindowtitle",  "qwindowicon",        "name",          "session",         "fontengine",
+        "qmljsdebugger", "widgetcount"};
+    return s;
 }
 
-QString fromLocal(const QByteArray& value) {
-    return QString::fromLocal8Bit(value);
+// The option's name as Qt reads it ("-platform" and "--platform" alike), or empty.
+QString qtName(const QString& argument) {
+    if (argument.startsWith(QLatin1String("--")))
+        return argument.mid(2);
+    return argument.startsWith(QLatin1Char('-')) ? argument.mid(1) : QString();
+}
+
+bool isOurs(const QString& a) {
+    static const QSet<QString> s = {"--help",        "-h",           "--version", "--report",
+                                    "--days",        "--months",     "--apps",    "--json",
+                                    "--export-json", "--import-json"};
+    return s.contains(a) || qtFlagOptions().contains(qtName(a)) ||
+           qtValueOptions().contains(qtName(a));
+}
+
+bool positiveInt(const QString& text, int& out) {
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < 1 || v > 100000)
+        return false;
+    out = v;
+    return true;
+}
+
+CommandLine only(Mode mode, const QString& error = {}) {
+    CommandLine c;
+    c.mode = mode;
+    c.error = error;
+    return c;
 }
 
 } // namespace
 
-CliRequest cliParse(const QStringList& arguments) {
-    CliRequest request;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& a = arguments[i];
-        if (a == u"--help" || a == u"-h") {
-            request.mode = CliMode::Help;
-            return request;
-        }
-        if (a == u"--version") {
-            request.mode = CliMode::Version;
-            return request;
-        }
-        const bool hasValue = i + 1 < arguments.size();
-        if (hasValue && isQtOption(a, QLatin1StringView("platform"))) {
-            request.platform = arguments[++i].toLocal8Bit();
-        } else if (hasValue && isQtOption(a, QLatin1StringView("display"))) {
-            request.display = arguments[++i].toLocal8Bit();
+CommandLine cliParse(const QStringList& args) {
+    CommandLine c;
+    bool sawDays = false;
+    bool sawMonths = false;
+    bool reportOnly = false; // an option that means nothing without --report
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const bool hasNext = i + 1 < args.size();
+        const QString qt = qtName(a);
+        if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+            return only(Mode::Help);
+        if (a == QLatin1String("--version"))
+            return only(Mode::Version);
+        if (a == QLatin1String("--report") || a == QLatin1String("--export-json") ||
+            a == QLatin1String("--import-json")) {
+            const Mode mode = a == QLatin1String("--report")        ? Mode::Report
+                              : a == QLatin1String("--export-json") ? Mode::Export
+                                                                    : Mode::Import;
+            // One command at a time; the usage line shows which go together.
+            if (c.mode != Mode::Widget && (c.mode != mode || mode != Mode::Report))
+                return only(Mode::Error);
+            c.mode = mode;
+            if (mode == Mode::Import) {
+                if (!hasNext)
+                    return only(Mode::Error);
+                c.file = args[++i];
+            } else if (mode == Mode::Export && hasNext && !isOurs(args[i + 1])) {
+                c.file = args[++i];
+            }
+        } else if (a == QLatin1String("--days") || a == QLatin1String("--months")) {
+            const bool months = a == QLatin1String("--months");
+            if (!hasNext || !positiveInt(args[++i], c.count)) {
+                return only(
+                    Mode::Error,
+                    i18n::translate("CommandLine", "%1 需要 1 到 100000 之间的整数").arg(a));
+            }
+            (months ? sawMonths : sawDays) = true;
+            c.months = months;
+            reportOnly = true;
+        } else if (a == QLatin1String("--apps")) {
+            c.apps = true;
+            reportOnly = true;
+        } else if (a == QLatin1String("--json")) {
+            c.json = true;
+            reportOnly = true;
+        } else if (qtFlagOptions().contains(qt)) {
+            continue;
+        } else if (qtValueOptions().contains(qt) && hasNext) {
+            const QByteArray value = args[++i].toLocal8Bit();
+            if (qt == QLatin1String("platform"))
+                c.platform = value;
+            else if (qt == QLatin1String("display"))
+                c.display = value;
+        } else {
+            return only(Mode::Error, i18n::translate("CommandLine", "无法识别的参数：%1").arg(a));
         }
     }
-    return request;
+    if (sawDays && sawMonths)
+        return only(Mode::Error, i18n::translate("CommandLine", "--days 和 --months 不能同时使用"));
+    if (reportOnly && c.mode != Mode::Report) {
+        return only(Mode::Error,
+                    i18n::translate("CommandLine",
+                                    "--days、--months、--apps 和 --json 只能与 --report 一起使用"));
+    }
+    return c;
 }
 
 QString cliUsageText() {
@@ -74,84 +152,4 @@ QString cliHelpText() {
 
 QString cliVersionText() {
     return QStringLiteral("quillfern %1\n").arg(QStringLiteral(QUILLFERN_VERSION));
-}
-
-DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
-    const QString how = i18n::translate(
-        "CommandLine", "在图形会话中运行，或把 DISPLAY 设为正在运行的 X 服务器（如 DISPLAY=:0）");
-    if (!s.platform.isEmpty()) {
-        // Qt tries each entry of a list in turn ("wayland;xcb"); options follow a colon.
-        QStringList needs;
-        for (const QByteArray& entry : s.platform.split(';')) {
-            const QByteArray name = entry.split(':').first().trimmed();
-            if (name.isEmpty()) {
-                continue;
-            }
-            if (name == "xcb") {
-                if (probes.x11Answers()) {
-                    return {};
-                }
-                needs << (s.display.isEmpty()
-                              ? i18n::translate("CommandLine", "X 服务器，但 DISPLAY 未设置")
-                              : i18n::translate("CommandLine", "X 服务器 DISPLAY=%1，但它没有应答")
-                                    .arg(fromLocal(s.display)));
-            } else if (name.startsWith("wayland")) {
-                if (!probes.waylandAnswers()) {
-                    needs << i18n::translate("CommandLine", "Wayland 合成器，但没有合成器应答");
-                } else if (!probes.waylandPluginPresent()) {
-                    needs << i18n::translate("CommandLine", "Qt 的 Wayland 插件，但它没有安装");
-                } else {
-                    return {};
-                }
-            } else {
-                return {}; // offscreen, vnc, eglfs...: not ours to judge
-            }
-        }
-        if (needs.isEmpty()) {
-            return {};
-        }
-        return {{},
-                i18n::translate("CommandLine",
-                                "没有显示器：所选平台“%1”需要%2；请取消设置 QT_QPA_PLATFORM，或%3")
-                    .arg(fromLocal(s.platform), needs.join(i18n::translate("CommandLine", "；或")),
-                         how)};
-    }
-
-    const bool hasX = !s.display.isEmpty();
-    const bool hasWayland = !s.waylandDisplay.isEmpty();
-    if (hasX && probes.x11Answers()) {
-        return {QByteArrayLiteral("xcb"), {}};
-    }
-    if (hasWayland && probes.waylandAnswers()) {
-        if (probes.waylandPluginPresent()) {
-            return {QByteArrayLiteral("wayland"), {}};
-        }
-        return {{},
-                i18n::translate(
-                    "CommandLine",
-                    "没有可用的显示器：Wayland 合成器 WAYLAND_DISPLAY=%1 有应答，但 Qt 的 "
-                    "Wayland 插件没有安装%2；请安装它（qt6-wayland），或把 DISPLAY 设为本会话"
-                    "的 X 服务器（XWayland）")
-                    .arg(fromLocal(s.waylandDisplay),
-                         hasX ? i18n::translate("CommandLine", "，X 服务器 DISPLAY=%1 也没有应答")
-                                    .arg(fromLocal(s.display))
-                              : QString())};
-    }
-    QString what;
-    if (hasX && hasWayland) {
-        what =
-            i18n::translate("CommandLine",
-                            "X 服务器 DISPLAY=%1 和 Wayland 合成器 WAYLAND_DISPLAY=%2 都没有应答")
-                .arg(fromLocal(s.display), fromLocal(s.waylandDisplay));
-    } else if (hasX) {
-        what = i18n::translate("CommandLine", "X 服务器 DISPLAY=%1 没有应答")
-                   .arg(fromLocal(s.display));
-    } else if (hasWayland) {
-        what = i18n::translate("CommandLine",
-                               "Wayland 合成器 WAYLAND_DISPLAY=%1 没有应答，DISPLAY 也未设置")
-                   .arg(fromLocal(s.waylandDisplay));
-    } else {
-        what = i18n::translate("CommandLine", "DISPLAY 和 WAYLAND_DISPLAY 都未设置");
-    }
-    return {{}, i18n::translate("CommandLine", "没有显示器：%1；请%2").arg(what, how)};
 }

@@ -3,56 +3,38 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <functional>
 
-// ---- The command line, read before any GUI exists, so that the modes that need no
-// display run without one.
+// What the command line asks for, read once before any application object exists, so that
+// the modes that need no display run without one.
+struct CommandLine {
+    enum class Mode { Widget, Report, Export, Import, Help, Version, Error };
+    Mode mode = Mode::Widget;
 
-enum class CliMode {
-    Run,     // the widget
-    Help,    // print the usage and leave
-    Version, // print the version and leave
-};
-// The report and the JSON commands are read before this, in ReportCommand and JsonCommands.
+    // Report: the last `count` days, or months when `months` is set; top applications too;
+    // JSON instead of a table.
+    int count = 7;
+    bool months = false;
+    bool apps = false;
+    bool json = false;
 
-struct CliRequest {
-    CliMode mode = CliMode::Run;
-    // Qt's own -platform and -display options, when given: they decide which display the
+    // Export: the file to write, or empty for standard output. Import: the file to read.
+    QString file;
+
+    // Widget: Qt's own -platform and -display, when given. They decide which display the
     // widget needs, so the display check must see them too.
     QByteArray platform;
     QByteArray display;
+
+    // Error: what was wrong, said before the usage line; empty when the usage says it all.
+    QString error;
 };
 
-// `arguments` without the program's name. Options that are not ours are left to Qt.
-CliRequest cliParse(const QStringList& arguments);
+// Pure: the arguments after the program's name, read strictly. An argument that is neither
+// ours nor one of Qt's own is an error; Qt's own pass through to the widget.
+CommandLine cliParse(const QStringList& arguments);
 
 // The usage line (also said after a bad argument) and the full help, in the user's language
 // once a translation is installed.
 QString cliUsageText();
 QString cliHelpText();
 QString cliVersionText();
-
-// ---- Which display the widget can use, decided before Qt would abort for want of one.
-
-struct DisplaySetting {
-    QByteArray display;        // DISPLAY, or -display
-    QByteArray waylandDisplay; // WAYLAND_DISPLAY
-    QByteArray platform;       // QT_QPA_PLATFORM, or -platform: the user's choice, or empty
-};
-
-// Questions answered by the system, asked only when the answer matters.
-struct DisplayProbes {
-    std::function<bool()> x11Answers;
-    std::function<bool()> waylandAnswers;
-    std::function<bool()> waylandPluginPresent;
-};
-
-struct DisplayChoice {
-    QByteArray platform; // the platform plugin to force, or empty to leave Qt's choice alone
-    QString problem;     // not empty: no usable display, and this one line says why
-};
-
-// With both an X server and a Wayland compositor, the widget goes through X (XWayland):
-// only there may a client place its own windows, so only there is its position kept. A
-// platform the user chose is kept; the display it needs must answer.
-DisplayChoice dispChoose(const DisplaySetting& setting, const DisplayProbes& probes);

@@ -1,11 +1,11 @@
 #include "JsonCommands.h"
 
-#include "CommandLine.h"
 #include "TrafficDb.h"
 #include "TrafficRecorder.h"
 #include "Translations.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QString>
 #include <cstdio>
@@ -27,14 +27,16 @@ int exportFailed(const QString& why) {
     return fail(i18n::translate("JsonCommands", "导出失败：%1").arg(why));
 }
 
-int exportTo(const QString& file) {
+} // namespace
+
+int jsonExportRun(const QString& file) {
     QString error;
     const QString noStdout = i18n::translate("JsonCommands", "无法写入标准输出");
     if (file.isEmpty()) {
         QFile out;
         if (!out.open(stdout, QIODevice::WriteOnly))
             return fail(noStdout);
-        if (!trafficExportJson(storePath(), out, &error))
+        if (!jsonExport(storePath(), out, &error))
             return error.isEmpty() ? fail(noStdout) : exportFailed(error);
         return out.flush() ? 0 : fail(noStdout);
     }
@@ -48,17 +50,17 @@ int exportTo(const QString& file) {
     if (!out.open(QIODevice::WriteOnly))
         return cannotWrite();
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (!trafficExportJson(storePath(), out, &error)) {
+    if (!jsonExport(storePath(), out, &error)) {
         out.cancelWriting();
         return error.isEmpty() ? cannotWrite() : exportFailed(error);
     }
     return out.commit() ? 0 : cannotWrite();
 }
 
-int importFrom(const QString& file) {
+int jsonImportRun(const QString& file) {
     QString error;
     int days = 0;
-    if (!trafficImportJson(storePath(), file, &error, &days))
+    if (!jsonImport(storePath(), file, &error, &days))
         return fail(i18n::translate("JsonCommands", "导入失败：%1").arg(error));
     std::fprintf(
         stderr, "quillfern: %s\n",
@@ -67,26 +69,68 @@ int importFrom(const QString& file) {
     return 0;
 }
 
-int usage() {
-    std::fprintf(stderr, "%s\n", qUtf8Printable(cliUsageText()));
-    return 2;
+bool jsonExport(const QString& dbPath, QIODevice& out, QString* error) {
+    const QFileInfo info(dbPath);
+    if (!info.exists() && !info.isSymLink()) {
+        // Nothing moved in yet: the history is still in the old file, or there is none.
+        const QString legacy = trafficLegacyJsonPath(dbPath);
+        TrafficDays days;
+        QFile file(legacy);
+        if (file.exists()) {
+            if (!file.open(QIODevice::ReadOnly) ||
+                trafficFromJson(file.readAll(), days) != TrafficParse::Ok) {
+                *error = QStringLiteral("cannot read the traffic history in %1").arg(legacy);
+                return false;
+            }
+        }
+        const QByteArray text = trafficToJson(days);
+        return out.write(text) == text.size();
+    }
+    QString why;
+    const auto store = TrafficDb::openForReading(dbPath, &why);
+    if (!store) {
+        *error = why;
+        return false;
+    }
+    if (!store->exportJson(out)) {
+        *error = store->database().errorCode() != 0
+                     ? QStringLiteral("cannot read %1: %2").arg(dbPath, store->lastError())
+                     : QStringLiteral("cannot write the export: %1").arg(out.errorString());
+        return false;
+    }
+    return true;
 }
 
-} // namespace
-
-std::optional<int> runJsonCommand(int argc, char** argv) {
-    if (argc < 2)
-        return std::nullopt;
-    const QByteArray mode = argv[1];
-    if (mode != "--export-json" && mode != "--import-json")
-        return std::nullopt;
-    i18n::install();
-    if (mode == "--export-json") {
-        if (argc > 3)
-            return usage();
-        return exportTo(argc == 3 ? QFile::decodeName(argv[2]) : QString());
+bool jsonImport(const QString& dbPath, const QString& file, QString* error, int* days) {
+    // Opened once the file has parsed, so that a file that is no history creates nothing.
+    std::unique_ptr<TrafficDb> store;
+    const auto open = [&store, &dbPath, error] {
+        if (!store) {
+            TrafficDb::OpenOptions options;
+            options.legacyJson = trafficLegacyJsonPath(dbPath);
+            store = TrafficDb::openForWriting(dbPath, options, error);
+        }
+        return store != nullptr;
+    };
+    using Result = JsonFileMerge::Result;
+    const JsonFileMerge merged = trafficMergeJsonFile(
+        file, [&store, &open](const TrafficDays& batch) { return open() && store->merge(batch); });
+    switch (merged.result) {
+    case Result::Unreadable:
+        *error = QStringLiteral("cannot read %1: %2").arg(file, merged.readError);
+        return false;
+    case Result::Empty:
+    case Result::NotTraffic:
+        *error = QStringLiteral("%1 is not a traffic history in JSON (an object keyed by day)")
+                     .arg(file);
+        return false;
+    case Result::WriteFailed:
+        if (store)
+            *error = QStringLiteral("cannot write %1: %2").arg(dbPath, store->lastError());
+        return false;
+    case Result::Merged:
+        break;
     }
-    if (argc != 3)
-        return usage();
-    return importFrom(QFile::decodeName(argv[2]));
+    *days = merged.days;
+    return open(); // an empty history is merged too: into a store made for it
 }

@@ -6,7 +6,7 @@
 #include "Autostart.h"
 #include "CommandLine.h"
 #include "DesktopNotification.h"
-#include "DisplayProbe.h"
+#include "DisplayChoice.h"
 #include "FrameString.h"
 #include "InterfaceMenu.h"
 #include "Logging.h"
@@ -23,9 +23,6 @@
 #include "WidgetPanel.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QLibraryInfo>
-#include <QStringList>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -46,73 +43,13 @@ std::optional<QString> storedFrameText() {
     return value.toString();
 }
 
-#ifndef Q_OS_MACOS
-// The window server of a macOS session needs no asking; elsewhere Qt aborts without a
-// display, so the one it would use is asked for first.
-
-// Whether Qt can load its Wayland platform plugin: looked for where Qt will look.
-bool waylandPluginPresent() {
-    QStringList dirs{QLibraryInfo::path(QLibraryInfo::PluginsPath)};
-    const QString extra = qEnvironmentVariable("QT_PLUGIN_PATH");
-    if (!extra.isEmpty()) {
-        dirs += extra.split(QDir::listSeparator(), Qt::SkipEmptyParts);
-    }
-    for (const QString& dir : dirs) {
-        if (!QDir(dir + QStringLiteral("/platforms"))
-                 .entryList({QStringLiteral("*qwayland*")}, QDir::Files)
-                 .isEmpty()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The platform to run on, or a line saying why there is none.
-DisplayChoice chooseDisplay(const CliRequest& cli) {
-    DisplaySetting setting;
-    setting.display = cli.display.isEmpty() ? qgetenv("DISPLAY") : cli.display;
-    setting.waylandDisplay = qgetenv("WAYLAND_DISPLAY");
-    setting.platform = cli.platform.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : cli.platform;
-    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
-    DisplayProbes probes;
-    probes.x11Answers = [&] { return dispX11Answers(setting.display); };
-    probes.waylandAnswers = [&] {
-        // The client library's own default when the variable is unset.
-        const QByteArray name = setting.waylandDisplay.isEmpty() ? QByteArrayLiteral("wayland-0")
-                                                                 : setting.waylandDisplay;
-        return dispWaylandAnswers(name, runtimeDir);
-    };
-    probes.waylandPluginPresent = waylandPluginPresent;
-    return dispChoose(setting, probes);
-}
-#endif
-
-int runWidget(int argc, char** argv);
-
 } // namespace
 
-int appRun(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
-    const CliRequest cli = cliParse(arguments);
-    switch (cli.mode) {
-    case CliMode::Help:
-        std::fputs(cliHelpText().toLocal8Bit().constData(), stdout);
-        return 0;
-    case CliMode::Version:
-        std::fputs(cliVersionText().toLocal8Bit().constData(), stdout);
-        return 0;
-    case CliMode::Run:
-        break;
-    }
-
+int appRun([[maybe_unused]] const CommandLine& command, int argc, char** argv) {
 #ifndef Q_OS_MACOS
-    // Qt aborts when it cannot reach the display it picked; say what is missing instead,
-    // in the user's language although no application object exists yet.
-    i18n::install();
-    const DisplayChoice display = chooseDisplay(cli);
+    // The window server of a macOS session needs no asking; elsewhere Qt aborts when it cannot
+    // reach the display it picked, so say what is missing instead.
+    const DisplayChoice display = dispChooseForSession(command.platform, command.display);
     if (!display.problem.isEmpty()) {
         std::fprintf(stderr, "quillfern: %s\n", display.problem.toLocal8Bit().constData());
         return 1;
@@ -121,12 +58,6 @@ int appRun(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", display.platform);
     }
 #endif
-    return runWidget(argc, argv);
-}
-
-namespace {
-
-int runWidget(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(settingsKeys::organization));
     QApplication::setApplicationName(QString::fromLatin1(settingsKeys::application));
@@ -168,15 +99,15 @@ int runWidget(int argc, char** argv) {
     WidgetPanel panel(frame);
     SpeedView* view = panel.view();
     TrafficRecorder& recorder = TrafficRecorder::shared();
+    RecorderHistorySource historySource(recorder);
 
     // One history window for the life of the program, built when first asked for.
     std::unique_ptr<TrafficHistoryWindow> history;
-    const auto openHistory = [&history, &recorder] {
-        if (history) {
-            history->show();
-        } else {
-            history = std::make_unique<TrafficHistoryWindow>(recorder);
+    const auto openHistory = [&history, &historySource] {
+        if (!history) {
+            history = std::make_unique<TrafficHistoryWindow>(historySource);
         }
+        history->present();
     };
     view->setHistoryItemShown(true);
     view->setAllowanceItemShown(true);
@@ -185,7 +116,6 @@ int runWidget(int argc, char** argv) {
 
     // The monthly allowance: its dialog from the menu and a watcher that announces 80 % and
     // 100 % of it on the desktop.
-    RecorderHistorySource historySource(recorder);
     AllowanceWatcher allowanceWatcher(historySource, &desktopnotify::send);
     QObject::connect(view, &SpeedView::allowanceRequested, &app, [&history, &allowanceWatcher] {
         AppSettings settings;
@@ -195,7 +125,7 @@ int runWidget(int argc, char** argv) {
         }
         allowanceSave(settings, dialog.settings());
         settings.sync();
-        if (history && history->window()->isVisible()) {
+        if (history && history->isVisible()) {
             history->refresh();
         }
         allowanceWatcher.checkNow();
@@ -265,5 +195,3 @@ int runWidget(int argc, char** argv) {
     timer.stop();
     return status;
 }
-
-} // namespace

@@ -1,7 +1,10 @@
 #include "WidgetPanel.h"
 
+#include "CompositorIpc.h"
+#include "FramePin.h"
 #include "PanelFrame.h"
 #include "SpeedView.h"
+#include "WindowShape.h"
 #include "WindowSticky.h"
 
 WidgetPanel::WidgetPanel(const QRectF& frame)
@@ -24,5 +27,17 @@ WidgetPanel::WidgetPanel(const QRectF& frame)
 void WidgetPanel::present() {
     winId(); // the native window must exist before its initial state can be requested
     stickMakeWindowSticky(windowHandle());
+    // sway places X11 windows by rules of its own, set before the card maps; X11 managers
+    // by the hints, and once more after framing it for those that misplace it then.
+    if (!ipcTakeCard(windowHandle(), panelQtTopLeft(*this))) {
+        pinToPlacedOrigin(windowHandle(), [this] { return panelQtTopLeft(*this); });
+    }
+    shapeFollowCompositor(windowHandle(), [this](bool composited) {
+        if (composited) {
+            clearMask();
+        } else {
+            setMask(shapeRoundedRegion(size(), SpeedView::cornerRadius));
+        }
+    });
     show();
 }

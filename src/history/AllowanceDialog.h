@@ -17,11 +17,6 @@ public:
 
     AllowanceSettings settings() const;
 
-    QCheckBox* enabledBox() const { return m_enabled; }
-    QDoubleSpinBox* gigabytesBox() const { return m_gigabytes; }
-    QSpinBox* startDayBox() const { return m_startDay; }
-    QComboBox* directionBox() const { return m_direction; }
-
 private:
     QCheckBox* m_enabled;
     QDoubleSpinBox* m_gigabytes;

@@ -1,163 +1,209 @@
 #include "AppTableDataSource.h"
 
+#include "AppEntries.h"
 #include "Formatters.h"
 #include "TrafficTheme.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QHeaderView>
 #include <QTableView>
 #include <algorithm>
 #include <cmath>
 
-const std::array<AppTableColumn, 5>& appTableColumns() {
-    static const std::array<AppTableColumn, 5> cols = {{
-        {"name", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "应用")), 160, 120},
-        {"in", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "下载")), 110, 84},
-        {"out", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "上传")), 110, 84},
-        {"total", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "合计")), 110, 84},
-        {"pct", QString::fromUtf8(QT_TRANSLATE_NOOP("AppTableDataSource", "占比")), 64, 56},
-    }};
-    return cols;
-}
+namespace {
 
-AppCellPresentation appCellPresentation(const QString& columnId, const AppRowRecord& row) {
-    AppCellPresentation c;
-    c.font = historyFont(12, QFont::Normal, true);
-    c.color = TrafficTheme::textSecondary();
-    if (columnId == QLatin1String("name")) {
-        c.font = historyFont(12, QFont::Medium);
-        c.color = TrafficTheme::textPrimary();
-        c.text = row.name;
-    } else if (columnId == QLatin1String("in")) {
+constexpr int kRowHeight = 24;
+
+struct Column {
+    const char* title; // translated as it is shown
+    int width;
+    int minWidth;
+};
+
+constexpr std::array<Column, AppColumnCount> kColumns = {{
+    {QT_TRANSLATE_NOOP("AppTableDataSource", "应用"), 160, 120},
+    {QT_TRANSLATE_NOOP("AppTableDataSource", "下载"), 110, 84},
+    {QT_TRANSLATE_NOOP("AppTableDataSource", "上传"), 110, 84},
+    {QT_TRANSLATE_NOOP("AppTableDataSource", "合计"), 110, 84},
+    {QT_TRANSLATE_NOOP("AppTableDataSource", "占比"), 64, 56},
+}};
+
+// Keeps its columns fitted to its width; a hand-dragged width would not survive a resize.
+class AppTableView : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QTableView::resizeEvent(event);
+        const auto widths = appColumnWidths(width());
+        for (int i = 0; i < AppColumnCount; ++i) {
+            horizontalHeader()->resizeSection(i, widths[static_cast<std::size_t>(i)]);
+        }
+    }
+};
+
+} // namespace
+
+AppCellPresentation appCellPresentation(int column, const AppRowRecord& row) {
+    AppCellPresentation c{{}, historyFont(12, QFont::Normal, true), TrafficTheme::textSecondary()};
+    switch (column) {
+    case AppName:
+        c = {row.title.isEmpty() ? row.name : row.title, historyFont(12, QFont::Medium),
+             TrafficTheme::textPrimary()};
+        break;
+    case AppIn:
         c.color = TrafficTheme::downBlue();
         c.text = fmtBytesTraffic(row.bytes.in);
-    } else if (columnId == QLatin1String("out")) {
+        break;
+    case AppOut:
         c.color = TrafficTheme::upGreen();
         c.text = fmtBytesTraffic(row.bytes.out);
-    } else if (columnId == QLatin1String("total")) {
-        c.font = historyFont(12, QFont::Medium, true);
-        c.color = TrafficTheme::textPrimary();
-        c.text = fmtBytesTraffic(row.bytes.total());
-    } else if (columnId == QLatin1String("pct")) {
+        break;
+    case AppTotal:
+        c = {fmtBytesTraffic(row.bytes.total()), historyFont(12, QFont::Medium, true),
+             TrafficTheme::textPrimary()};
+        break;
+    case AppShare:
         c.text = fmtFixed(row.pct * 100, 1) + QLatin1Char('%');
+        break;
+    default:
+        break;
     }
     return c;
 }
 
-std::array<int, 5> appColumnWidths(int tableWidth) {
-    const auto& cols = appTableColumns();
-    std::array<double, 5> w{};
-    std::array<bool, 5> pinned{};
+std::array<int, AppColumnCount> appColumnWidths(int tableWidth) {
+    constexpr std::size_t n = AppColumnCount;
+    std::array<double, n> w{};
+    std::array<bool, n> pinned{};
     double natural = 0;
-    for (std::size_t i = 0; i < 5; ++i) {
-        w[i] = cols[i].width;
-        natural += cols[i].width;
+    for (std::size_t i = 0; i < n; ++i) {
+        w[i] = kColumns[i].width;
+        natural += kColumns[i].width;
     }
     // Share the difference equally; a column that would pass its minimum stops there and
     // the rest of its share goes to the columns still free.
     double left = tableWidth - natural;
-    for (int round = 0; round < 5 && left != 0; ++round) {
-        int free = 0;
-        for (std::size_t i = 0; i < 5; ++i) {
-            free += pinned[i] ? 0 : 1;
-        }
+    for (std::size_t round = 0; round < n && left != 0; ++round) {
+        const auto free = static_cast<double>(std::count(pinned.begin(), pinned.end(), false));
         if (free == 0) {
             break;
         }
         const double share = left / free;
         left = 0;
-        for (std::size_t i = 0; i < 5; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             if (pinned[i]) {
                 continue;
             }
             const double want = w[i] + share;
-            if (want < cols[i].minWidth) {
-                left += want - cols[i].minWidth;
-                w[i] = cols[i].minWidth;
-                pinned[i] = true;
-            } else {
-                w[i] = want;
-            }
+            pinned[i] = want < kColumns[i].minWidth;
+            left += pinned[i] ? want - kColumns[i].minWidth : 0;
+            w[i] = std::max<double>(want, kColumns[i].minWidth);
         }
     }
     // Whole pixels: round the running edge so the columns add up to the table's width.
-    std::array<int, 5> out{};
+    std::array<int, n> out{};
     double edge = 0;
     int prev = 0;
-    for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         edge += w[i];
-        const int e = static_cast<int>(std::lround(edge));
-        out[i] = std::max(cols[i].minWidth, e - prev);
+        out[i] = std::max(kColumns[i].minWidth, static_cast<int>(std::lround(edge)) - prev);
         prev += out[i];
     }
     return out;
 }
 
-namespace {
-
-// Keeps the columns of a table fitted to its width whenever the table is resized.
-class ColumnFitter : public QObject {
-public:
-    explicit ColumnFitter(QTableView* table) : QObject(table), m_table(table) {
-        table->installEventFilter(this);
-    }
-
-    void fit() {
-        const auto widths = appColumnWidths(m_table->width());
-        for (int i = 0; i < 5; ++i) {
-            m_table->horizontalHeader()->resizeSection(i, widths[static_cast<std::size_t>(i)]);
+void AppTableDataSource::setRows(std::vector<AppRowRecord> rows) {
+    if (m_entries) {
+        for (AppRowRecord& row : rows) {
+            const auto entry = m_entries->entry(row.name);
+            row.title = entry ? entry->name : QString();
+            row.icon = entry ? m_entries->icon(row.name) : QIcon();
         }
     }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == m_table && event->type() == QEvent::Resize) {
-            fit();
-        }
-        return false;
-    }
-
-private:
-    QTableView* m_table;
-};
-
-} // namespace
-
-AppTableDataSource::AppTableDataSource(QObject* parent) : QAbstractTableModel(parent) {}
-
-void AppTableDataSource::reloadData() {
     beginResetModel();
+    m_rows = std::move(rows);
     endResetModel();
 }
 
-QTableView* AppTableDataSource::makeTableView() {
-    auto* table = new QTableView;
-    table->setModel(this);
+int AppTableDataSource::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int AppTableDataSource::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : AppColumnCount;
+}
+
+QVariant AppTableDataSource::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= AppColumnCount) {
+        return {};
+    }
+    const auto& row = m_rows[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return appCellPresentation(index.column(), row).text;
+    case Qt::FontRole:
+        return appCellPresentation(index.column(), row).font;
+    case Qt::ForegroundRole:
+        return appCellPresentation(index.column(), row).color;
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+    case Qt::DecorationRole:
+        return index.column() == AppName && !row.icon.isNull() ? QVariant(row.icon) : QVariant();
+    case Qt::ToolTipRole:
+        // A name cut short by the column is still readable in full, with the ID it stands for.
+        if (index.column() != AppName) {
+            return {};
+        }
+        return row.title.isEmpty() ? row.name : QStringLiteral("%1 (%2)").arg(row.title, row.name);
+    default:
+        return {};
+    }
+}
+
+QVariant AppTableDataSource::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= AppColumnCount) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        return QCoreApplication::translate("AppTableDataSource",
+                                           kColumns[static_cast<std::size_t>(section)].title);
+    }
+    if (role == Qt::TextAlignmentRole) {
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+    }
+    return {};
+}
+
+Qt::ItemFlags AppTableDataSource::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}
+
+QTableView* makeAppTableView(AppTableDataSource* model) {
+    auto* table = new AppTableView;
+    table->setModel(model);
 
     auto* header = table->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignCenter);
-    header->setFixedHeight(headerHeight);
+    header->setFixedHeight(kRowHeight);
     header->setSectionsClickable(false);
     header->setSectionsMovable(false);
     header->setHighlightSections(false);
     header->setSortIndicatorShown(false);
     header->setStretchLastSection(false);
-    // The columns follow the table's width; a hand-dragged width would not survive a resize.
     header->setSectionResizeMode(QHeaderView::Fixed);
     header->setFont(historyFont(11, QFont::Medium));
-    const auto& cols = appTableColumns();
-    for (int i = 0; i < 5; ++i) {
-        header->resizeSection(i, cols[static_cast<std::size_t>(i)].width);
+    for (int i = 0; i < AppColumnCount; ++i) {
+        header->resizeSection(i, kColumns[static_cast<std::size_t>(i)].width);
     }
-    header->setMinimumSectionSize(cols[4].minWidth);
+    header->setMinimumSectionSize(kColumns[AppShare].minWidth);
 
     table->verticalHeader()->hide();
     table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table->verticalHeader()->setMinimumSectionSize(1);
-    table->verticalHeader()->setDefaultSectionSize(rowHeight);
+    table->verticalHeader()->setDefaultSectionSize(kRowHeight);
 
-    table->setSortingEnabled(false);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -177,74 +223,6 @@ QTableView* AppTableDataSource::makeTableView() {
     table->setPalette(pal);
     table->setAutoFillBackground(false);
     table->viewport()->setAutoFillBackground(false);
-
-    new ColumnFitter(table);
     table->resize(0, 0);
     return table;
-}
-
-int AppTableDataSource::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows.size());
-}
-
-int AppTableDataSource::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(appTableColumns().size());
-}
-
-QVariant AppTableDataSource::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() < 0 ||
-        static_cast<std::size_t>(index.row()) >= rows.size() || index.column() < 0 ||
-        index.column() >= columnCount()) {
-        return {};
-    }
-    switch (role) {
-    case Qt::DisplayRole:
-    case Qt::FontRole:
-    case Qt::ForegroundRole:
-    case Qt::TextAlignmentRole:
-    case Qt::ToolTipRole:
-        break;
-    default:
-        return {};
-    }
-    const auto& col = appTableColumns()[static_cast<std::size_t>(index.column())];
-    const auto& row = rows[static_cast<std::size_t>(index.row())];
-    if (role == Qt::ToolTipRole) {
-        // A name cut short by the column is still readable in full.
-        return index.column() == 0 ? QVariant(row.name) : QVariant();
-    }
-    const auto cell = appCellPresentation(QLatin1String(col.identifier), row);
-    switch (role) {
-    case Qt::DisplayRole:
-        return cell.text;
-    case Qt::FontRole:
-        return cell.font;
-    case Qt::ForegroundRole:
-        return cell.color;
-    default:
-        return QVariant::fromValue(cell.alignment);
-    }
-}
-
-QVariant AppTableDataSource::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= columnCount()) {
-        return {};
-    }
-    if (role == Qt::DisplayRole) {
-        // Titles are kept in the program's own language and translated as they are shown.
-        return QCoreApplication::translate(
-            "AppTableDataSource",
-            appTableColumns()[static_cast<std::size_t>(section)].title.toUtf8().constData());
-    }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
-    }
-    return {};
-}
-
-Qt::ItemFlags AppTableDataSource::flags(const QModelIndex& index) const {
-    if (!index.isValid()) {
-        return Qt::NoItemFlags;
-    }
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
 }

@@ -43,6 +43,9 @@ std::vector<AppEntry> historySumApps(const std::vector<std::vector<AppEntry>>& d
 }
 
 QStringList historyRangeKeys(HistoryRange range, QDate today) {
+    if (!today.isValid()) {
+        return {};
+    }
     if (range == HistoryRange::Year) {
         return DayKey::lastMonths(today, 12);
     }

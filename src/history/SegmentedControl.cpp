@@ -88,19 +88,11 @@ private:
 SegmentedControl::SegmentedControl(QWidget* parent)
     : QWidget(parent), m_group(new QButtonGroup(this)) {
     m_group->setExclusive(true);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int) {
-        if (m_action) {
-            // A copy: the action may replace itself.
-            auto action = m_action;
-            action(*this);
-        }
-    });
+    connect(m_group, &QButtonGroup::idClicked, this, &SegmentedControl::activated);
     // The separators beside the selected segment change with the selection.
     connect(m_group, &QButtonGroup::idToggled, this, [this](int, bool) { update(); });
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
-
-SegmentedControl::~SegmentedControl() = default;
 
 int SegmentedControl::segmentCount() const {
     return static_cast<int>(m_buttons.size());
@@ -165,10 +157,6 @@ void SegmentedControl::setSelectedSegment(int segment) {
         checked->setChecked(false);
         m_group->setExclusive(true);
     }
-}
-
-void SegmentedControl::setAction(std::function<void(SegmentedControl&)> action) {
-    m_action = std::move(action);
 }
 
 QAbstractButton* SegmentedControl::segmentButton(int segment) const {

@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QWidget>
-#include <functional>
 #include <vector>
 
 class QButtonGroup;
@@ -13,7 +12,6 @@ class SegmentedControl : public QWidget {
     Q_OBJECT
 public:
     explicit SegmentedControl(QWidget* parent = nullptr);
-    ~SegmentedControl() override;
 
     int segmentCount() const;
     // Adds or removes segments at the end; new segments have an empty label and width 0.
@@ -28,12 +26,13 @@ public:
     // Out-of-range indexes clear the selection.
     void setSelectedSegment(int segment);
 
-    // Runs when the user picks a segment (not when the selection is set in code).
-    void setAction(std::function<void(SegmentedControl&)> action);
-
     QAbstractButton* segmentButton(int segment) const;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+
+signals:
+    // The user picked a segment; setting the selection in code does not emit this.
+    void activated(int segment);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -45,5 +44,4 @@ private:
     QButtonGroup* m_group;
     std::vector<QAbstractButton*> m_buttons;
     std::vector<double> m_widths;
-    std::function<void(SegmentedControl&)> m_action;
 };

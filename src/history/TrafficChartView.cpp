@@ -35,6 +35,19 @@ QString upText() {
     return QCoreApplication::translate("TrafficChartView", "上传");
 }
 
+QFont emptyFont() {
+    return historyFont(13);
+}
+QFont scaleFont() {
+    return historyFont(9);
+}
+QFont dateFont() {
+    return historyFont(9);
+}
+QFont legendFont() {
+    return historyFont(10, QFont::Medium);
+}
+
 } // namespace
 
 double chartScale(const std::vector<ChartDayRecord>& days) {
@@ -141,19 +154,6 @@ TrafficChartView::TrafficChartView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 
-QFont TrafficChartView::emptyFont() {
-    return historyFont(13);
-}
-QFont TrafficChartView::scaleFont() {
-    return historyFont(9);
-}
-QFont TrafficChartView::dateFont() {
-    return historyFont(9);
-}
-QFont TrafficChartView::legendFont() {
-    return historyFont(10, QFont::Medium);
-}
-
 ChartMetrics TrafficChartView::metrics() const {
     ChartMetrics m;
     const QFontMetricsF dateFm(dateFont());
@@ -165,7 +165,12 @@ ChartMetrics TrafficChartView::metrics() const {
 }
 
 ChartGeometry TrafficChartView::chartLayout() const {
-    return chartGeometry(QSizeF(size()), dailyData, metrics());
+    return chartGeometry(QSizeF(size()), m_days, metrics());
+}
+
+void TrafficChartView::setDays(std::vector<ChartDayRecord> days) {
+    m_days = std::move(days);
+    update();
 }
 
 namespace {

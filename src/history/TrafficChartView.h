@@ -2,8 +2,6 @@
 
 #include "ByteCounts.h"
 
-#include <QColor>
-#include <QFont>
 #include <QLineF>
 #include <QPointF>
 #include <QRectF>
@@ -35,10 +33,10 @@ struct ChartGeometry {
     ChartText emptyText; // only when empty
 
     QRectF plot;           // left/top margins 58/26; may have a negative height
-    double slotWidth = 0;  // g
-    double pairWidth = 0;  // p
-    double plotHeight = 0; // h
-    double scale = 0;      // S
+    double slotWidth = 0;  // the width each day (or month) gets along the plot
+    double pairWidth = 0;  // its two bars side by side: the slot less a gap, at most 38
+    double plotHeight = 0; // from the top grid line down to the zero line
+    double scale = 0;      // the byte count the top grid line stands for
 
     struct GridLine {
         QLineF line;
@@ -52,7 +50,7 @@ struct ChartGeometry {
         QRectF up;
         ChartText dateLabel; // empty text where labels are thinned out
     };
-    std::vector<Pair> pairs; // empty when p <= 0 or h < 0
+    std::vector<Pair> pairs; // empty when the slots are too narrow or the plot too short
     int labelStep = 1;       // every labelStep-th pair, counted from the last, is labelled
 
     QRectF downSwatch, upSwatch;
@@ -84,13 +82,8 @@ class TrafficChartView : public QWidget {
 public:
     explicit TrafficChartView(QWidget* parent = nullptr);
 
-    // Assigning does not repaint; the owner calls update().
-    std::vector<ChartDayRecord> dailyData;
-
-    static QFont emptyFont();
-    static QFont scaleFont();
-    static QFont dateFont();
-    static QFont legendFont();
+    const std::vector<ChartDayRecord>& days() const { return m_days; }
+    void setDays(std::vector<ChartDayRecord> days);
 
     ChartMetrics metrics() const;
     ChartGeometry chartLayout() const;
@@ -98,4 +91,7 @@ public:
 
 protected:
     void paintEvent(class QPaintEvent* event) override;
+
+private:
+    std::vector<ChartDayRecord> m_days;
 };

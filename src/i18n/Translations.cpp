@@ -63,6 +63,10 @@ bool install(const QStringList& uiLanguages) {
     return true;
 }
 
+QString desktopLocale() {
+    return state().english ? QStringLiteral("en") : QStringLiteral("zh_CN");
+}
+
 QString translate(const char* context, const char* source, const char* disambiguation, int n) {
     if (QCoreApplication::instance()) {
         return QCoreApplication::translate(context, source, disambiguation, n);

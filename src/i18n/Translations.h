@@ -21,4 +21,8 @@ bool install(const QStringList& uiLanguages = QLocale::system().uiLanguages());
 QString translate(const char* context, const char* source, const char* disambiguation = nullptr,
                   int n = -1);
 
+// The POSIX locale that picks a desktop entry's translated name to match the interface's
+// language as install() last chose it.
+QString desktopLocale();
+
 } // namespace i18n

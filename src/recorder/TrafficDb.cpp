@@ -1,5 +1,6 @@
 #include "TrafficDb.h"
 
+#include "FreeMemory.h"
 #include "Logging.h"
 
 #include <QDateTime>
@@ -187,32 +188,25 @@ void TrafficDb::importLegacy(const QString& legacyJson) {
     // Whatever happens to it next, it keeps the user's history and is theirs alone.
     if (info.permissions() != kPrivate)
         QFile::setPermissions(legacyJson, kPrivate);
-    QFile file(legacyJson);
-    QByteArray bytes;
-    bool readable = false;
-    if (file.open(QIODevice::ReadOnly)) {
-        bytes = file.readAll();
-        readable = file.error() == QFileDevice::NoError;
-    }
-    file.close();
-    TrafficDays days;
-    if (!readable ||
-        (!bytes.trimmed().isEmpty() && trafficFromJson(bytes, days) != TrafficParse::Ok)) {
+    using Result = JsonFileMerge::Result;
+    const JsonFileMerge merged =
+        trafficMergeJsonFile(legacyJson, [this](const TrafficDays& days) { return merge(days); });
+    if (merged.result == Result::Unreadable || merged.result == Result::NotTraffic) {
         const QString aside = trafficMoveAside(legacyJson, "unreadable", false);
         qCWarning(lcStore, "%s cannot be read as traffic history; %s", qUtf8Printable(legacyJson),
                   aside.isEmpty() ? "it could not be moved aside either"
                                   : qUtf8Printable(QStringLiteral("kept as ") + aside));
         return;
     }
-    if (!merge(days)) {
+    if (merged.result == Result::WriteFailed) {
         qCWarning(lcStore, "could not move %s into the store (%s); trying again at the next start",
                   qUtf8Printable(legacyJson), qUtf8Printable(lastError()));
         return;
     }
     // Merging is idempotent, so a copy left behind by a failed rename does no harm next time.
     const QString kept = trafficMoveAside(legacyJson, "imported", false);
-    qCInfo(lcStore, "moved %lld days from %s into %s%s", static_cast<long long>(days.size()),
-           qUtf8Printable(legacyJson), qUtf8Printable(m_path),
+    qCInfo(lcStore, "moved %d days from %s into %s%s", merged.days, qUtf8Printable(legacyJson),
+           qUtf8Printable(m_path),
            kept.isEmpty() ? "" : qUtf8Printable(QStringLiteral("; the file is kept as ") + kept));
 }
 
@@ -380,61 +374,41 @@ bool TrafficDb::exportJson(QIODevice& out) {
     return out.write(buffer) == buffer.size();
 }
 
-bool trafficExportJson(const QString& dbPath, QIODevice& out, QString* error) {
-    if (!existsOrDangles(QFileInfo(dbPath))) {
-        // Nothing moved in yet: the history is still in the old file, or there is none.
-        const QString legacy = trafficLegacyJsonPath(dbPath);
-        TrafficDays days;
-        QFile file(legacy);
-        if (file.exists()) {
-            if (!file.open(QIODevice::ReadOnly) ||
-                trafficFromJson(file.readAll(), days) != TrafficParse::Ok) {
-                *error = QStringLiteral("cannot read the traffic history in %1").arg(legacy);
-                return false;
-            }
-        }
-        const QByteArray text = trafficToJson(days);
-        return out.write(text) == text.size();
-    }
-    QString why;
-    const auto store = TrafficDb::openForReading(dbPath, &why);
-    if (!store) {
-        *error = why;
-        return false;
-    }
-    if (!store->exportJson(out)) {
-        *error = store->database().errorCode() != 0
-                     ? QStringLiteral("cannot read %1: %2").arg(dbPath, store->lastError())
-                     : QStringLiteral("cannot write the export: %1").arg(out.errorString());
-        return false;
-    }
-    return true;
-}
-
-bool trafficImportJson(const QString& dbPath, const QString& file, QString* error, int* days) {
+JsonFileMerge trafficMergeJsonFile(const QString& file,
+                                   const std::function<bool(const TrafficDays&)>& merge) {
+    JsonFileMerge out;
     QFile input(file);
-    if (!input.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(file, input.errorString());
-        return false;
+    QByteArray bytes;
+    if (input.open(QIODevice::ReadOnly))
+        bytes = input.readAll();
+    if (!input.isOpen() || input.error() != QFileDevice::NoError) {
+        out.result = JsonFileMerge::Result::Unreadable;
+        out.readError = input.errorString();
+        return out;
     }
-    TrafficDays imported;
-    if (trafficFromJson(input.readAll(), imported) != TrafficParse::Ok) {
-        *error = QStringLiteral("%1 is not a traffic history in JSON (an object keyed by day)")
-                     .arg(file);
-        return false;
+    input.close();
+    if (bytes.trimmed().isEmpty()) {
+        out.result = JsonFileMerge::Result::Empty;
+        return out;
     }
-    QString why;
-    TrafficDb::OpenOptions options;
-    options.legacyJson = trafficLegacyJsonPath(dbPath);
-    const auto store = TrafficDb::openForWriting(dbPath, options, &why);
-    if (!store) {
-        *error = why;
-        return false;
-    }
-    if (!store->merge(imported)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(dbPath, store->lastError());
-        return false;
-    }
-    *days = static_cast<int>(imported.size());
-    return true;
+    bool written = true;
+    const TrafficParse parsed =
+        trafficReadJson(std::move(bytes), 64, [&merge, &written, &out](TrafficDays&& batch) {
+            // A transaction per batch: a concurrent writer waits less, and what a failure
+            // leaves written does no harm, since merging the file again is idempotent.
+            written = merge(batch);
+            out.days += written ? static_cast<int>(batch.size()) : 0;
+            return written;
+        });
+    // Qt parses JSON only as a whole document, and five years of history take some 150 MB
+    // that way; only the days are handed over a batch at a time. All of it is freed by now but
+    // kept by the allocator, and a widget that moved such a file in at its first start would
+    // hold seven times its usual memory until it quit. Handing the pages back costs one walk
+    // over the heap, once; a child process would cost a second program and its failure modes.
+    memory::returnFreePages();
+    if (parsed != TrafficParse::Ok)
+        out.result = JsonFileMerge::Result::NotTraffic;
+    else if (!written)
+        out.result = JsonFileMerge::Result::WriteFailed;
+    return out;
 }

@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -77,8 +78,14 @@ QString trafficLegacyJsonPath(const QString& dbPath);
 // "<path>.<tag>-YYYYMMDD-HHMMSS"; returns the new name, or an empty string when it failed.
 QString trafficMoveAside(const QString& path, const char* tag, bool withSideFiles);
 
-// The command line's export: the store's history as JSON on `out`. Where there is no store
-// yet, the traffic file waiting beside it to be moved in (or an empty object) is written.
-bool trafficExportJson(const QString& dbPath, QIODevice& out, QString* error);
-// The command line's import: merges a JSON traffic file into the store (creating it).
-bool trafficImportJson(const QString& dbPath, const QString& file, QString* error, int* days);
+struct JsonFileMerge {
+    enum class Result { Merged, Empty, Unreadable, NotTraffic, WriteFailed };
+    Result result = Result::Merged;
+    int days = 0;      // how many were merged
+    QString readError; // Unreadable: why
+};
+// Reads a traffic file in the JSON format and hands its days to `merge` a few at a time, and
+// only once the whole file has parsed: nothing is written from a file that is not one, and
+// years of history never sit in memory twice over. The memory it took is given back after.
+JsonFileMerge trafficMergeJsonFile(const QString& file,
+                                   const std::function<bool(const TrafficDays&)>& merge);

@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <charconv>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -81,9 +82,11 @@ void appendString(QByteArray& out, QByteArrayView utf8) {
 
 } // namespace
 
-TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
+TrafficParse trafficReadJson(QByteArray bytes, qsizetype batch,
+                             const std::function<bool(TrafficDays&&)>& take) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    bytes = {};
     if (error.error != QJsonParseError::NoError)
         return TrafficParse::NotJson;
     if (!document.isObject())
@@ -94,9 +97,24 @@ TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
         const QJsonValue day = it.value();
         if (day.isObject())
             days.insert(days.end(), {it.key(), readDay(day.toObject())});
+        if (qsizetype(days.size()) >= batch && !take(std::exchange(days, {})))
+            return TrafficParse::Ok;
     }
-    out = std::move(days);
+    if (!days.empty())
+        take(std::move(days));
     return TrafficParse::Ok;
+}
+
+TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out) {
+    TrafficDays all;
+    const TrafficParse result =
+        trafficReadJson(bytes, std::numeric_limits<qsizetype>::max(), [&all](TrafficDays&& days) {
+            all = std::move(days);
+            return true;
+        });
+    if (result == TrafficParse::Ok)
+        out = std::move(all);
+    return result;
 }
 
 void trafficAppendDayStart(QByteArray& out, bool first, QByteArrayView key, std::uint64_t totalIn,

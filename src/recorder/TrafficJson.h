@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <map>
 
 // The traffic history's JSON form, as the old traffic file and the export and import
@@ -18,6 +19,11 @@ enum class TrafficParse { Ok, NotJson, NotObject };
 // Reads the file's text member by member: members of the wrong kind are skipped or read as 0,
 // so one bad day never costs the others. `out` is filled only when the result is Ok.
 TrafficParse trafficFromJson(const QByteArray& bytes, TrafficDays& out);
+// The same, handing the days over `batch` at a time in key order, and only once the whole
+// text has parsed: a long history is never held as days beside its parsed text, and the
+// text itself is let go once parsed. `take` returns false to stop.
+TrafficParse trafficReadJson(QByteArray bytes, qsizetype batch,
+                             const std::function<bool(TrafficDays&&)>& take);
 
 // Pretty-printed text with exactly the members the reader knows. Counts that a signed 64-bit
 // JSON integer cannot hold are written as the largest one.

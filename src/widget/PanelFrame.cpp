@@ -1,5 +1,6 @@
 #include "PanelFrame.h"
 
+#include "CompositorIpc.h"
 #include "ScreenCoords.h"
 
 #include <QVariant>
@@ -14,8 +15,15 @@ constexpr char placedOriginProperty[] = "quillfernPlacedOrigin";
 
 void panelPlaceWindow(QWidget& window, QPointF origin) {
     window.setProperty(placedOriginProperty, origin);
-    const QRectF qt = scrRectToQt(QRectF(origin, QSizeF(window.size())), scrPrimaryHeight());
-    window.move(QPoint(qRound(qt.x()), qRound(qt.y())));
+    // A compositor that took the card moves it on request; it would centre a moved window.
+    if (!ipcMoveCard(window.windowHandle(), panelQtTopLeft(window))) {
+        window.move(panelQtTopLeft(window));
+    }
+}
+
+QPoint panelQtTopLeft(const QWidget& window) {
+    const QRectF qt = scrRectToQt(panelWindowFrame(window), scrPrimaryHeight());
+    return {qRound(qt.x()), qRound(qt.y())};
 }
 
 QRectF panelWindowFrame(const QWidget& window) {

@@ -15,6 +15,9 @@ class QWidget;
 // and remembers `origin` as given.
 void panelPlaceWindow(QWidget& window, QPointF origin);
 
+// The top-left corner in Qt's coordinates (y down) of the frame the window was placed at.
+QPoint panelQtTopLeft(const QWidget& window);
+
 // The window's frame at the origin it was last placed at, with its own size; Qt's idea of
 // the frame if it was never placed.
 QRectF panelWindowFrame(const QWidget& window);

@@ -68,7 +68,7 @@ void drawTextAt(QPainter& p, const QPointF& topLeft, const QString& text, const 
 void drawStaticParts(QPainter& p, const QSizeF& size) {
     const QRectF card = QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath cardPath;
-    cardPath.addRoundedRect(card, 22, 22);
+    cardPath.addRoundedRect(card, SpeedView::cornerRadius, SpeedView::cornerRadius);
     p.fillPath(cardPath, QColor::fromRgbF(0.07f, 0.07f, 0.07f, 0.82f));
     QPen outline(QColor::fromRgbF(1.0f, 1.0f, 1.0f, 0.13f));
     outline.setWidthF(1);

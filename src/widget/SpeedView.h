@@ -19,6 +19,7 @@ class SpeedView : public QWidget {
     Q_OBJECT
 public:
     static constexpr QSizeF widgetSize{216, 92};
+    static constexpr double cornerRadius = 22;
 
     explicit SpeedView(const QRectF& frame = QRectF(QPointF(0, 0), widgetSize),
                        QWidget* parent = nullptr);
@@ -29,21 +30,10 @@ public:
     void setStats(const SpeedStats& stats);
 
     // The panel that hosts the view (not owned; clears itself when the panel goes).
-    QWidget* hostPanel() const { return m_hostPanel; }
     void setHostPanel(QWidget* panel) { m_hostPanel = panel; }
 
     // Paints the whole view; the paint event and tests call it.
     void draw(class QPainter& painter) const;
-
-    // ---- Pointer handling and menu (SpeedViewInteraction.cpp). Points are in screen
-    // coordinates: origin at the bottom-left of the primary screen, y up. Qt's handlers
-    // convert and call these.
-
-    // A press on the widget; a drag moves the panel with the pointer (vertically kept in
-    // the visible area of its screen); every release stores the panel frame.
-    void mouseDown(QPointF screenPoint);
-    void mouseDragged(QPointF screenPoint);
-    void mouseUp(QPointF screenPoint);
 
     // Which optional items the menu offers. The login item's mark is asked for each time a
     // menu is built, so it follows the entry on disk even if the user removed it by hand.
@@ -55,18 +45,8 @@ public:
 
     // A new context menu with the statistics of this moment. Owned by the caller.
     std::unique_ptr<QMenu> buildMenu();
-    // Builds, places and runs the menu; returns when it closes. `pointer` is where the
-    // menu opens when the view has no window on a screen.
-    void showContextMenu(QPointF pointer);
-
     // Adds the submenu of counted links before Quit, when set.
     std::function<void(QMenu&)> addInterfaceMenu;
-
-    // The window the view moves and whose frame it stores: the host panel (or the view's
-    // own top-level window); none until that window exists on the display.
-    QWidget* hostWindow() const;
-    bool isDragging() const { return m_dragging; }
-    bool hasDragMoved() const { return m_dragMoved; }
 
 signals:
     void resetRequested();
@@ -77,6 +57,8 @@ signals:
 
 protected:
     void paintEvent(class QPaintEvent* event) override;
+    // A left press and drag move the panel with the pointer (kept vertically inside the
+    // visible area of its screen); every release stores the panel frame (SpeedViewInteraction.cpp).
     void mousePressEvent(class QMouseEvent* event) override;
     void mouseMoveEvent(class QMouseEvent* event) override;
     void mouseReleaseEvent(class QMouseEvent* event) override;
@@ -85,7 +67,13 @@ protected:
 private:
     struct FrameCache;
 
+    // The window the view moves and whose frame it stores: the host panel (or the view's
+    // own top-level window); none until that window exists on the display.
+    QWidget* hostWindow() const;
     void saveExpandedFrame();
+    // Builds, places and runs the menu at `pointer` (screen coordinates, y up) when the
+    // view has no window on a screen; returns when it closes.
+    void showContextMenu(QPointF pointer);
 
     SpeedStats m_stats;
     QPointer<QWidget> m_hostPanel;
@@ -97,7 +85,5 @@ private:
 
     // Drag state (SpeedViewInteraction.cpp).
     bool m_dragging = false;
-    bool m_dragMoved = false;
     QPointF m_dragOffset;
-    QPointF m_dragStartScreen;
 };

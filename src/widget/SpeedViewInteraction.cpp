@@ -1,6 +1,7 @@
-// Pointer handling and the context menu of the widget. The Qt event handlers only turn an
-// event into a screen point; the methods that take points carry the behaviour, so tests can
-// drive them without synthesising events.
+// Pointer handling and the context menu of the widget. Positions are turned into screen
+// coordinates (origin bottom-left of the primary screen, y up) as soon as they arrive: the
+// panel is placed in those, and Qt's idea of the window position can be wrong under a
+// reparenting window manager.
 
 #include "AppSettings.h"
 #include "Formatters.h"
@@ -32,41 +33,6 @@ QWidget* SpeedView::hostWindow() const {
     QWidget* top = m_hostPanel ? m_hostPanel.data() : window();
     // A widget that has never had a native window is not on the display yet.
     return top->windowHandle() ? top : nullptr;
-}
-
-void SpeedView::mouseDown(QPointF screenPoint) {
-    QWidget* w = hostWindow();
-    if (!w) {
-        return;
-    }
-    const QRectF frame = panelWindowFrame(*w);
-    m_dragStartScreen = screenPoint;
-    m_dragOffset = screenPoint - frame.topLeft(); // topLeft() is the origin: minimum x and y
-    m_dragMoved = false;
-    m_dragging = true;
-}
-
-void SpeedView::mouseDragged(QPointF screenPoint) {
-    if (!m_dragging) {
-        return;
-    }
-    QWidget* w = hostWindow();
-    if (!w) {
-        return;
-    }
-    if (geomDragExceedsThreshold(screenPoint, m_dragStartScreen)) {
-        m_dragMoved = true;
-    }
-    panelPlaceWindow(
-        *w, geomDragOrigin(screenPoint, m_dragOffset, w->height(), visibleFrameForWindow(*w)));
-}
-
-void SpeedView::mouseUp(QPointF) {
-    if (!m_dragging) {
-        return;
-    }
-    m_dragging = false;
-    saveExpandedFrame();
 }
 
 void SpeedView::saveExpandedFrame() {
@@ -147,19 +113,29 @@ void SpeedView::mousePressEvent(QMouseEvent* event) {
         return;
     }
     event->accept();
-    if (!scrClientPlacesWindows()) {
-        // The compositor moves the window; where it ends up is not ours to know or store.
-        if (QWidget* w = hostWindow()) {
-            w->windowHandle()->startSystemMove();
-        }
+    QWidget* w = hostWindow();
+    if (!w) {
         return;
     }
-    mouseDown(scrPointFromQt(event->globalPosition(), scrPrimaryHeight()));
+    if (!scrClientPlacesWindows()) {
+        // The compositor moves the window; where it ends up is not ours to know or store.
+        w->windowHandle()->startSystemMove();
+        return;
+    }
+    const QPointF pointer = scrPointFromQt(event->globalPosition(), scrPrimaryHeight());
+    m_dragOffset = pointer - panelWindowFrame(*w).topLeft(); // topLeft(): minimum x and y
+    m_dragging = true;
 }
 
 void SpeedView::mouseMoveEvent(QMouseEvent* event) {
     event->accept();
-    mouseDragged(scrPointFromQt(event->globalPosition(), scrPrimaryHeight()));
+    QWidget* w = hostWindow();
+    if (!m_dragging || !w) {
+        return;
+    }
+    const QPointF pointer = scrPointFromQt(event->globalPosition(), scrPrimaryHeight());
+    panelPlaceWindow(*w,
+                     geomDragOrigin(pointer, m_dragOffset, w->height(), visibleFrameForWindow(*w)));
 }
 
 void SpeedView::mouseReleaseEvent(QMouseEvent* event) {
@@ -168,7 +144,10 @@ void SpeedView::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     event->accept();
-    mouseUp(scrPointFromQt(event->globalPosition(), scrPrimaryHeight()));
+    if (m_dragging) {
+        m_dragging = false;
+        saveExpandedFrame();
+    }
 }
 
 void SpeedView::contextMenuEvent(QContextMenuEvent* event) {

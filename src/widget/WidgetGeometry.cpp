@@ -3,11 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-bool geomDragExceedsThreshold(QPointF pointer, QPointF pressPoint) {
-    return std::abs(pointer.x() - pressPoint.x()) > dragThreshold ||
-           std::abs(pointer.y() - pressPoint.y()) > dragThreshold;
-}
-
 QPointF geomDragOrigin(QPointF pointer, QPointF dragOffset, double windowHeight,
                        const std::optional<QRectF>& visibleFrame) {
     const double x = pointer.x() - dragOffset.x();

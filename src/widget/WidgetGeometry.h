@@ -7,12 +7,6 @@
 // Placement arithmetic for dragging the panel and opening its menu. Every point and
 // rectangle is in screen coordinates: origin bottom-left of the primary screen, y up.
 
-// Pointer travel beyond which a press counts as a drag (in x or in y).
-inline constexpr double dragThreshold = 3;
-
-// True once the pointer is more than dragThreshold from where the press began.
-bool geomDragExceedsThreshold(QPointF pointer, QPointF pressPoint);
-
 // The panel origin for a pointer position during a drag. Vertically the panel stays inside
 // the visible frame of its screen (the top limit wins when the panel is taller than that
 // frame); horizontally it follows the pointer without limit. No screen: no limits.

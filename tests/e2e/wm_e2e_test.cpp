@@ -8,15 +8,23 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sstream>
+#include <unistd.h>
 
 using namespace qftest;
 
 namespace {
 
+// i3 with a config of its own: no bar, no keys the test could hit.
+constexpr const char* kI3 =
+    "printf '# i3 config file (v4)\\nfont pango:DejaVu Sans 8\\n' >$HOME/i3 && exec i3 -c $HOME/i3";
+
 struct Manager {
     std::string name; // also the test's name
     std::vector<std::string> argv;
     std::vector<std::string> env;
+    std::string msg{}; // its own IPC client, which switches workspaces where EWMH does not
 };
 
 class WindowManagerE2E : public ::testing::TestWithParam<Manager> {
@@ -24,18 +32,27 @@ protected:
     void SetUp() override {
         const Manager& wm = GetParam();
         if (const std::string tool = missingProgram(
-                {"Xvfb", "xdotool", "xprop", "xterm", managed() ? wm.argv[0] : "xterm"});
+                {"Xvfb", "xdotool", "xprop", "xterm", "xsetroot", "xhost", "import",
+                 managed() ? wm.argv[0] : "xterm", wm.msg.empty() ? "xterm" : wm.msg});
             !tool.empty())
             GTEST_SKIP() << tool << " is not installed (scripts/test installs it)";
-        m_x = std::make_unique<XServer>("", m_box.log("xvfb"));
-        ASSERT_TRUE(m_x->ready()) << m_x->why();
+        if (sway()) {
+            startSway();
+            if (IsSkipped() || HasFatalFailure())
+                return;
+        } else {
+            m_x = std::make_unique<XServer>("", m_box.log("xvfb"));
+            ASSERT_TRUE(m_x->ready()) << m_x->why();
+            m_x->run({"xsetroot", "-solid", "#ff00ff"}); // not black like a corner left unshaped
+        }
         m_box.setDisplay(m_x->display());
         if (managed()) {
             if (!m_box.startSessionBus())
                 GTEST_SKIP() << "no D-Bus session for " << wm.name;
             for (const std::string& e : wm.env)
                 m_box.addEnv(e);
-            m_wm = m_box.start(wm.argv, "wm");
+            if (!sway())
+                m_wm = m_box.start(wm.argv, "wm");
             // A manager announces itself on the root window once it manages the screen.
             const bool up = waitUntil([&] {
                 return !m_wm->running() ||
@@ -58,6 +75,57 @@ protected:
     }
 
     bool managed() const { return !GetParam().argv.empty(); }
+    bool sway() const { return GetParam().name == "sway"; }
+    // The card's corner shows what lies beside it (see-through with a compositor, cut away
+    // without one), and its middle shows the card.
+    bool cornerShowsBeneath(const Geometry& card) const {
+        const std::string shot = (m_box.root() / "screen.png").string();
+        m_x->run(sway()
+                     ? std::vector<std::string>{"env", "WAYLAND_DISPLAY=" + m_wayland, "grim", shot}
+                     : std::vector<std::string>{"import", "-window", "root", shot});
+        char format[128];
+        std::snprintf(format, sizeof format,
+                      "%%[hex:u.p{%d,%d}] %%[hex:u.p{%d,%d}] %%[hex:u.p{%d,%d}]", card.x - 1,
+                      card.y, card.x, card.y, card.x + card.width / 2, card.y + card.height / 2);
+        std::istringstream seen(run({"convert", shot, "-format", format, "info:"}).out);
+        std::string beside, corner, middle;
+        seen >> beside >> corner >> middle;
+        return !beside.empty() && corner == beside && middle != beside;
+    }
+    // sway refuses root and wants a runtime directory of its user's own. Its XWayland lets no
+    // one else in unless told, which is done before sway says where its sockets are.
+    void startSway() {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (::getuid() == 0 && !nobody)
+            GTEST_SKIP() << "no unprivileged user to run sway as";
+        const fs::path dir = m_box.root() / "sway";
+        fs::create_directory(dir);
+        fs::permissions(m_box.root(), fs::perms::others_exec, fs::perm_options::add);
+        std::ofstream(dir / "config")
+            << "xwayland enable\noutput * resolution 1440x900 bg #ff00ff solid_color\nexec sh -c "
+               "'xhost +local: && cd $XDG_RUNTIME_DIR && printenv DISPLAY SWAYSOCK "
+               "WAYLAND_DISPLAY >env~ && mv env~ env'\n";
+        ChildOptions o{.argv = {"sway", "-c", dir / "config"},
+                       .env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.string(),
+                               "XDG_RUNTIME_DIR=" + dir.string(), "WLR_BACKENDS=headless",
+                               "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
+                       .clearEnv = true,
+                       .logFile = m_box.log("wm")};
+        if (::getuid() == 0) {
+            ASSERT_EQ(::chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+            o.uid = nobody->pw_uid;
+            o.gid = nobody->pw_gid;
+        }
+        m_wm = std::make_unique<Child>(std::move(o));
+        waitUntil([&] { return fs::exists(dir / "env") || !m_wm->running(); });
+        std::istringstream env(slurp(dir / "env"));
+        std::string display, wayland;
+        if (!(env >> display >> m_swaySocket >> wayland))
+            GTEST_SKIP() << "sway does not start with XWayland here:\n" << tail(m_box.log("wm"));
+        m_x = XServer::existing(display);
+        m_wayland = (dir / wayland).string();
+        m_box.addEnv("SWAYSOCK=" + m_swaySocket);
+    }
 
     std::string xprop(std::vector<std::string> args) const {
         args.insert(args.begin(), "xprop");
@@ -103,11 +171,15 @@ protected:
     // attention, and never holding the focus.
     void expectUnobtrusive(const std::string& panel, const std::string& moment) const {
         SCOPED_TRACE(moment);
-        EXPECT_TRUE(hasState(panel, "SKIP_TASKBAR") && hasState(panel, "SKIP_PAGER"));
+        // sway's X11 bridge writes _NET_WM_STATE itself and drops the card's requests.
+        EXPECT_TRUE(sway() || (hasState(panel, "SKIP_TASKBAR") && hasState(panel, "SKIP_PAGER")));
         // The manager may set and a moment later withdraw the mark; it must not stay.
         EXPECT_TRUE(waitUntil([&] { return !hasState(panel, "DEMANDS_ATTENTION"); }, 10s));
         EXPECT_NE(xdoOut({"getwindowfocus", "-f"}), panel);
-        EXPECT_TRUE(!managed() || xdoOut({"getactivewindow"}) != panel) << "the card is active";
+        // i3 makes whatever is clicked its focused window (the keys stay with the terminal).
+        EXPECT_TRUE(!managed() || xdoOut({"getactivewindow"}) != panel ||
+                    (GetParam().name == "i3" && m_clicked))
+            << "the card is active";
     }
 
     // Shown, it is centred on the screen, in the taskbar and, under a manager, active and
@@ -115,14 +187,18 @@ protected:
     void expectHistoryWindow(const std::string& history) const {
         waitUntil([&] { return m_x->geometry(history).width >= 520; });
         const Geometry h = m_x->geometry(history);
-        EXPECT_NEAR(h.x + h.width / 2, XServer::kWidth / 2, 40) << h;
-        EXPECT_NEAR(h.y + h.height / 2, XServer::kHeight / 2, 60) << h;
+        if (GetParam().msg.empty()) { // a tiling manager lays it out beside the terminal
+            EXPECT_NEAR(h.x + h.width / 2, XServer::kWidth / 2, 40) << h;
+            EXPECT_NEAR(h.y + h.height / 2, XServer::kHeight / 2, 60) << h;
+        }
         EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
         if (managed()) {
             EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
             const std::string extents = xprop({"-id", history, "_NET_FRAME_EXTENTS"});
-            int top = 0; // left, right, top, bottom
-            EXPECT_TRUE(std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0)
+            int top = 0; // left, right, top, bottom; i3 draws title bars without saying their size
+            EXPECT_TRUE(
+                GetParam().name == "i3" ||
+                (std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0))
                 << "not decorated: " << extents;
         } else {
             m_x->xdo({"windowfocus", "--sync", history});
@@ -134,7 +210,8 @@ protected:
     Sandbox m_box;
     std::unique_ptr<XServer> m_x;
     std::unique_ptr<Child> m_wm, m_xterm, m_app;
-    std::string m_xtermId;
+    std::string m_xtermId, m_swaySocket, m_wayland;
+    bool m_clicked = false;
 };
 
 } // namespace
@@ -148,10 +225,23 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
     const int rightGap = kW - corner.x - corner.width;
     EXPECT_TRUE(rightGap >= 0 && rightGap <= 24 && corner.y >= 0 && corner.y <= 24) << corner;
     expectUnobtrusive(panel, "after start");
+    EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(corner); })); // once painted
 
     // Above the xterm once that is activated again.
     activate(m_xtermId);
-    if (managed()) {
+    if (managed() && !GetParam().msg.empty()) {
+        // Tiling managers: workspaces of their own, where the card floats on each.
+        const auto toWorkspace = [&](const char* n) { // sway's client needs its socket named
+            return m_x->run({"env", "SWAYSOCK=" + m_swaySocket, GetParam().msg, "workspace", n})
+                .out;
+        };
+        EXPECT_NE(toWorkspace("2").find("true"), std::string::npos);
+        EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(corner); })); // drawn there too
+        toWorkspace("1");
+        expectUnobtrusive(panel, "back on workspace 1");
+        if (sway())
+            return; // headless, it has no pointer for the drag and the menu
+    } else if (managed()) {
         // Bottom to top, in decimal as xdotool gives them.
         std::string stacking =
             xprop({"-root", "-f", "_NET_CLIENT_LIST_STACKING", "32c", "_NET_CLIENT_LIST_STACKING"});
@@ -178,6 +268,7 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
     // A real drag by (-100, +100) lands where the pointer took it, and is stored with its
     // origin at the bottom left, y growing upwards.
     const Geometry moved{corner.x - 100, corner.y + 100, corner.width, corner.height};
+    m_clicked = true;
     EXPECT_TRUE(m_x->drag(corner.x + 60, corner.y + 40, moved.x + 60, moved.y + 40));
     EXPECT_TRUE(waitUntil([&] { return m_x->geometry(panel) == moved; })) << m_x->geometry(panel);
     char frame[80];
@@ -230,5 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Manager{"xfwm4", {"xfwm4", "--replace", "--compositor=off"}, {}},
                       Manager{"openbox", {"openbox", "--replace", "--sm-disable"}, {}},
                       // Without compositing KWin needs no OpenGL from the virtual server.
-                      Manager{"kwin", {"kwin_x11", "--replace"}, {"KWIN_COMPOSE=N"}}),
+                      Manager{"kwin", {"kwin_x11", "--replace"}, {"KWIN_COMPOSE=N"}},
+                      Manager{"i3", {"sh", "-c", kI3}, {}, "i3-msg"},
+                      // Wayland: the card and the terminal are clients of its XWayland.
+                      Manager{"sway", {"sway"}, {}, "swaymsg"}),
     [](const ::testing::TestParamInfo<Manager>& info) { return info.param.name; });

@@ -1,196 +1,124 @@
 #include "AppTableDataSource.h"
-#include "DayKey.h"
+#include "FakeHistorySource.h"
+#include "HistoryWidgets.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficHistoryWindow.h"
-#include "TrafficRecorder.h"
-#include "TrafficTheme.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
-#include <QFile>
-#include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QPointer>
-#include <QResizeEvent>
-#include <QTemporaryDir>
+#include <QLabel>
+#include <QTableView>
 #include <gtest/gtest.h>
 #include <limits>
-#include <memory>
 
 namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+const QDate kToday(2026, 3, 10);
 
-QJsonObject day(qint64 in, qint64 out, const QJsonObject& apps = {}) {
-    return QJsonObject{{"totalIn", in}, {"totalOut", out}, {"apps", apps}};
-}
-
-QJsonObject app(qint64 in, qint64 out) {
-    return QJsonObject{{"in", in}, {"out", out}};
-}
-
-// A recorder over a store in a temporary directory; the user's files are never read.
+// A window over a fake source ending with kToday, without an allowance unless a test sets one.
 class HistoryWindowTest : public ::testing::Test {
 protected:
-    // Writes the days (keyed by age in days: 0 is today) as an old-style traffic file, which
-    // the recorder moves into its store when it opens.
-    TrafficRecorder& recorderWith(const std::map<int, QJsonObject>& days) {
-        const QStringList keys = DayKey::lastDays(QDate::currentDate(), 7);
-        QJsonObject top;
-        for (const auto& [age, obj] : days) {
-            top.insert(keys[6 - age], obj);
-        }
-        QFile f(dir.filePath("traffic.json"));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(top).toJson());
-        f.close();
-        TrafficRecorder::Config c;
-        c.dataPath = dir.filePath("traffic.db");
-        c.toolPath = dir.filePath("no-such-tool");
-        recorder = std::make_unique<TrafficRecorder>(c);
-        return *recorder;
+    HistoryWindowTest() { source.now = kToday; }
+    void SetUp() override {
+        window.setAllowanceSource([this] { return allowance; });
+        window.present();
     }
+    QString text(const char* line) const { return window.findChild<ElidingLabel*>(line)->text(); }
+    SegmentedControl* selector(const char* name) const {
+        return window.findChild<SegmentedControl*>(name);
+    }
+    void click(const char* name, int segment) { selector(name)->segmentButton(segment)->click(); }
+    QAbstractItemModel* apps() const { return window.findChild<QTableView*>()->model(); }
+    QString cell(int row, int column) const { return apps()->index(row, column).data().toString(); }
 
-    QTemporaryDir dir;
-    std::unique_ptr<TrafficRecorder> recorder;
+    FakeHistorySource source;
+    AllowanceSettings allowance;
+    TrafficHistoryWindow window{source};
 };
 
-TEST_F(HistoryWindowTest, TextsRowsAndChartFromTheRecorder) {
-    // Three days ago: applications, but no totals. Two days ago: apps above the totals.
-    TrafficHistoryWindow w(recorderWith(
-        {{6, day(10000, 5000,
-                 {{"Firefox", app(3000, 1000)}, {"ssh", app(0, 0)}, {"curl", app(6000, 0)}})},
-         {3, day(0, 0, {{"idle", app(10, 0)}})},
-         {2, day(1000, 1000, {{"big", app(3000, 0)}})},
-         {0, day(1536, 512, {{"Terminal", app(2048, 1024)}})}}));
-    const QStringList keys = w.dayKeys();
-    EXPECT_EQ(w.dateSegmented()->label(0), DayKey::label(keys[0]) + "\n14.6 KB");
+TEST_F(HistoryWindowTest, TextsRowsAndSharesOfEachDay) {
+    const QDate first = kToday.addDays(-6);
+    source.days = {{first, {10000, 5000}}, {kToday.addDays(-2), {1000, 1000}}};
+    source.dayApps = {{first, {{"Firefox", {3000, 1000}}, {"curl", {6000, 0}}}},
+                      {kToday.addDays(-3), {{"idle", {10, 0}}}},
+                      {kToday.addDays(-2), {{"big", {3000, 0}}}}};
+    window.refresh();
+    EXPECT_EQ(selector("daySelector")->label(0), "3/4\n14.6 KB");
+    EXPECT_EQ(text("summary"), "应用流量明细 · 2026-03-10    下载 0 B · 上传 0 B · 合计 0 B");
+    EXPECT_EQ(apps()->rowCount(), 0); // no record at all: an empty table
 
-    // Applications that moved more than the day's totals leave nothing unattributed.
-    EXPECT_EQ(w.unattributedText(), "");
-    w.onDateSelect(0);
-    const auto& rows = w.tableDS().rows;
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_DOUBLE_EQ(rows[1].pct, 4000.0 / 15000.0);
-    EXPECT_EQ(w.summaryText(),
-              "应用流量明细 · " + keys[0] + "    下载 9.8 KB · 上传 4.9 KB · 合计 14.6 KB");
+    click("daySelector", 0);
+    EXPECT_EQ(text("summary"),
+              "应用流量明细 · 2026-03-04    下载 9.8 KB · 上传 4.9 KB · 合计 14.6 KB");
+    ASSERT_EQ(apps()->rowCount(), 2);
+    EXPECT_EQ(cell(0, AppName), "curl");
+    EXPECT_EQ(cell(1, AppShare), "26.7%");
     // What the applications leave of the day, per direction.
-    EXPECT_EQ(w.unattributedText(), "未归属到应用：下载 1000 B · 上传 3.9 KB · 占比 33.3%");
+    EXPECT_EQ(text("unattributed"), "未归属到应用：下载 1000 B · 上传 3.9 KB · 占比 33.3%");
 
-    w.onDateSelect(3); // applications without totals: every share is 0
-    EXPECT_EQ(w.tableDS().rows.at(0).pct, 0.0);
-    w.onDateSelect(4); // an application above the day's totals leaves nothing below zero
-    EXPECT_EQ(w.unattributedText(), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
-    w.onDateSelect(5); // no record at all: nothing of the day before stays
-    EXPECT_TRUE(w.tableDS().rows.empty());
+    click("daySelector", 3); // applications without totals: every share is 0
+    EXPECT_EQ(cell(0, AppShare), "0.0%");
+    click("daySelector", 4); // an application above the day's totals leaves nothing below zero
+    EXPECT_EQ(text("unattributed"), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
 }
 
-TEST_F(HistoryWindowTest, SelectionFollowsClicksAndTheDate) {
-    TrafficHistoryWindow w(recorderWith({{4, day(1, 2, {{"a", app(1, 2)}})}}));
-    const QStringList keys = w.dayKeys();
-    ASSERT_EQ(keys.size(), 7);
+TEST_F(HistoryWindowTest, TheChosenDayStaysUntilItLeavesTheRange) {
+    click("daySelector", 2);
+    // Two days later the chosen day is the oldest of the seven and stays chosen...
+    source.now = kToday.addDays(2);
+    window.present();
+    EXPECT_EQ(selector("daySelector")->selectedSegment(), 0);
+    // ...until it drops out, and today takes its place.
+    source.now = kToday.addDays(3);
+    window.present();
+    EXPECT_EQ(selector("daySelector")->selectedSegment(), 6);
+    EXPECT_TRUE(text("summary").contains("2026-03-13"));
 
-    // A click goes through the selector's action; an index outside the days changes nothing.
-    w.dateSegmented()->segmentButton(2)->click();
-    EXPECT_EQ(w.tableDS().rows.size(), 1u);
-    w.onDateSelect(7);
-    EXPECT_EQ(w.selectedDay(), keys[2]);
-
-    // The date moves on by two days: the chosen day is now five days old and stays...
-    QStringList later = keys.mid(2) << "2999-01-01"
-                                    << "2999-01-02";
-    w.setRecentDaysSource([&] { return later; });
-    w.show();
-    EXPECT_EQ(w.dateSegmented()->selectedSegment(), 0);
-
-    // ...until it drops out of the seven, and today takes its place.
-    later = later.mid(1) << "2999-01-03";
-    w.show();
-    EXPECT_EQ(w.selectedDay(), "2999-01-03");
-
-    // No days at all: nothing selected, and no crash.
-    later.clear();
-    w.show();
-    EXPECT_EQ(w.selectedDay(), "");
-    w.onDateSelect(0);
-    w.windowDidResize();
+    // A source that knows no day at all: nothing offered, nothing chosen, no crash.
+    source.now = QDate();
+    window.present();
+    EXPECT_EQ(selector("daySelector")->segmentCount(), 0);
 }
 
-TEST_F(HistoryWindowTest, RangesAndTheAllowanceHeader) {
-    TrafficHistoryWindow w(recorderWith(
-        {{0, day(1000, 10, {{"a", app(600, 0)}})}, {3, day(3000, 0, {{"b", app(3000, 0)}})}}));
-    w.setAllowanceSource([] { return AllowanceSettings{}; });
-    w.show();
-    const QString today = w.dayKeys().last();
-    const QString older = w.dayKeys()[3];
+TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
+    source.days = {
+        {kToday, {1000, 10}}, {kToday.addDays(-1), {0, 5}}, {kToday.addDays(-12), {3000, 0}}};
+    source.dayApps = {{kToday, {{"a", {600, 0}}}}, {QDate(2026, 2, 27), {{"b", {3000, 0}}}}};
+    click("rangeSelector", 1);
+    const auto* chart = window.findChild<TrafficChartView*>("chart");
+    ASSERT_EQ(chart->days().size(), 30u);
+    EXPECT_EQ(chart->days()[17].bytes.in, 3000u);
 
-    w.rangeSegmented()->segmentButton(1)->click();
-    ASSERT_EQ(w.dayKeys().size(), 30);
-    EXPECT_EQ(w.chartView()->dailyData[26].bytes.in, 3000u);
+    // Twelve months: this month so far is chosen; February holds its applications.
+    click("rangeSelector", 2);
+    ASSERT_EQ(selector("daySelector")->segmentCount(), 12);
+    EXPECT_TRUE(text("summary").contains("2026-03    下载 1000 B · 上传 15 B"));
+    click("daySelector", 10);
+    EXPECT_EQ(cell(0, AppName), "b");
+    EXPECT_EQ(window.findChild<QLabel*>("todayUp")->text(), "↑ 10 B"); // today, not the month
 
-    // Twelve months: the older day's month holds its applications.
-    w.rangeSegmented()->segmentButton(2)->click();
-    EXPECT_EQ(w.selectedDay(), today.left(7));
-    w.onDateSelect(static_cast<int>(w.dayKeys().indexOf(older.left(7))));
-    EXPECT_EQ(w.tableDS().rows.at(0).name, "b");
-
-    w.rangeSegmented()->segmentButton(0)->click();
-    EXPECT_TRUE(w.allowanceText().isEmpty());
-
+    click("rangeSelector", 0);
+    EXPECT_TRUE(window.findChild<QLabel*>("allowanceUse")->text().isEmpty());
     // An allowance of 1 GB counting both directions shows this cycle against it.
-    const AllowanceSettings a{true, 1, QDate::fromString(today, Qt::ISODate).day(), false};
-    w.setAllowanceSource([&] { return a; });
-    w.show();
-    EXPECT_TRUE(w.allowanceText().contains("1010 B / 1.00 GB（0.0%）"))
-        << w.allowanceText().toStdString();
+    allowance = {true, 1, 10, false};
+    window.present();
+    EXPECT_EQ(window.findChild<QLabel*>("allowanceUse")->text(),
+              "本期 3/10–4/9 已用 1010 B / 1.00 GB（0.0%）");
 }
 
-TEST_F(HistoryWindowTest, SaturatedSumsLeaveTheWindowFreeToShrink) {
-    auto& rec = recorderWith({});
-    rec.recordTotal({kMax, kMax});
-    TrafficHistoryWindow w(rec);
-    EXPECT_TRUE(w.summaryText().endsWith("合计 16777216.00 TB"));
+TEST_F(HistoryWindowTest, SaturatedCountsNeitherWrapNorHoldTheWindowWide) {
+    source.days = {{kToday, {kMax, kMax}}};
+    source.dayApps = {{kToday, {{"a", {kMax, kMax}}, {"b", {kMax, 0}}}}};
+    window.refresh();
+    EXPECT_TRUE(text("summary").endsWith("合计 16777216.00 TB"));
+    EXPECT_EQ(cell(0, AppShare), "100.0%");
+    EXPECT_EQ(text("unattributed"), "");
 
-    // A saturated total in the header leaves the window free to shrink to its minimum.
-    w.window()->resize(520, 600);
+    window.resize(520, 600);
     QCoreApplication::processEvents();
-    EXPECT_DOUBLE_EQ(w.dateSegmented()->segmentWidth(3), 480.0 / 7);
-}
-
-TEST_F(HistoryWindowTest, CloseHidesAndTeardownCutsCallbacks) {
-    auto w = std::make_unique<TrafficHistoryWindow>(recorderWith({}));
-    QPointer<QWidget> win = w->window();
-    win->close();
-    ASSERT_FALSE(win.isNull());
-    EXPECT_FALSE(win->isVisible());
-
-    // Events already queued for the window must not reach the controller once it is gone.
-    QPointer<SegmentedControl> seg = w->dateSegmented();
-    win->resize(700, 700);
-    QCoreApplication::postEvent(win, new QResizeEvent(QSize(650, 650), QSize(700, 700)));
-    w.reset();
-    EXPECT_TRUE(win.isNull());
-    EXPECT_TRUE(seg.isNull());
-    QCoreApplication::processEvents();
-}
-
-TEST_F(HistoryWindowTest, RendersLikeTheDesign) {
-    TrafficHistoryWindow w(recorderWith({{0, day(400000, 100000)}}));
-    QCoreApplication::processEvents();
-    const QImage img = w.window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    ASSERT_EQ(img.size() / img.devicePixelRatio(), QSize(600, 660));
-    const auto near = [](QColor a, QColor b) {
-        return std::abs(a.red() - b.red()) < 8 && std::abs(a.green() - b.green()) < 8 &&
-               std::abs(a.blue() - b.blue()) < 8;
-    };
-    // Header card: the gradient runs lighter at the top left to darker at the bottom right,
-    // and its rounded corner leaves the window colour showing.
-    EXPECT_GT(img.pixelColor(24, 20).lightness(), img.pixelColor(576, 108).lightness() + 20);
-    EXPECT_TRUE(near(img.pixelColor(16, 16), TrafficTheme::windowBG()));
-    // The chart card under the range selector.
-    EXPECT_TRUE(near(img.pixelColor(40, 236), TrafficTheme::cardBG()));
+    EXPECT_EQ(window.width(), 520);
+    EXPECT_DOUBLE_EQ(selector("daySelector")->segmentWidth(3), 480.0 / 7);
 }
 
 } // namespace

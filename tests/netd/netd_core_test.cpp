@@ -13,11 +13,7 @@ constexpr std::uint64_t kS = 1000000000u;
 
 SocketSample sock(std::uint64_t cookie, std::uint64_t rx, std::uint64_t tx,
                   std::uint64_t closedNs = 0) {
-    SocketSample s;
-    s.cookie = cookie;
-    s.bytes = {rx, tx};
-    s.closedNs = closedNs;
-    return s;
+    return {.cookie = cookie, .bytes = {rx, tx}, .closedNs = closedNs};
 }
 
 } // namespace

@@ -35,11 +35,11 @@ class TestCgroup {
 public:
     TestCgroup() {
         const std::string root = qfnetd::defaultCgroup();
-        if (::geteuid() != 0 || root.empty()) {
+        if (::geteuid() != 0 || root.empty())
             m_why =
                 root.empty() ? "no cgroup v2 hierarchy mounted" : "needs root for cgroups and BPF";
+        if (!m_why.empty())
             return;
-        }
         static int serial = 0;
         m_path = fs::path(root) /
                  ("qf-netd-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
@@ -47,13 +47,11 @@ public:
             m_why = "cannot create a cgroup: " + std::string(std::strerror(errno));
             m_path.clear();
         }
-        // Where this process started, to go back to.
-        std::ifstream in("/proc/self/cgroup");
-        m_home = root;
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("0::", 0) == 0)
-                m_home = fs::path(root) / line.substr(4);
-        }
+        // Where this process started, to go back to: the unified hierarchy's line, "0::/path".
+        const std::string self = slurp("/proc/self/cgroup");
+        const auto at = self.find("0::/");
+        m_home = fs::path(root) /
+                 (at == self.npos ? "" : self.substr(at + 4, self.find('\n', at) - at - 4));
     }
     ~TestCgroup() {
         if (m_path.empty())
@@ -74,9 +72,7 @@ public:
 
 private:
     static bool move(const fs::path& dir) {
-        std::ofstream out(dir / "cgroup.procs");
-        out << ::getpid() << std::flush;
-        return bool(out);
+        return bool(std::ofstream(dir / "cgroup.procs") << ::getpid() << std::flush);
     }
     fs::path m_path, m_home;
     std::string m_why;
@@ -84,9 +80,7 @@ private:
 
 // Where the tests' datagrams go: a port in namespace B.
 inline sockaddr_in udpTarget() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(7100);
+    sockaddr_in a{AF_INET, htons(7100), {}, {}};
     ::inet_pton(AF_INET, NetnsPair::kAddrB, &a.sin_addr);
     return a;
 }

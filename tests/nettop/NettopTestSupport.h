@@ -16,8 +16,7 @@ inline qftest::RunResult runTool(const std::string& runtimeDir, const std::strin
     for (const QString& a : TrafficRecorder::defaultConfig().toolArgs)
         o.argv.push_back(a.toStdString());
     o.netns = netns;
-    o.uid = asUser;
-    o.gid = asUser;
+    o.uid = o.gid = asUser;
     env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
     o.env = std::move(env);
     return qftest::run(std::move(o));

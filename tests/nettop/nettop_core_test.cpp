@@ -1,7 +1,23 @@
-#include "nettop_core.h"
+// The tool's counting, names and state file as plain functions; and the socket dump's replies
+// as the kernel lays them out, including the short tcp_info of older kernels and malformed
+// lengths.
 
+#include "NetlinkDump.h"
+#include "nettop_core.h"
+#include "nettop_system.h"
+
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/tcp.h>
+#include <memory>
+#include <sys/socket.h>
+#include <tuple>
+#include <vector>
 
 using namespace qfnettop;
 
@@ -9,13 +25,7 @@ namespace {
 
 SocketRecord sock(std::uint64_t cookie, std::uint64_t inode, std::uint64_t rx, std::uint64_t tx,
                   std::uint32_t uid = 1000) {
-    SocketRecord s;
-    s.cookie = cookie;
-    s.inode = inode;
-    s.uid = uid;
-    s.hasCounters = true;
-    s.bytes = {rx, tx};
-    return s;
+    return {.cookie = cookie, .inode = inode, .uid = uid, .hasCounters = true, .bytes = {rx, tx}};
 }
 
 const OwnerKey kA = OwnerKey::process(100, 5000);
@@ -37,9 +47,8 @@ Snapshot snapshot(std::vector<SocketRecord> sockets,
 } // namespace
 
 TEST(NettopCounting, ClosedSocketsStayWithTheirProcessUntilItExits) {
-    // Loopback chatter never counts.
     auto lo = sock(3, 13, 9999, 9999);
-    lo.loopback = true;
+    lo.loopback = true; // loopback chatter never counts
     auto r = countTraffic({}, snapshot({sock(1, 11, 1000, 200), sock(2, 12, 0, 0), lo},
                                        {{11, kA}, {12, kA}, {13, kA}}));
     EXPECT_EQ(r.totals, (Totals{{kA, {1000, 200}}}));
@@ -99,13 +108,13 @@ TEST(NettopAddresses, LoopbackAndSameAddressFlowsAreLocal) {
     const std::uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
     const std::uint8_t mappedOut[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1};
     const std::uint8_t any[16] = {};
-    constexpr int inet = 2, inet6 = 10;
-    EXPECT_TRUE(isLocalFlow(inet, v4lo, v4lo));
-    EXPECT_TRUE(isLocalFlow(inet, v4a, v4a));
-    EXPECT_FALSE(isLocalFlow(inet, v4a, v4b));
-    EXPECT_TRUE(isLocalFlow(inet6, v6lo, mapped));
-    EXPECT_FALSE(isLocalFlow(inet6, mapped, mappedOut));
-    EXPECT_FALSE(isLocalFlow(inet6, any, any));
+    const std::tuple<int, const std::uint8_t*, const std::uint8_t*, bool> flows[] = {
+        {2, v4lo, v4lo, true},          {2, v4a, v4a, true},
+        {2, v4a, v4b, false},           {10, v6lo, mapped, true},
+        {10, mapped, mappedOut, false}, {10, any, any, false}};
+    for (const auto& f : flows)
+        EXPECT_EQ(isLocalFlow(std::get<0>(f), std::get<1>(f), std::get<2>(f)), std::get<3>(f))
+            << "flow " << &f - flows;
 }
 
 TEST(NettopNames, UntrustedNamesCannotBreakLines) {
@@ -148,15 +157,9 @@ void reseal(std::string& file) {
 } // namespace
 
 TEST(NettopStateFile, RoundTripsAndRefusesForeignOrInconsistentFiles) {
-    StateIdentity id;
-    id.uid = 1000;
-    id.bootId[0] = 0xAB;
-    id.netns = 4026531840ULL;
-    State st;
-    st.sockets[5] = {kA, {100, 50}, {10, 0}};
-    st.sockets[77] = {OwnerKey::user(0), {9, 9}, {9, 9}};
-    st.closed[kA] = {1, 2};
-    st.closed[OwnerKey::user(1001)] = {5, 6};
+    const StateIdentity id{1000, {0xAB}, 4026531840ULL};
+    const State st{{{5, {kA, {100, 50}, {10, 0}}}, {77, {OwnerKey::user(0), {9, 9}, {9, 9}}}},
+                   {{kA, {1, 2}}, {OwnerKey::user(1001), {5, 6}}}};
     const std::string file = encodeState(st, id);
     EXPECT_EQ(decodeState(file, id), st);
 
@@ -164,8 +167,7 @@ TEST(NettopStateFile, RoundTripsAndRefusesForeignOrInconsistentFiles) {
     std::string dup = file;
     std::memcpy(&dup[48 + 56], &dup[48], 8); // second cookie := first cookie
     reseal(dup);
-    State above;
-    above.sockets[1] = {kA, {1, 1}, {2, 0}};
+    const State above{{{1, {kA, {1, 1}, {2, 0}}}}, {}};
     for (const std::string& bad : {dup, encodeState(above, id), file + '\0'})
         EXPECT_FALSE(decodeState(bad, id));
 
@@ -185,4 +187,64 @@ TEST(NettopStateFile, RoundTripsAndRefusesForeignOrInconsistentFiles) {
         }
     }
     EXPECT_GT(accepted, 0); // flipped counter bits make well-formed files: the check above ran
+}
+
+TEST(NettopDump, ReadsCountersOnlyWhereTheKernelSentThemWhole) {
+    constexpr std::size_t kInfo = sizeof(tcp_info), kMsg = NLMSG_ALIGN(sizeof(inet_diag_msg));
+    constexpr std::uint16_t kReply = SOCK_DIAG_BY_FAMILY;
+    const std::size_t needed = offsetof(tcp_info, tcpi_bytes_received) + 8;
+    // What; bytes of tcp_info sent (0: none); a message length (also what is received) and an
+    // attribute length in place of the true ones, when not 0; the type; records read; counted.
+    const std::tuple<const char*, std::size_t, std::uint32_t, unsigned short, std::uint16_t,
+                     std::size_t, bool>
+        cases[] = {
+            {"a whole tcp_info", kInfo, 0, 0, kReply, 1, true},
+            {"an older tcp_info, just long enough", needed, 0, 0, kReply, 1, true},
+            {"an older tcp_info, one byte short", needed - 1, 0, 0, kReply, 1, false},
+            {"no tcp_info", 0, 0, 0, kReply, 1, false},
+            {"another message type", kInfo, 0, 0, 0x4242, 0, false},
+            {"message short of a socket", kInfo, NLMSG_LENGTH(sizeof(inet_diag_msg)) - 1, 0, kReply,
+             0, false},
+            {"message ends inside its tcp_info", kInfo, NLMSG_LENGTH(kMsg + RTA_SPACE(kInfo)) - 8,
+             0, kReply, 1, false},
+            {"attribute longer than the message", kInfo, 0, RTA_LENGTH(kInfo) + 64, kReply, 1,
+             false},
+            {"attribute shorter than its own header", kInfo, 0, 2, kReply, 1, false},
+        };
+    for (const auto& [what, infoLength, messageLength, attributeLength, type, records, counted] :
+         cases) {
+        const std::size_t payload = kMsg + (infoLength ? RTA_SPACE(infoLength) : 0);
+        std::vector<std::uint32_t> words(NLMSG_SPACE(payload) / 4); // netlink's 4-byte alignment
+        auto& h = *reinterpret_cast<nlmsghdr*>(words.data());
+        h = {messageLength ? messageLength : std::uint32_t(NLMSG_LENGTH(payload)), type, 0, 7, 0};
+        auto* m = static_cast<inet_diag_msg*>(NLMSG_DATA(&h));
+        m->idiag_family = AF_INET;
+        m->id.idiag_cookie[0] = 0x11111111;
+        m->id.idiag_cookie[1] = 0x2;
+        if (infoLength) {
+            auto* rta = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(m) + kMsg);
+            *rta = {attributeLength ? attributeLength
+                                    : static_cast<unsigned short>(RTA_LENGTH(infoLength)),
+                    INET_DIAG_INFO};
+            tcp_info info{};
+            info.tcpi_bytes_acked = 7000;
+            info.tcpi_bytes_received = 5000;
+            std::memcpy(RTA_DATA(rta), &info, infoLength);
+        }
+        // Exactly the bytes received, as after a short recv: a read past them leaves the
+        // allocation.
+        const std::unique_ptr<char[]> exact(new char[h.nlmsg_len]);
+        std::memcpy(exact.get(), words.data(), h.nlmsg_len);
+        nldump::Progress progress{7, 0};
+        std::vector<SocketRecord> out;
+        nldump::feed(exact.get(), h.nlmsg_len, 0, progress,
+                     [&out](const nlmsghdr& r) { parseDiagReply(r, kReply, out); });
+
+        ASSERT_EQ(out.size(), records) << what;
+        if (records) {
+            EXPECT_EQ(out[0].cookie, 0x211111111ULL) << what;
+            EXPECT_EQ(out[0].bytes, (counted ? Counters{5000, 7000} : Counters{})) << what;
+            EXPECT_EQ(out[0].hasCounters, counted) << what;
+        }
+    }
 }

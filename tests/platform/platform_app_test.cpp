@@ -1,6 +1,5 @@
 #include "Autostart.h"
-#include "AutostartText.h"
-#include "QuitSignals.h"
+#include "CompositorIpc.h"
 #include "SingleInstance.h"
 
 #include <QCoreApplication>
@@ -8,24 +7,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QXmlStreamReader>
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-TEST(QuitSignals, EachSignalEndsTheEventLoopThroughQuit) {
-    installQuitSignalHandlers(QCoreApplication::instance());
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        QTimer::singleShot(0, [sig] { ::raise(sig); });
-        // A watchdog, so a handler that does nothing fails instead of hanging.
-        QTimer::singleShot(30000, [] { QCoreApplication::exit(7); });
-        EXPECT_EQ(QCoreApplication::exec(), 0) << "signal " << sig;
-    }
-}
 
 TEST(SingleInstance, SecondLaunchHandsItsRequestToTheFirstPastOverlongOnes) {
     QTemporaryDir dir;
@@ -85,35 +72,42 @@ TEST(SingleInstance, LockLivesOnlyInADirectoryOfTheUsersOwn) {
     EXPECT_EQ(dir({}, {}), std::nullopt);
 }
 
-TEST(Autostart, LaunchAgentNamesTheProgramExactly) {
-    // The macOS entry is a property list: a path with markup characters must come back
-    // from an XML reader unchanged.
-    const QString program = QStringLiteral("/Applications/A & <B> \"Q\".app/quillfern");
-    QXmlStreamReader xml(autostart::launchAgentText(program));
-    QStringList strings;
-    while (!xml.atEnd())
-        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"string")
-            strings << xml.readElementText();
-    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
-    EXPECT_EQ(strings, (QStringList{"org.quillfern", program}));
-}
-
 TEST(Autostart, EntryIsWrittenQuotedAndRemoved) {
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     ASSERT_TRUE(autostart::setEnabled(true, QStringLiteral("/opt/my \"apps\"/bin/quillfern")));
     EXPECT_TRUE(autostart::isEnabled());
     QFile f(autostart::entryPath());
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.readAll().contains("Exec=\"/opt/my \\\"apps\\\"/bin/quillfern\"\n"));
-    // A desktop that switched the entry off without deleting it.
-    f.write("Hidden=true\n");
-    f.close();
-    EXPECT_FALSE(autostart::isEnabled());
 
     ASSERT_TRUE(autostart::setEnabled(false, QString()));
     EXPECT_FALSE(QFile::exists(autostart::entryPath()));
     qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(CompositorIpc, MessagesSurviveAnyChunkingAndBrokenStreamsAreRefused) {
+    const QByteArray payload = QByteArrayLiteral("[{\"success\": true}]");
+    const QByteArray two = ipc::frame(ipc::runCommand, payload) + ipc::frame(7, {});
+    QByteArray buffer;
+    std::vector<std::pair<quint32, QByteArray>> got;
+    for (char byte : two) { // one byte at a time: every split point is met
+        buffer.append(byte);
+        quint32 type = 99;
+        QByteArray body;
+        while (ipc::takeFrame(buffer, type, body) == ipc::Read::Message)
+            got.emplace_back(type, body);
+    }
+    EXPECT_EQ(got, (std::vector<std::pair<quint32, QByteArray>>{{0, payload}, {7, {}}}));
+    EXPECT_TRUE(buffer.isEmpty());
+
+    QByteArray huge = ipc::frame(0, {});
+    huge[6] = huge[7] = huge[8] = huge[9] = '\xff'; // a length of 4 GiB
+    for (QByteArray bad : {QByteArrayLiteral("i3-ipX"), QByteArrayLiteral("{\"success\""), huge}) {
+        quint32 type = 0;
+        QByteArray body;
+        EXPECT_EQ(ipc::takeFrame(bad, type, body), ipc::Read::Invalid) << bad.toHex().constData();
+    }
 }
 
 } // namespace

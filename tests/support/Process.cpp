@@ -116,8 +116,11 @@ Child::Child(ChildOptions o) {
     if (o.argv.empty() ? !o.body : exe.empty())
         throw std::runtime_error("cannot run: " + (o.argv.empty() ? "no argv or body" : o.argv[0]));
     if (o.uid && *o.uid != ::geteuid() && exe.rfind(buildDir().string() + "/", 0) == 0) {
-        m_copy = std::make_unique<SharedCopy>(exe);
-        exe = m_copy->path();
+        m_copy = std::make_unique<TempDir>(fs::perms(0755));
+        const fs::path copy = *m_copy / fs::path(exe).filename();
+        fs::copy_file(exe, copy);
+        fs::permissions(copy, fs::perms(0755)); // the build may have been made under umask 077
+        exe = copy;
     }
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, extra[2] = {-1, -1};
     for (const auto& [wanted, fds] : {std::pair{o.pipeStdin, in},

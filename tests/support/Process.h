@@ -71,24 +71,6 @@ private:
     fs::path m_path;
 };
 
-// A copy of a program in a directory of its own that every user can enter: the build tree
-// may sit in a private directory (a checkout under /root, or in what mktemp -d made), out of
-// reach of the other user a test runs it as. The build's programs link the project's
-// libraries statically, so the binary is all they need.
-class SharedCopy {
-public:
-    explicit SharedCopy(const fs::path& program) : m_path(m_dir / program.filename()) {
-        fs::copy_file(program, m_path);
-        fs::permissions(m_path, fs::status(m_dir.path()).permissions());
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    TempDir m_dir{fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                  fs::perms::others_read | fs::perms::others_exec};
-    fs::path m_path;
-};
-
 // Every member has an initializer, so a designated initializer names only what it sets
 // without GCC taking the others for forgotten.
 struct ChildOptions {
@@ -104,7 +86,9 @@ struct ChildOptions {
     // A named network namespace (/run/netns/<name>) to enter before the program starts.
     std::string netns{};
     // Switch to this user and group (root only) after entering the namespace. A program of
-    // the build tree then runs from a SharedCopy.
+    // the build tree then runs from a copy in a directory every user can enter: the build tree
+    // may sit in a private one (a checkout under /root). The programs link the project's
+    // libraries statically, so the binary is all they need.
     std::optional<uid_t> uid{};
     std::optional<gid_t> gid{};
     bool pipeStdin = false;
@@ -158,7 +142,7 @@ private:
     // them or at the deadline.
     bool fill(std::initializer_list<Pipe*> pipes, Clock::time_point deadline);
 
-    std::unique_ptr<SharedCopy> m_copy;
+    std::unique_ptr<TempDir> m_copy; // of a build program run as another user
     pid_t m_pid = -1;
     int m_pidfd = -1;
     std::optional<int> m_status;

@@ -23,6 +23,12 @@ public:
     static constexpr int kWidth = 1440, kHeight = 900;
 
     explicit XServer(const std::string& netns = {}, const fs::path& logFile = {});
+    // Drives a display served by someone else (a compositor's XWayland); starts nothing.
+    static std::unique_ptr<XServer> existing(const std::string& display) {
+        std::unique_ptr<XServer> x(new XServer(Attached{}));
+        x->m_display = display;
+        return x;
+    }
     // Asked to end rather than killed, so that it takes its socket in /tmp with it.
     ~XServer();
     bool ready() const { return !m_display.empty(); }
@@ -56,6 +62,8 @@ public:
     bool drag(int fromX, int fromY, int toX, int toY) const;
 
 private:
+    struct Attached {};
+    explicit XServer(Attached) {}
     bool move(int x, int y) const;
     std::string m_netns;
     fs::path m_log;

@@ -1,5 +1,6 @@
 #include "netd_client.h"
 
+#include "app_naming_system.h"
 #include "nettop_system.h"
 
 #include <cerrno>

@@ -50,7 +50,7 @@ struct SocketSample {
     std::uint32_t tgid = 0;
     std::uint32_t uid = 0;
     bool unowned = false; // first seen by a packet: the creating process is not known
-    std::string comm;
+    std::string comm{};
 };
 
 // True when the process whose start time is `startTicks` can have created a socket at

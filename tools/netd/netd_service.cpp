@@ -1,6 +1,7 @@
 #include "netd_service.h"
 
 #include "NetCounters.h"
+#include "app_naming_system.h"
 #include "netd.skel.h"
 #include "netd_http.h"
 #include "netd_shared.h"
@@ -109,6 +110,9 @@ void Service::resolve(std::vector<SocketSample>& samples) {
         std::optional<std::string> name;
     };
     std::unordered_map<std::uint32_t, Seen> seen;
+    // A process in a desktop application's unit goes by the application, also once it has
+    // ended: its socket is placed while the process is there to be read.
+    qfnettop::AppNamer apps = qfnettop::AppNamer::fromEnvironment();
     for (const SocketSample& s : samples) {
         if (m_ledger.hasOwner(s.cookie) || m_ledger.gaveUp(s.cookie))
             continue;
@@ -121,7 +125,9 @@ void Service::resolve(std::vector<SocketSample>& samples) {
         auto [it, fresh] = seen.try_emplace(s.tgid);
         if (fresh) {
             it->second.start = qfnettop::processStartTime(s.tgid);
-            it->second.name = qfnettop::processName(s.tgid);
+            it->second.name = apps.appId(s.tgid);
+            if (!it->second.name)
+                it->second.name = qfnettop::processName(s.tgid);
         }
         const auto& start = it->second.start;
         if (start && startedBy(*start, hz, s.createdNs)) {
@@ -165,7 +171,9 @@ void Service::resolve(std::vector<SocketSample>& samples) {
             const auto h = it == diag->end() ? holders.end() : holders.find(it->second.inode);
             if (h != holders.end()) {
                 const auto start = qfnettop::processStartTime(h->second);
-                const auto name = qfnettop::processName(h->second);
+                auto name = apps.appId(h->second);
+                if (!name)
+                    name = qfnettop::processName(h->second);
                 if (start && name) {
                     m_ledger.setOwner(s->cookie, {h->second, *start}, {it->second.uid, *name});
                     found = true;

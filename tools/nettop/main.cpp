@@ -1,6 +1,7 @@
 // quillfern-nettop: bytes each process has moved, one comma-separated line per
 // process, in the layout the traffic recorder reads.
 
+#include "app_naming_system.h"
 #include "netd_client.h"
 #include "nettop_core.h"
 #include "nettop_system.h"
@@ -101,6 +102,7 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
 
     const std::string time = nowClock();
     std::string out = headerLine();
+    AppNamer apps = AppNamer::fromEnvironment();
     for (const auto& [owner, c] : result.totals) {
         if (owner.kind == OwnerKey::User) {
             out += processLine(time, userOwnerName(owner.id, loginName(owner.id)), owner.id, c);
@@ -111,7 +113,7 @@ bool sampleOnce(StateStore& store, const StateIdentity& id) {
         if (!name || startOf(owner.id) != owner.start)
             continue;
         const std::uint32_t uid = processUid(owner.id).value_or(id.uid);
-        out += processLine(time, lineName(*name, uid, id.uid), owner.id, c);
+        out += processLine(time, lineName(apps.name(owner.id, *name), uid, id.uid), owner.id, c);
     }
     writeAll(STDOUT_FILENO, out);
     return true;

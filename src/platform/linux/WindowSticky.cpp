@@ -197,7 +197,11 @@ bool stickMakeWindowSticky(QWindow* window) {
         sendToWindowManager(conn, id, desktop, allDesktops, 1, 0);
     }
     xcb_flush(conn);
-    if (demandsAttention != XCB_ATOM_NONE && !window->findChild<StateKeeper*>()) {
+    // Not findChild<StateKeeper*>(): without Q_OBJECT it would match any child of the window.
+    const QObjectList children = window->children();
+    if (demandsAttention != XCB_ATOM_NONE &&
+        std::none_of(children.begin(), children.end(),
+                     [](QObject* child) { return dynamic_cast<StateKeeper*>(child); })) {
         new StateKeeper(window, conn, netWmState, demandsAttention, desktop);
     }
     return true;

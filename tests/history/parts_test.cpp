@@ -1,0 +1,159 @@
+// The history window's parts: the chart, the day selector and the application table, and
+// the values the window writes and sizes itself by.
+
+#include "AppEntries.h"
+#include "AppTableDataSource.h"
+#include "HistoryText.h"
+#include "SegmentedControl.h"
+#include "TrafficChartView.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <gtest/gtest.h>
+#include <limits>
+#include <numeric>
+
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+std::vector<ChartDayRecord> span(int n, bool months, std::uint64_t in = 1, std::uint64_t out = 1) {
+    std::vector<ChartDayRecord> days;
+    for (QDate d(2025, 1, 1); static_cast<int>(days.size()) < n;
+         d = months ? d.addMonths(1) : d.addDays(1)) {
+        days.push_back({d.toString(months ? "yyyy-MM" : "yyyy-MM-dd"), in, out});
+    }
+    return days;
+}
+
+TEST(ChartScale, StepsOfTheLadderThenATenthOfHeadroomAndNoWrapNearTheTop) {
+    for (const auto& [in, out, scale] : {std::tuple{0ULL, 0ULL, 1e6}, // no traffic: the first step
+                                         {1000000ULL, 0ULL, 1e6},
+                                         {0ULL, 1000001ULL, 5e6},
+                                         {200000000000ULL, 0ULL, 2.2e11}}) {
+        EXPECT_DOUBLE_EQ(chartScale(span(7, false, in, out)), scale) << in << " " << out;
+    }
+    // Near 2^64 the top grid line is past the counter's range: it reads as the largest count.
+    const double top = chartScale(span(7, false, kMax));
+    EXPECT_EQ(chartGridValue(top, 0), kMax);
+    EXPECT_GT(chartGridValue(top, 1), 15000000000000000000ULL);
+}
+
+TEST(ChartGeometry, LabelsOfEveryRangeNeverOverlapAndTheNewestIsLabelled) {
+    // The view's own fonts: the question is whether real labels collide.
+    const ChartMetrics real = TrafficChartView().metrics();
+    for (const auto& [n, months] : {std::pair{7, false}, {30, false}, {12, true}}) {
+        for (double width : {488.0, 568.0, 1200.0}) {
+            const auto g = chartGeometry({width, 196}, span(n, months), real);
+            ASSERT_EQ(g.pairs.size(), static_cast<std::size_t>(n));
+            EXPECT_FALSE(g.pairs.back().dateLabel.text.isEmpty());
+            EXPECT_TRUE(n != 7 || g.labelStep == 1); // a week is labelled in full
+            double previousRight = -1e9;
+            for (const auto& pair : g.pairs) {
+                if (!pair.dateLabel.text.isEmpty()) {
+                    EXPECT_GT(pair.dateLabel.topLeft.x(), previousRight) << n << " in " << width;
+                    previousRight =
+                        pair.dateLabel.topLeft.x() + real.dateLabelWidth(pair.dateLabel.text);
+                }
+            }
+        }
+    }
+}
+
+TEST(TrafficChartView, EmptyStateAndNoCrashAtAnySize) {
+    TrafficChartView view;
+    QImage img(600, 220, QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&img);
+    view.resize(600, 220);
+    view.draw(p);
+    EXPECT_EQ(view.chartLayout().emptyText.text, "暂无数据");
+    // Too narrow or too short for bars: the frame alone, and no crash however small.
+    view.setDays(span(7, false, kMax, kMax));
+    for (QSize tiny : {QSize(20, 220), QSize(600, 50), QSize(1, 1)}) {
+        view.resize(tiny);
+        view.draw(p);
+        EXPECT_TRUE(view.chartLayout().pairs.empty()) << tiny.width() << "x" << tiny.height();
+    }
+}
+
+TEST(SegmentedControl, OnlyTheUsersPicksAreSignalledAndShrinkingDropsTheSelection) {
+    SegmentedControl c;
+    std::vector<std::pair<int, int>> picks; // the signalled segment, the selection then
+    QObject::connect(&c, &SegmentedControl::activated,
+                     [&](int i) { picks.emplace_back(i, c.selectedSegment()); });
+    c.setSegmentCount(3);
+
+    c.setSelectedSegment(1);
+    EXPECT_TRUE(picks.empty());
+    c.segmentButton(2)->click();
+    EXPECT_EQ(picks, (std::vector<std::pair<int, int>>{{2, 2}}));
+
+    // Indexes outside the segments clear the selection.
+    c.setSelectedSegment(3);
+    EXPECT_EQ(c.selectedSegment(), -1);
+    // Shrinking drops segments from the end, a selected one included.
+    c.setSelectedSegment(2);
+    c.setSegmentCount(2);
+    EXPECT_EQ(c.selectedSegment(), -1);
+}
+
+TEST(AppTable, SharesRoundAndAreNotClampedAndCellsEndWithTheRows) {
+    AppTableDataSource model;
+    model.setRows(historyAppRows({{"a", {1536, 0}}, {"b", {2048, 1024}}, {"c", {0, 0}}}, 2048));
+    ASSERT_EQ(model.rowCount(), 3);
+    const auto cell = [&](int row, int column) {
+        return model.data(model.index(row, column), Qt::DisplayRole).toString();
+    };
+    EXPECT_EQ(cell(0, AppIn), "1.5 KB");
+    EXPECT_EQ(cell(0, AppShare), "75.0%");
+    EXPECT_EQ(cell(1, AppShare), "150.0%"); // not clamped
+    EXPECT_EQ(cell(2, AppShare), "0.0%");
+    // Rows past the end, or outside the five columns, have no cell.
+    EXPECT_FALSE(model.index(3, 0).data().isValid());
+    EXPECT_FALSE(model.index(0, AppColumnCount).data().isValid());
+}
+
+TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
+    QTemporaryDir dir;
+    QImage red(16, 16, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    QDir(dir.path()).mkpath("applications");
+    QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
+    ASSERT_TRUE(red.save(dir.filePath("f.png")) && entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nName[zh_CN]=示例下载器\n"
+                "Icon=" +
+                dir.filePath("f.png").toUtf8());
+    entry.close();
+    AppEntries entries({dir.path()}, "zh_CN");
+    AppTableDataSource model;
+    model.setAppEntries(&entries);
+    model.setRows(historyAppRows({{"org.example.Fetcher", {2, 0}}, {"fetcher-bin", {1, 0}}}, 3));
+    EXPECT_EQ(model.index(0, AppName).data().toString(), QString::fromUtf8("示例下载器"));
+    EXPECT_FALSE(model.index(0, AppName).data(Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(model.index(1, AppName).data().toString(), "fetcher-bin");
+    EXPECT_FALSE(model.index(1, AppName).data(Qt::DecorationRole).isValid());
+}
+
+TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
+    for (int w : {429, 470, 555, 557, 568, 1001}) {
+        const auto widths = appColumnWidths(w);
+        EXPECT_EQ(std::accumulate(widths.begin(), widths.end(), 0), w) << w;
+    }
+    const auto narrow = appColumnWidths(0);
+    EXPECT_EQ(std::accumulate(narrow.begin(), narrow.end(), 0), 428); // every column at its minimum
+}
+
+TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
+    EXPECT_EQ(historySegmentWidth(600, 0), 0);
+    EXPECT_EQ(historySegmentWidth(300, 30), 60); // never narrower than a label
+    // A day of a billion applications is as tall as a widget can be, not a wrapped int.
+    EXPECT_EQ(historyTableSize(0, 24, 24, 1 << 30), QSize(560, QWIDGETSIZE_MAX));
+    EXPECT_EQ(historyUnattributedText({100, 100}, {}), "");
+}
+
+} // namespace
