@@ -65,14 +65,10 @@ TEST(ChartGeometry, LabelsOfEveryRangeNeverOverlapAndTheNewestIsLabelled) {
     }
 }
 
-TEST(TrafficChartView, EmptyStateAndNoCrashAtAnySize) {
+TEST(TrafficChartView, TooSmallForBarsDrawsTheFrameAloneAndNeverCrashes) {
     TrafficChartView view;
     QImage img(600, 220, QImage::Format_ARGB32_Premultiplied);
     QPainter p(&img);
-    view.resize(600, 220);
-    view.draw(p);
-    EXPECT_EQ(view.chartLayout().emptyText.text, "暂无数据");
-    // Too narrow or too short for bars: the frame alone, and no crash however small.
     view.setDays(span(7, false, kMax, kMax));
     for (QSize tiny : {QSize(20, 220), QSize(600, 50), QSize(1, 1)}) {
         view.resize(tiny);
@@ -109,10 +105,8 @@ TEST(AppTable, SharesRoundAndAreNotClampedAndCellsEndWithTheRows) {
     const auto cell = [&](int row, int column) {
         return model.data(model.index(row, column), Qt::DisplayRole).toString();
     };
-    EXPECT_EQ(cell(0, AppIn), "1.5 KB");
     EXPECT_EQ(cell(0, AppShare), "75.0%");
     EXPECT_EQ(cell(1, AppShare), "150.0%"); // not clamped
-    EXPECT_EQ(cell(2, AppShare), "0.0%");
     // Rows past the end, or outside the five columns, have no cell.
     EXPECT_FALSE(model.index(3, 0).data().isValid());
     EXPECT_FALSE(model.index(0, AppColumnCount).data().isValid());
@@ -125,8 +119,7 @@ TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     QDir(dir.path()).mkpath("applications");
     QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
     ASSERT_TRUE(red.save(dir.filePath("f.png")) && entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nName=Example Fetcher\nName[zh_CN]=示例下载器\n"
-                "Icon=" +
+    entry.write("[Desktop Entry]\nType=Application\nName=F\nName[zh_CN]=示例下载器\nIcon=" +
                 dir.filePath("f.png").toUtf8());
     entry.close();
     AppEntries entries({dir.path()}, "zh_CN");
@@ -140,12 +133,11 @@ TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
 }
 
 TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
-    for (int w : {429, 470, 555, 557, 568, 1001}) {
+    for (int w : {0, 429, 470, 555, 557, 568, 1001}) {
         const auto widths = appColumnWidths(w);
-        EXPECT_EQ(std::accumulate(widths.begin(), widths.end(), 0), w) << w;
+        // Below 428 every column stays at its minimum.
+        EXPECT_EQ(std::accumulate(widths.begin(), widths.end(), 0), std::max(w, 428)) << w;
     }
-    const auto narrow = appColumnWidths(0);
-    EXPECT_EQ(std::accumulate(narrow.begin(), narrow.end(), 0), 428); // every column at its minimum
 }
 
 TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
@@ -153,7 +145,6 @@ TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
     EXPECT_EQ(historySegmentWidth(300, 30), 60); // never narrower than a label
     // A day of a billion applications is as tall as a widget can be, not a wrapped int.
     EXPECT_EQ(historyTableSize(0, 24, 24, 1 << 30), QSize(560, QWIDGETSIZE_MAX));
-    EXPECT_EQ(historyUnattributedText({100, 100}, {}), "");
 }
 
 } // namespace
