@@ -98,20 +98,6 @@ TEST(SegmentedControl, OnlyTheUsersPicksAreSignalledAndShrinkingDropsTheSelectio
     EXPECT_EQ(c.selectedSegment(), -1);
 }
 
-TEST(AppTable, SharesRoundAndAreNotClampedAndCellsEndWithTheRows) {
-    AppTableDataSource model;
-    model.setRows(historyAppRows({{"a", {1536, 0}}, {"b", {2048, 1024}}, {"c", {0, 0}}}, 2048));
-    ASSERT_EQ(model.rowCount(), 3);
-    const auto cell = [&](int row, int column) {
-        return model.data(model.index(row, column), Qt::DisplayRole).toString();
-    };
-    EXPECT_EQ(cell(0, AppShare), "75.0%");
-    EXPECT_EQ(cell(1, AppShare), "150.0%"); // not clamped
-    // Rows past the end, or outside the five columns, have no cell.
-    EXPECT_FALSE(model.index(3, 0).data().isValid());
-    EXPECT_FALSE(model.index(0, AppColumnCount).data().isValid());
-}
-
 TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     QTemporaryDir dir;
     QImage red(16, 16, QImage::Format_ARGB32);

@@ -59,6 +59,7 @@ TEST_F(HistoryWindowTest, TextsRowsAndSharesOfEachDay) {
     click("daySelector", 3); // applications without totals: every share is 0
     EXPECT_EQ(cell(0, AppShare), "0.0%");
     click("daySelector", 4); // an application above the day's totals leaves nothing below zero
+    EXPECT_EQ(cell(0, AppShare), "150.0%"); // not clamped
     EXPECT_EQ(text("unattributed"), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
 }
 

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -35,12 +34,11 @@ protected:
     void output(const QByteArray& bytes) { ASSERT_TRUE(writeFile(path("out"), bytes)); }
     pid_t pidIn(const char* name) const { return readFile(path(name)).trimmed().toInt(); }
 
-    std::unique_ptr<TrafficRecorder> recorder(int intervalMs = 60000) {
+    std::unique_ptr<TrafficRecorder> recorder() {
         TrafficRecorder::Config config;
         config.dataPath = m_store.path();
         config.toolPath = path("tool");
         config.toolTimeoutMs = 60000;
-        config.sampleIntervalMs = config.saveIntervalMs = intervalMs;
         auto recorder = std::make_unique<TrafficRecorder>(config);
         QObject::connect(recorder.get(), &TrafficRecorder::sampleApplied, recorder.get(),
                          [this] { ++m_samples; });
@@ -145,16 +143,4 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     ASSERT_TRUE(samplesReach(5));
     EXPECT_EQ(r->getToday(), grown);
     EXPECT_EQ(log.of("quillfern.tool").size(), 2);
-}
-
-TEST_F(FakeTool, TimersSampleAndSave) {
-    script({});
-    auto r = recorder(/*intervalMs=*/20);
-    r->recordTotal({2, 1});
-    r->startTimers();
-    ASSERT_TRUE(samplesReach(3));
-    EXPECT_TRUE(qftest::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return m_store.open()->getToday() == DailyTraffic{{2, 1}, {}};
-    }));
 }

@@ -6,7 +6,6 @@
 #include "TrafficJson.h"
 
 #include <QBuffer>
-#include <QFileInfo>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -64,13 +63,7 @@ TEST(TrafficJson, ReaderKeepsWhatItCanAndLosesNoPrecision) {
 
 TEST(TrafficStoreFile, PrivateAndLossless) {
     TempStore store;
-    TrafficDays history;
-    for (int d = 0; d < 200; ++d) {
-        DailyTraffic& day = history[DayKey::format(QDate(2020, 1, 1).addDays(d))];
-        for (int a = 0; a < 100; ++a)
-            day.apps[QStringLiteral("application-%1").arg(a)] =
-                AppTraffic{std::uint64_t(a), std::uint64_t(d)};
-    }
+    const TrafficDays history{{"2020-06-01", {{1, 2}, {{"a", {3, 4}}}}}};
     // An older version left its files readable by others; they become private when opened.
     const QByteArray json = trafficToJson(history);
     store.write(json);
