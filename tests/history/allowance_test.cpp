@@ -4,7 +4,6 @@
 
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTimeZone>
 #include <gtest/gtest.h>
 
 namespace {
@@ -30,17 +29,6 @@ TEST(Allowance, CyclesCoverEveryDayOnceWhateverTheStartDay) {
             ASSERT_TRUE(c.days() >= 28 && c.days() <= 31);
         }
     }
-}
-
-TEST(Allowance, DayFractionCountsRealHoursOnClockChangeDays) {
-    const QTimeZone berlin("Europe/Berlin");
-    if (!berlin.isValid())
-        GTEST_SKIP() << "no time zone data for Europe/Berlin";
-    // 23 hours in the spring, 25 in the autumn: noon is 11 and 13 hours in.
-    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 3, 29), QTime(12, 0), berlin)),
-                     11.0 / 23.0);
-    EXPECT_DOUBLE_EQ(allowanceDayFraction(QDateTime(d(2026, 10, 25), QTime(12, 0), berlin)),
-                     13.0 / 25.0);
 }
 
 TEST(Allowance, StatusProjectsThePaceAndLevelsAreSaidOnce) {

@@ -4,7 +4,6 @@
 #include "AppEntries.h"
 #include "AppTableDataSource.h"
 #include "HistoryText.h"
-#include "SegmentedControl.h"
 #include "TrafficChartView.h"
 
 #include <QDate>
@@ -77,27 +76,6 @@ TEST(TrafficChartView, TooSmallForBarsDrawsTheFrameAloneAndNeverCrashes) {
     }
 }
 
-TEST(SegmentedControl, OnlyTheUsersPicksAreSignalledAndShrinkingDropsTheSelection) {
-    SegmentedControl c;
-    std::vector<std::pair<int, int>> picks; // the signalled segment, the selection then
-    QObject::connect(&c, &SegmentedControl::activated,
-                     [&](int i) { picks.emplace_back(i, c.selectedSegment()); });
-    c.setSegmentCount(3);
-
-    c.setSelectedSegment(1);
-    EXPECT_TRUE(picks.empty());
-    c.segmentButton(2)->click();
-    EXPECT_EQ(picks, (std::vector<std::pair<int, int>>{{2, 2}}));
-
-    // Indexes outside the segments clear the selection.
-    c.setSelectedSegment(3);
-    EXPECT_EQ(c.selectedSegment(), -1);
-    // Shrinking drops segments from the end, a selected one included.
-    c.setSelectedSegment(2);
-    c.setSegmentCount(2);
-    EXPECT_EQ(c.selectedSegment(), -1);
-}
-
 TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     QTemporaryDir dir;
     QImage red(16, 16, QImage::Format_ARGB32);
@@ -127,8 +105,6 @@ TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
 }
 
 TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
-    EXPECT_EQ(historySegmentWidth(600, 0), 0);
-    EXPECT_EQ(historySegmentWidth(300, 30), 60); // never narrower than a label
     // A day of a billion applications is as tall as a widget can be, not a wrapped int.
     EXPECT_EQ(historyTableSize(0, 24, 24, 1 << 30), QSize(560, QWIDGETSIZE_MAX));
 }

@@ -34,28 +34,7 @@ protected:
     void output(const QByteArray& bytes) { ASSERT_TRUE(writeFile(path("out"), bytes)); }
     pid_t pidIn(const char* name) const { return readFile(path(name)).trimmed().toInt(); }
 
-    std::unique_ptr<TrafficRecorder> recorder() {
-        TrafficRecorder::Config config;
-        config.dataPath = m_store.path();
-        config.toolPath = path("tool");
-        config.toolTimeoutMs = 60000;
-        auto recorder = std::make_unique<TrafficRecorder>(config);
-        QObject::connect(recorder.get(), &TrafficRecorder::sampleApplied, recorder.get(),
-                         [this] { ++m_samples; });
-        return recorder;
-    }
-    // Samples applied arrive as events of the main thread.
-    bool samplesReach(int total) {
-        return qftest::waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return m_samples >= total;
-            },
-            60s);
-    }
-
     TempStore m_store;
-    int m_samples = 0;
 };
 
 } // namespace
@@ -120,27 +99,34 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     script("cat " + quoted("out") + "\nexit \"$(cat " + quoted("status") +
            "2>/dev/null || echo 0)\"\n");
     LogCapture log;
-    auto r = recorder();
+    TrafficRecorder::Config config;
+    config.dataPath = m_store.path();
+    config.toolPath = path("tool");
+    config.toolTimeoutMs = 60000; // a busy machine's slow run is no failure
+    TrafficRecorder r(config);
+    int samples = 0;
+    QObject::connect(&r, &TrafficRecorder::sampleApplied, &r, [&] { ++samples; });
+    // One run, applied as an event of the main thread.
+    const auto sample = [&] {
+        r.sampleAppTraffic();
+        const int after = samples + 1;
+        return qftest::waitUntil(
+            [&] { return QCoreApplication::processEvents(), samples >= after; }, 60s);
+    };
     for (const char* fixture : {"first", "second"}) {
         output(readFile(
             QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/%1.csv").arg(fixture)));
-        r->sampleAppTraffic();
-        ASSERT_TRUE(samplesReach(fixture[0] == 'f' ? 1 : 2));
+        ASSERT_TRUE(sample());
     }
     const DailyTraffic grown{
         {}, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}}};
-    EXPECT_EQ(r->getToday(), grown);
+    EXPECT_EQ(r.getToday(), grown);
 
     // Part of the output and then a failure, twice: nothing is credited, and the next good
     // run only sets the reference. The failure is said once, and so is the recovery.
     output("t,firefox.4400,,,9000,9000\n");
-    ASSERT_TRUE(writeFile(path("status"), "1"));
-    r->sampleAppTraffic();
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samplesReach(4));
-    ASSERT_TRUE(writeFile(path("status"), "0"));
-    r->sampleAppTraffic();
-    ASSERT_TRUE(samplesReach(5));
-    EXPECT_EQ(r->getToday(), grown);
+    ASSERT_TRUE(writeFile(path("status"), "1") && sample() && sample());
+    ASSERT_TRUE(writeFile(path("status"), "0") && sample());
+    EXPECT_EQ(r.getToday(), grown);
     EXPECT_EQ(log.of("quillfern.tool").size(), 2);
 }
