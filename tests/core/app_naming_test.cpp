@@ -52,12 +52,6 @@ TEST(AppScope, TakesTheInnermostApplicationOfTheProcessPath) {
               std::nullopt);
     EXPECT_EQ(appIdFromCgroup("0::/system.slice/cron.service\n"), std::nullopt);
     EXPECT_EQ(appIdFromCgroup(""), std::nullopt);
-    // Legacy hierarchies: systemd's named one, unless a unified line is there too.
-    EXPECT_EQ(appIdFromCgroup("4:cpu:/\n1:name=systemd:/user.slice/app-kde-org.kde.kate-5.scope\n"),
-              "org.kde.kate");
-    EXPECT_EQ(appIdFromCgroup(
-                  "0::/init.scope\n1:name=systemd:/user.slice/app-kde-org.kde.kate-5.scope\n"),
-              std::nullopt);
 }
 
 TEST(DesktopEntry, PicksTheNameForTheLanguageWithTheUsualFallbacks) {
@@ -90,9 +84,6 @@ TEST(DesktopEntry, FindsEntriesWhereTheBaseDirectoryRulesSay) {
               (Ids{"/home/a/.local/share", "/usr/local/share", "/usr/share"}));
     EXPECT_EQ(desktopDataDirs("/d/home/", "/x:relative:/y/::/x", "/home/a"),
               (Ids{"/d/home", "/x", "/y"}));
-    // Relative values are no values: the defaults stand.
-    EXPECT_EQ(desktopDataDirs("rel", "rel:other", "/home/a"),
-              (Ids{"/home/a/.local/share", "/usr/local/share", "/usr/share"}));
     EXPECT_EQ(desktopEntryRelativePaths("kde4-foo"), (Ids{"kde4-foo.desktop", "kde4/foo.desktop"}));
 }
 
