@@ -11,10 +11,8 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
-#include <QWidget>
 #include <gtest/gtest.h>
 #include <limits>
-#include <numeric>
 
 namespace {
 
@@ -84,19 +82,6 @@ TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     EXPECT_FALSE(model.index(0, AppName).data(Qt::DecorationRole).value<QIcon>().isNull());
     EXPECT_EQ(model.index(1, AppName).data().toString(), "fetcher-bin");
     EXPECT_FALSE(model.index(1, AppName).data(Qt::DecorationRole).isValid());
-}
-
-TEST(AppTable, ColumnsFillAnyWidthDownToTheirMinimums) {
-    for (int w : {0, 429, 470, 555, 557, 568, 1001}) {
-        const auto widths = appColumnWidths(w);
-        // Below 428 every column stays at its minimum.
-        EXPECT_EQ(std::accumulate(widths.begin(), widths.end(), 0), std::max(w, 428)) << w;
-    }
-}
-
-TEST(HistoryText, SizesOfEmptyAndHugeSpans) {
-    // A day of a billion applications is as tall as a widget can be, not a wrapped int.
-    EXPECT_EQ(historyTableSize(0, 24, 24, 1 << 30), QSize(560, QWIDGETSIZE_MAX));
 }
 
 } // namespace
