@@ -12,11 +12,10 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <limits>
 
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kMax = UINT64_MAX;
 
 std::vector<ChartDayRecord> span(int n, bool months, std::uint64_t in = 1, std::uint64_t out = 1) {
     std::vector<ChartDayRecord> days;

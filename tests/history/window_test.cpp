@@ -8,11 +8,10 @@
 #include <QLabel>
 #include <QTableView>
 #include <gtest/gtest.h>
-#include <limits>
 
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kMax = UINT64_MAX;
 const QDate kToday(2026, 3, 10);
 
 // A window over a fake source ending with kToday, without an allowance unless a test sets one.
@@ -24,9 +23,7 @@ protected:
         window.present();
     }
     QString text(const char* line) const { return window.findChild<ElidingLabel*>(line)->text(); }
-    SegmentedControl* selector(const char* name) const {
-        return window.findChild<SegmentedControl*>(name);
-    }
+    auto* selector(const char* name) const { return window.findChild<SegmentedControl*>(name); }
     void click(const char* name, int segment) { selector(name)->segmentButton(segment)->click(); }
     QAbstractItemModel* apps() const { return window.findChild<QTableView*>()->model(); }
     QString cell(int row, int column) const { return apps()->index(row, column).data().toString(); }
