@@ -27,12 +27,12 @@ std::vector<ChartDayRecord> span(int n, bool months, std::uint64_t in = 1, std::
 }
 
 TEST(ChartScale, StepsOfTheLadderThenATenthOfHeadroomAndNoWrapNearTheTop) {
-    for (const auto& [in, out, scale] : {std::tuple{0ULL, 0ULL, 1e6}, // no traffic: the first step
+    // No traffic at all takes the first step.
+    for (const auto& [in, out, scale] : {std::tuple{0ULL, 0ULL, 1e6},
                                          {1000000ULL, 0ULL, 1e6},
                                          {0ULL, 1000001ULL, 5e6},
-                                         {200000000000ULL, 0ULL, 2.2e11}}) {
+                                         {200000000000ULL, 0ULL, 2.2e11}})
         EXPECT_DOUBLE_EQ(chartScale(span(7, false, in, out)), scale) << in << " " << out;
-    }
     // Near 2^64 the top grid line is past the counter's range: it reads as the largest count.
     const double top = chartScale(span(7, false, kMax));
     EXPECT_EQ(chartGridValue(top, 0), kMax);
@@ -67,9 +67,9 @@ TEST(AppTable, RowsShowTheirDesktopEntrysNameAndIconAndOthersTheRecordedName) {
     QTemporaryDir dir;
     QImage red(16, 16, QImage::Format_ARGB32);
     red.fill(Qt::red);
-    QDir(dir.path()).mkpath("applications");
     QFile entry(dir.filePath("applications/org.example.Fetcher.desktop"));
-    ASSERT_TRUE(red.save(dir.filePath("f.png")) && entry.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QDir(dir.path()).mkpath("applications") && red.save(dir.filePath("f.png")) &&
+                entry.open(QIODevice::WriteOnly));
     entry.write("[Desktop Entry]\nType=Application\nName=F\nName[zh_CN]=示例下载器\nIcon=" +
                 dir.filePath("f.png").toUtf8());
     entry.close();
