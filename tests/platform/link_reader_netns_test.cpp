@@ -32,8 +32,7 @@ TEST(LinkReaderNetns, DefaultRoutesOfRealLinksComeAndGo) {
             netForceProcFallback(proc);
             const bool done = std::system(command) == 0;
             const LinkTable table = netReadLinks().value_or(LinkTable{});
-            const auto veth = std::find_if(table.links.begin(), table.links.end(),
-                                           [&](const auto& l) { return l.name == net.ifaceA(); });
+            const auto veth = std::ranges::find(table.links, net.ifaceA(), &LinkReading::name);
             // The peer lives in another namespace: nothing here is beneath the veth.
             if (!done || veth == table.links.end() || veth->defaultRoute != routed ||
                 veth->lowerIndex != 0)

@@ -1,5 +1,5 @@
-// Which links count: classes from real link descriptions, the automatic choice over real
-// topologies; and the readers that sum their counters.
+// Which links count: the automatic choice over real topologies; and the readers that sum their
+// counters.
 
 #include "BsdInterfaceList.h"
 #include "NetCounters.h"
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -21,66 +20,49 @@ LinkAttributes attrs(M medium, std::string kind = {}, std::string parent = {}) {
     return LinkAttributes{medium, false, std::move(kind), std::move(parent)};
 }
 
-// As RTM_GETLINK describes these links on real machines. Loopback, bus devices and driver kinds
-// are classed in the topologies below too.
-TEST(LinkClass, RealLinkDescriptions) {
-    const std::tuple<const char*, LinkAttributes, LinkClass> links[] = {
-        {"eth0, kernel naming no parent", attrs(M::Ethernet), LinkClass::Physical},
-        {"wwan0 (WWAN framework)", attrs(M::Tunnel, "wwan", {}), LinkClass::Physical},
-        {"ppp0, older kernel", attrs(M::Ppp), LinkClass::Virtual},
-        {"macOS lo0", bsdLinkAttributes(24), LinkClass::Loopback},
-        {"macOS en0", bsdLinkAttributes(6), LinkClass::Physical},
-        {"macOS bridge0", bsdLinkAttributes(0xd1), LinkClass::Virtual},
-        {"macOS utun3", bsdLinkAttributes(1), LinkClass::Virtual},
-    };
-    for (const auto& [what, attributes, expected] : links)
-        EXPECT_EQ(linkClassify(attributes), expected) << what;
-}
-
 LinkReading link(int index, const char* name, LinkAttributes a, bool defaultRoute = false,
                  int master = 0, int lower = 0) {
-    return {.index = index,
-            .name = name,
-            .attributes = std::move(a),
-            .lowerIndex = lower,
-            .masterIndex = master,
-            .defaultRoute = defaultRoute};
+    return {index, name, std::move(a), lower, master, defaultRoute};
 }
 
-std::vector<std::string> counted(const LinkTable& t, const InterfaceChoice& c = {}) {
+using Names = std::vector<std::string>;
+
+Names counted(const LinkTable& t, const InterfaceChoice& c = {}) {
     const std::vector<bool> flags = netCountedLinks(t, c);
-    std::vector<std::string> names;
+    Names names;
     for (std::size_t i = 0; i < flags.size(); ++i)
         if (flags[i])
             names.push_back(t.links[i].name);
     return names;
 }
 
-using Names = std::vector<std::string>;
-
 TEST(LinkChoice, AutomaticCountsEachByteWhereItCrossesTheEdge) {
     const LinkReading lo = link(1, "lo", {M::Loopback, true, {}, {}});
     const LinkAttributes pci = attrs(M::Ethernet, {}, "0000:00:1f.6");
 
-    // A laptop with containers, a VPN whose default route lives in its own table, and a
-    // Wi-Fi link that carries the main default route.
+    // A laptop with containers, a VPN whose default route lives in its own table, a Wi-Fi
+    // link that carries the main default route and a modem of the kernel's WWAN framework.
     LinkTable laptop{{lo, link(2, "enp0s31f6", pci), link(3, "wlan0", pci, true),
                       link(4, "docker0", attrs(M::Ethernet, "bridge")),
                       link(5, "veth1", attrs(M::Ethernet, "veth"), false, 4),
-                      link(6, "wg0", attrs(M::Tunnel, "wireguard"))},
+                      link(6, "wg0", attrs(M::Tunnel, "wireguard")),
+                      link(7, "wwan0", attrs(M::Tunnel, "wwan"))},
                      true};
-    EXPECT_EQ(counted(laptop), (Names{"enp0s31f6", "wlan0"}));
+    EXPECT_EQ(counted(laptop), (Names{"enp0s31f6", "wlan0", "wwan0"}));
 
     // A VM host: the default route on a bridge over the physical port, a VLAN on a NIC, a
-    // VLAN on a bond of physical ports. Their bytes are counted on the ports beneath.
-    LinkTable host{
-        {lo, link(2, "enp3s0", pci, false, 3), link(3, "br0", attrs(M::Ethernet, "bridge"), true),
-         link(4, "vnet0", attrs(M::Ethernet, "tun"), false, 3), link(5, "eth1", pci, false, 6),
-         link(6, "bond0", attrs(M::Ethernet, "bond")),
-         link(7, "bond0.10", attrs(M::Ethernet, "vlan"), true, 0, 6), link(8, "eth2", pci),
-         link(9, "eth2.5", attrs(M::Ethernet, "vlan"), true, 0, 8)},
-        true};
-    EXPECT_EQ(counted(host), (Names{"enp3s0", "eth1", "eth2"}));
+    // VLAN on a bond of physical ports. Their bytes are counted on the ports beneath. A NIC
+    // the kernel names without a parent device is physical; an unrouted ppp link of an older
+    // kernel (no link kind) is not.
+    LinkTable host{{lo, link(2, "enp3s0", pci, false, 3),
+                    link(3, "br0", attrs(M::Ethernet, "bridge"), true),
+                    link(4, "vnet0", attrs(M::Ethernet, "tun"), false, 3),
+                    link(5, "eth1", pci, false, 6), link(6, "bond0", attrs(M::Ethernet, "bond")),
+                    link(7, "bond0.10", attrs(M::Ethernet, "vlan"), true, 0, 6),
+                    link(8, "eth2", pci), link(9, "eth2.5", attrs(M::Ethernet, "vlan"), true, 0, 8),
+                    link(10, "eth3", attrs(M::Ethernet)), link(11, "ppp1", attrs(M::Ppp))},
+                   true};
+    EXPECT_EQ(counted(host), (Names{"enp3s0", "eth1", "eth2", "eth3"}));
 
     // A dial-up modem: nothing physical carries its bytes, so its default route counts it.
     LinkTable modem{{lo, link(2, "wlan0", pci), link(3, "ppp0", attrs(M::Ppp, "ppp"), true)}, true};
@@ -99,7 +81,7 @@ TEST(LinkChoice, AutomaticCountsEachByteWhereItCrossesTheEdge) {
     LinkTable container{{lo, link(2, "eth0", attrs(M::Ethernet, "veth"))}, true};
     EXPECT_EQ(counted(container), (Names{"eth0"}));
     laptop.edgeKnown = false;
-    EXPECT_EQ(counted(laptop), (Names{"enp0s31f6", "wlan0", "docker0", "veth1", "wg0"}));
+    EXPECT_EQ(counted(laptop), (Names{"enp0s31f6", "wlan0", "docker0", "veth1", "wg0", "wwan0"}));
     EXPECT_EQ(counted(LinkTable{{lo}, true}), Names{});
 }
 
@@ -161,10 +143,9 @@ TEST(NetCounters, BothRoutesReadTheKernelsCountersOfEveryLink) {
     const std::optional<LinkTable> proc = netReadLinks();
     netForceProcFallback(false);
     const std::optional<LinkTable> after = netReadLinks();
-    ASSERT_TRUE(before && proc && after);
-    EXPECT_TRUE(before->edgeKnown && proc->edgeKnown);
-    ASSERT_EQ(proc->links.size(), before->links.size());
-    ASSERT_EQ(after->links.size(), before->links.size());
+    ASSERT_TRUE(before && proc && after && before->edgeKnown && proc->edgeKnown);
+    ASSERT_TRUE(proc->links.size() == before->links.size() &&
+                after->links.size() == before->links.size());
     for (std::size_t i = 0; i < proc->links.size(); ++i) {
         const LinkReading &b = before->links[i], &p = proc->links[i], &a = after->links[i];
         ASSERT_EQ(p.name, b.name);

@@ -19,10 +19,8 @@ inline std::optional<ProcessSample> runOf(const AppSample& apps) {
 
 inline bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
 inline QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -2,7 +2,6 @@
 #include "RecorderTestSupport.h"
 #include "TestSupport.h"
 #include "TrafficDb.h"
-#include "TrafficJson.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
