@@ -30,19 +30,21 @@ inline const fs::path kService = std::getenv("QUILLFERN_NETD_UNDER_TEST")
                                      ? fs::path(std::getenv("QUILLFERN_NETD_UNDER_TEST"))
                                      : buildDir() / "tools/netd/quillfern-netd";
 
-// A cgroup of our own under the v2 tree, removed (once empty) on destruction.
+// A cgroup of our own under the v2 tree (or under `parent`, as `name`), removed (once empty) on
+// destruction.
 class TestCgroup {
 public:
-    TestCgroup() {
+    explicit TestCgroup(const fs::path& parent = {}, const std::string& name = {}) {
+        static int serial = 0;
         const std::string root = qfnetd::defaultCgroup();
-        if (::geteuid() != 0 || root.empty())
+        if (::geteuid() != 0 || root.empty()) {
             m_why =
                 root.empty() ? "no cgroup v2 hierarchy mounted" : "needs root for cgroups and BPF";
-        if (!m_why.empty())
             return;
-        static int serial = 0;
-        m_path = fs::path(root) /
-                 ("qf-netd-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+        }
+        m_path = parent.empty() ? fs::path(root) / ("qf-netd-test-" + std::to_string(::getpid()) +
+                                                    "-" + std::to_string(++serial))
+                                : parent / name;
         if (::mkdir(m_path.c_str(), 0755) != 0) {
             m_why = "cannot create a cgroup: " + std::string(std::strerror(errno));
             m_path.clear();
@@ -95,14 +97,6 @@ inline bool sendDatagram(std::size_t bytes) {
                                sizeof to) == ssize_t(bytes);
     ::close(s);
     return sent;
-}
-
-// A connection to the service's socket, as whoever calls it; -1 when refused.
-inline int connectTo(const std::string& socket) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{AF_UNIX, {}};
-    socket.copy(a.sun_path, sizeof a.sun_path - 1);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
 }
 
 // The cgroup, the namespaces, a socket in B that takes datagrams and never reads them, and,
@@ -195,11 +189,15 @@ inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, Rig& rig) {
         o.extraFd = 3;
         o.body = [at, socket = rig.socket] {
             ::signal(SIGCHLD, SIG_IGN); // its processes are reaped as they end
-            const auto connect = [&] {
-                const int fd = connectTo(socket);
+            const auto connect = [&] {  // -1 when refused
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_un a{AF_UNIX, {}};
+                socket.copy(a.sun_path, sizeof a.sun_path - 1);
                 const timeval limit{0, 100000}; // a blocked write moves on to the next one
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-                return fd;
+                return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+                           ? fd
+                           : (::close(fd), -1);
             };
             const auto spawn = [&] {
                 if (::vfork() == 0)

@@ -71,18 +71,8 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
     ASSERT_TRUE(rig.fail.empty()) << rig.fail;
     // Several connections at once, closed once done: their bytes outlive the sockets. Started in
     // a desktop application's unit inside the cgroup, it goes by the application.
-    struct Scope {
-        fs::path dir;
-        ~Scope() {
-            waitUntil([&] {
-                return !fs::exists(dir) ||
-                       slurp(dir / "cgroup.events").find("populated 0") != std::string::npos;
-            });
-            ::rmdir(dir.c_str());
-        }
-    } app{rig.cg.path() / "app-gnome-org.example.Closing-7.scope"};
-    ASSERT_TRUE(fs::create_directory(app.dir));
-    ASSERT_TRUE(std::ofstream(app.dir / "cgroup.procs") << ::getpid() << std::flush);
+    TestCgroup app(rig.cg.path(), "app-gnome-org.example.Closing-7.scope");
+    ASSERT_TRUE(app.enter()) << app.why();
     TrafficClient closing(rig.net.a(), "qf-closing", std::vector(20, target[0]), 1u << 20,
                           1u << 20);
     ASSERT_TRUE(rig.cg.enter());
@@ -116,7 +106,7 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
         const double got = double(attributed(*view, pid));
         sum += std::uint64_t(got);
         // Headers ride on top of the payload; far more would be somebody else's bytes.
-        EXPECT_TRUE(got >= 0.95 * double(m.second) && got <= 1.10 * double(m.second)) << m.first;
+        EXPECT_LE(got, 1.10 * double(m.second)) << m.first; // at least all of it: waited for
     }
     // Only the workload's processes have bytes: not the outsider, not the servers.
     for (const auto& p : view->processes) {
@@ -139,13 +129,11 @@ TEST(NetdService, AttributesAMixedWorkloadToTheRightProcessesAndUsers) {
     ::unsetenv("QUILLFERN_NETD_SOCKET");
     EXPECT_TRUE(asked.ok()) << asked.failure.toStdString();
     const AppSample direct = recorderReads({0, asked.output.toStdString(), {}});
-    for (const auto& [name, bytes] : all)
-        EXPECT_TRUE(direct.count(name)) << name.toStdString();
     const std::string nobody = ::getpwuid(kNobody) ? ::getpwuid(kNobody)->pw_name : "65534";
     for (const auto& [pid, m] : moved) {
         const auto name = QString::fromStdString(
             m.first + (pid == nobodys->pid() ? " (" + nobody + ")" : std::string()));
-        ASSERT_TRUE(all.count(name)) << m.first;
+        ASSERT_TRUE(all.count(name) && direct.count(name)) << m.first;
         EXPECT_LE(double(all.at(name).in + all.at(name).out), 1.10 * double(m.second));
     }
     const auto mine = attributed(*view, nobodys->pid());
@@ -226,9 +214,11 @@ TEST(NetdService, RefusesASocketDirectoryAnotherUserCanChange) {
     }
 }
 
-TEST(NetdService, RefusesKernelsOlderThanItsPrograms) {
-    // Numbers, not text: 5.10 is newer than 5.9.
-    for (const char* newer : {"6.1.0-18-amd64", "5.10.0", "5.9"})
-        EXPECT_TRUE(qfnetd::releaseAtLeast(newer, 5, 9)) << newer;
-    EXPECT_FALSE(qfnetd::releaseAtLeast("5.8.0", 5, 9) || qfnetd::releaseAtLeast("x", 5, 9));
+TEST(NetdService, RefusesKernelsOlderThanItsPrograms) { // numbers, not text: 5.10 is newer than 5.9
+    for (const auto& [release, ok] : {std::pair{"6.1.0-18-amd64", true},
+                                      {"5.10.0", true},
+                                      {"5.9", true},
+                                      {"5.8.0", false},
+                                      {"x", false}})
+        EXPECT_EQ(qfnetd::releaseAtLeast(release, 5, 9), ok) << release;
 }
