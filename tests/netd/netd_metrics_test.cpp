@@ -16,27 +16,22 @@ constexpr std::uint16_t kPrometheusPort = 9090; // on the loopback of the test's
 // Sends `request` to a port of namespace A's loopback and returns what comes back until the
 // server closes; "(no end)" when it keeps the connection open past a minute.
 std::string exchange(const Rig& rig, int port, const std::string& request) {
-    const TempDir dir;
-    run({.body =
-             [&] {
-                 const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                 sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-                 const timeval limit{60, 0};
-                 ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-                 if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-                     return 1;
-                 ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
-                 std::ofstream out(dir / "answer");
-                 char buf[4096];
-                 ssize_t n;
-                 while ((n = ::recv(s, buf, sizeof buf, 0)) > 0)
-                     out.write(buf, n);
-                 out << (n < 0 && errno == EAGAIN ? "(no end)" : "");
-                 return 0;
-             },
-         .netns = rig.net.a()},
-        120s);
-    return slurp(dir / "answer");
+    const auto body = [&] {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        const timeval limit{60, 0};
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return 1;
+        ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(s, buf, sizeof buf, 0)) > 0)
+            std::fwrite(buf, 1, std::size_t(n), stdout);
+        std::fputs(n < 0 && errno == EAGAIN ? "(no end)" : "", stdout);
+        return std::fflush(stdout); // the child ends with _exit
+    };
+    return run({.body = body, .netns = rig.net.a()}, 120s).out;
 }
 
 // Prometheus' answer to a query, and the first number in it (0 when none).
@@ -131,17 +126,13 @@ TEST(NetdMetrics, PrometheusReadsTheCountsAndHostileRequestsHurtNothing) {
     }
     // While a thousand connections (as many as descriptors allow) hold on, the service counts
     // and answers on its socket; once they go, scrapes are answered again.
-    Child crowd(
-        {.body =
-             [port] {
-                 sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-                 for (int i = 0; i < 1000; ++i) // past the descriptor limit, socket() fails
-                     ::connect(::socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&a),
-                               sizeof a);
-                 return ::write(3, "r\n", 2) == 2 ? ::pause() : 1;
-             },
-         .netns = rig.net.a(),
-         .extraFd = 3});
+    const auto hold = [port] {
+        sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        for (int i = 0; i < 1000; ++i) // past the descriptor limit, socket() fails
+            ::connect(::socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return ::write(3, "r\n", 2) == 2 ? ::pause() : 1;
+    };
+    Child crowd({.body = hold, .netns = rig.net.a(), .extraFd = 3});
     ASSERT_TRUE(crowd.readLine(120s, Child::Stream::Extra));
     ASSERT_TRUE(steady.go());
     EXPECT_TRUE(rig.ask()) << "the service's own socket";

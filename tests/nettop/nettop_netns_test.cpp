@@ -70,9 +70,7 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
     ASSERT_EQ(::mkdir(theirs.c_str(), 0755) | ::mkdir(roots.c_str(), 0700), 0);
     fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
     ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0);
-    ChildOptions f;
-    f.uid = f.gid = kNobody;
-    f.body = [&] {
+    const auto flipper = [&] {
         for (int i = 0; i < 100000; ++i) {
             ::mkdir(flip.c_str(), 0777);
             ::rmdir(flip.c_str());
@@ -81,7 +79,7 @@ TEST(NettopTool, StateFileIsPrivateAndReplacesPlantedLinks) {
         }
         return 0;
     };
-    Child flipper(std::move(f));
+    Child flipping({.body = flipper, .uid = kNobody, .gid = kNobody});
     for (const fs::path& runtime : {dir / "missing", theirs, theirs}) {
         EXPECT_EQ(
             runTool(runtime, {}, {}, {"XDG_CACHE_HOME=", "HOME=" + dir.path().string()}).exitCode,
