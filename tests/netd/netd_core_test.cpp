@@ -150,23 +150,15 @@ TEST(NetdCore, ProtocolRoundTripsAndRefusesWhatIsNotAnAnswer) {
     for (const char* bad : {"", "totals", "TOTALS x", "TOTALS\n"})
         EXPECT_EQ(parseRequest(bad), Request::Invalid) << bad;
 
-    View v;
-    v.processes = {{7, 1000, "a b", {1, 18446744073709551615u}}};
-    v.users = {{0, {3, 4}}};
-    v.stats = {{5, 6}, 7, 8, 9};
-    const std::string good = formatView(v);
-    const auto back = parseView(good);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(formatView(*back), good);
-
-    // A name cannot end its line early and forge another.
+    // A name cannot end its line early and forge another; the answer reads back as written.
     Ledger l;
     l.setOwner(1, {5, 1}, {0, "x\nP 1 0 99 99 forged"});
-    l.setLive({sock(1, 1, 1)});
-    const auto forged = parseView(formatView(viewFor(0, l, {})));
-    ASSERT_TRUE(forged);
-    ASSERT_EQ(forged->processes.size(), 1u);
-    EXPECT_EQ(forged->processes[0].pid, 5u);
+    l.setLive({sock(1, 1, 18446744073709551615u)});
+    const std::string good = formatView(viewFor(0, l, {}));
+    const auto back = parseView(good);
+    ASSERT_TRUE(back && back->processes.size() == 1u) << good;
+    EXPECT_EQ(back->processes[0].pid, 5u);
+    EXPECT_EQ(formatView(*back), good);
 
     for (const std::string& bad : std::vector<std::string>{
              std::string(), good.substr(0, good.size() - 1), good.substr(0, good.size() - 4),

@@ -6,6 +6,7 @@
 #include "nettop_core.h"
 #include "nettop_system.h"
 
+#include <arpa/inet.h>
 #include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -103,18 +104,17 @@ TEST(NettopCounting, ReusedPidsHandoversAndUninspectableSockets) {
 }
 
 TEST(NettopAddresses, LoopbackAndSameAddressFlowsAreLocal) {
-    const std::uint8_t v4lo[16] = {127, 1, 2, 3}, v4a[16] = {10, 0, 0, 1}, v4b[16] = {10, 0, 0, 2};
-    const std::uint8_t v6lo[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    const std::uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
-    const std::uint8_t mappedOut[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1};
-    const std::uint8_t any[16] = {};
-    const std::tuple<int, const std::uint8_t*, const std::uint8_t*, bool> flows[] = {
-        {2, v4lo, v4lo, true},          {2, v4a, v4a, true},
-        {2, v4a, v4b, false},           {10, v6lo, mapped, true},
-        {10, mapped, mappedOut, false}, {10, any, any, false}};
-    for (const auto& f : flows)
-        EXPECT_EQ(isLocalFlow(std::get<0>(f), std::get<1>(f), std::get<2>(f)), std::get<3>(f))
-            << "flow " << &f - flows;
+    for (const auto& [src, dst, local] : {std::tuple{"127.1.2.3", "127.1.2.3", true},
+                                          {"10.0.0.1", "10.0.0.1", true},
+                                          {"10.0.0.1", "10.0.0.2", false},
+                                          {"::1", "::ffff:127.0.0.1", true},
+                                          {"::ffff:127.0.0.1", "::ffff:10.0.0.1", false},
+                                          {"::", "::", false}}) {
+        const int family = std::strchr(src, ':') ? AF_INET6 : AF_INET;
+        std::uint8_t from[16] = {}, to[16] = {};
+        ASSERT_TRUE(::inet_pton(family, src, from) == 1 && ::inet_pton(family, dst, to) == 1);
+        EXPECT_EQ(isLocalFlow(family, from, to), local) << src << " to " << dst;
+    }
 }
 
 TEST(NettopNames, UntrustedNamesCannotBreakLines) {
