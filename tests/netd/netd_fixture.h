@@ -180,15 +180,14 @@ inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, Rig& rig) {
         const unsigned id = at.users == 1 ? 65534u : 200000u + unsigned(u);
         const auto body = [at, socket = rig.socket] {
             ::signal(SIGCHLD, SIG_IGN); // its processes are reaped as they end
-            const auto connect = [&] {  // -1 when refused
+            const auto connect = [&] {  // when refused, its first send fails and replaces it
                 const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
                 sockaddr_un a{AF_UNIX, {}};
                 socket.copy(a.sun_path, sizeof a.sun_path - 1);
                 const timeval limit{0, 100000}; // a blocked write moves on to the next one
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-                return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
-                           ? fd
-                           : (::close(fd), -1);
+                ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+                return fd;
             };
             const auto spawn = [&] {
                 if (::vfork() == 0)
