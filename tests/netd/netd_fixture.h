@@ -30,19 +30,21 @@ inline const fs::path kService = std::getenv("QUILLFERN_NETD_UNDER_TEST")
                                      ? fs::path(std::getenv("QUILLFERN_NETD_UNDER_TEST"))
                                      : buildDir() / "tools/netd/quillfern-netd";
 
-// A cgroup of our own under the v2 tree, removed (once empty) on destruction.
+// A cgroup of our own under the v2 tree (or under `parent`, as `name`), removed (once empty) on
+// destruction.
 class TestCgroup {
 public:
-    TestCgroup() {
+    explicit TestCgroup(const fs::path& parent = {}, const std::string& name = {}) {
+        static int serial = 0;
         const std::string root = qfnetd::defaultCgroup();
-        if (::geteuid() != 0 || root.empty())
+        if (::geteuid() != 0 || root.empty()) {
             m_why =
                 root.empty() ? "no cgroup v2 hierarchy mounted" : "needs root for cgroups and BPF";
-        if (!m_why.empty())
             return;
-        static int serial = 0;
-        m_path = fs::path(root) /
-                 ("qf-netd-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+        }
+        m_path = parent.empty() ? fs::path(root) / ("qf-netd-test-" + std::to_string(::getpid()) +
+                                                    "-" + std::to_string(++serial))
+                                : parent / name;
         if (::mkdir(m_path.c_str(), 0755) != 0) {
             m_why = "cannot create a cgroup: " + std::string(std::strerror(errno));
             m_path.clear();
@@ -63,7 +65,6 @@ public:
         });
         ::rmdir(m_path.c_str());
     }
-    bool ready() const { return !m_path.empty(); }
     const std::string& why() const { return m_why; }
     const fs::path& path() const { return m_path; }
     // Moves this test process in (so the children it starts now are inside) or back out.
@@ -97,14 +98,6 @@ inline bool sendDatagram(std::size_t bytes) {
     return sent;
 }
 
-// A connection to the service's socket, as whoever calls it; -1 when refused.
-inline int connectTo(const std::string& socket) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{AF_UNIX, {}};
-    socket.copy(a.sun_path, sizeof a.sun_path - 1);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
-}
-
 // The cgroup, the namespaces, a socket in B that takes datagrams and never reads them, and,
 // once started, the service in namespace A on the cgroup, reachable by every user.
 struct Rig {
@@ -119,29 +112,24 @@ struct Rig {
         skip = fs::exists(kService) ? cg.why() + net.why() : "quillfern-netd is not built";
         if (!skip.empty())
             return;
-        ChildOptions o;
-        o.netns = net.b();
-        o.extraFd = 3;
-        o.body = [] {
+        const auto take = [] {
             const sockaddr_in a = udpTarget();
-            const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
             return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
                            ::write(3, "r\n", 2) != 2
                        ? 1
                        : ::pause();
         };
-        sink = std::make_unique<Child>(std::move(o));
+        sink = std::make_unique<Child>(ChildOptions{.body = take, .netns = net.b(), .extraFd = 3});
         skip = sink->readLine(30s, Child::Stream::Extra) ? "" : "no datagram sink in namespace B";
         fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
     }
     // Ready once the service says it is answering; otherwise skip or fail say why.
     bool start(const std::vector<std::string>& extra = {}) {
-        ChildOptions o;
-        o.argv = {kService.string(), "--cgroup", cg.path().string(), "--socket", socket};
-        o.argv.insert(o.argv.end(), extra.begin(), extra.end());
-        o.netns = net.a();
-        o.pipeStderr = true;
-        service = std::make_unique<Child>(std::move(o));
+        std::vector<std::string> argv{kService, "--cgroup", cg.path(), "--socket", socket};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        service = std::make_unique<Child>(
+            ChildOptions{.argv = argv, .netns = net.a(), .pipeStderr = true});
         said = service->readLine(60s, Child::Stream::Stderr).value_or("(nothing)");
         // A kernel or environment without BPF for cgroups is a reason to skip, not a fault.
         if (said.find("cannot load") != std::string::npos ||
@@ -189,16 +177,16 @@ inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, Rig& rig) {
     std::vector<std::unique_ptr<Child>> hostile;
     rig.cg.enter();
     for (int u = 0; u < at.users; ++u) {
-        ChildOptions o;
-        o.netns = rig.net.a();
-        o.uid = o.gid = at.users == 1 ? 65534u : 200000u + unsigned(u);
-        o.extraFd = 3;
-        o.body = [at, socket = rig.socket] {
+        const unsigned id = at.users == 1 ? 65534u : 200000u + unsigned(u);
+        const auto body = [at, socket = rig.socket] {
             ::signal(SIGCHLD, SIG_IGN); // its processes are reaped as they end
-            const auto connect = [&] {
-                const int fd = connectTo(socket);
+            const auto connect = [&] {  // when refused, its first send fails and replaces it
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_un a{AF_UNIX, {}};
+                socket.copy(a.sun_path, sizeof a.sun_path - 1);
                 const timeval limit{0, 100000}; // a blocked write moves on to the next one
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
                 return fd;
             };
             const auto spawn = [&] {
@@ -222,7 +210,8 @@ inline std::vector<std::unique_ptr<Child>> launch(const Attack& at, Rig& rig) {
             }
             return ::pause();
         };
-        hostile.push_back(std::make_unique<Child>(std::move(o)));
+        hostile.push_back(std::make_unique<Child>(
+            ChildOptions{.body = body, .netns = rig.net.a(), .uid = id, .gid = id, .extraFd = 3}));
     }
     rig.cg.leave();
     return hostile;
