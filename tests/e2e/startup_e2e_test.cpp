@@ -22,13 +22,12 @@ constexpr uid_t kOtherUser = 65534; // nobody
 TEST(NoDisplay, OneLineSaysWhatIsMissingAndTheStatusIsOne) {
     Sandbox sandbox; // sets no DISPLAY
     // A display number no server here uses: test X servers take the lowest free ones.
-    const std::vector<std::vector<std::string>> cases = {
-        {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"},
-        {"QT_QPA_PLATFORM", "DISPLAY=:5999"},
-        {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY=wayland-none"},
-        {"QT_QPA_PLATFORM=xcb"},
-    };
-    for (const auto& env : cases) {
+    // Which line each case gets is the command-line suite's; here the real program meets a
+    // display that does not answer.
+    for (const std::vector<std::string>& env :
+         {std::vector<std::string>{"QT_QPA_PLATFORM", "DISPLAY=:5999"},
+          {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY=wayland-none"},
+          {"QT_QPA_PLATFORM=xcb"}}) {
         SCOPED_TRACE(env.back());
         const RunResult r = sandbox.runProgram({}, env);
         EXPECT_EQ(r.exitCode, 1) << r.err;
