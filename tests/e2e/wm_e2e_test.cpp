@@ -249,17 +249,18 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
     // The menu's second item opens the history window: an ordinary window in the taskbar,
     // which a manager activates; Esc hides it.
     const std::string menu = openMenu(at, panel);
-    ASSERT_FALSE(menu.empty()) << "no menu appeared";
     m_x->xdo({"key", "Down", "Down", "Return"});
-    const std::string history = windowOf(*m_app, {panel, menu});
-    ASSERT_FALSE(history.empty()) << "no history window appeared";
-    EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
-    if (managed())
-        EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
-    else
-        m_x->xdo({"windowfocus", "--sync", history});
-    m_x->xdo({"key", "Escape"});
-    EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
+    const std::string history = menu.empty() ? menu : windowOf(*m_app, {panel, menu});
+    EXPECT_FALSE(history.empty()) << "no menu or no history window appeared";
+    if (!history.empty()) {
+        EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
+        if (managed())
+            EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
+        else
+            m_x->xdo({"windowfocus", "--sync", history});
+        m_x->xdo({"key", "Escape"});
+        EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
+    }
     expectUnobtrusive(panel, "after the history window");
 
     // Quit from the menu; the next start opens where the card was left.
