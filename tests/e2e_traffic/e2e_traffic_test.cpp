@@ -129,7 +129,7 @@ TEST_F(E2eTraffic, RealTrafficIsCountedOnceInTotalsAndInTheSendersApplicationEnt
             return ran;
         };
         ASSERT_TRUE(nextRun()) << "the recorder never sampled";
-        ASSERT_EQ(client.go(), std::make_pair(c.up, c.down)) << "the transfer failed";
+        ASSERT_TRUE(client.go()) << "the transfer failed";
         ASSERT_TRUE(nextRun() && nextRun()) << "the recorder stopped sampling";
         ASSERT_TRUE(client.running());
         program->signal(SIGTERM); // the menu's quit takes the same road (the WM suite uses it)

@@ -5,7 +5,7 @@
 //   qf-traffic client <name> <up> <down> <address> <port> [<address> <port> ...]
 //       Takes <name> as its process name, connects to each target and prints "connected".
 //       Then reads commands on standard input: "go" moves <up> bytes out and <down> bytes in
-//       on every connection and prints "done <sent> <received>" once the servers have it all;
+//       on every connection and prints "done" once the servers have it all;
 //       "close" shuts every connection down, waits for the servers' end and prints "closed".
 //       It exits when standard input closes.
 //
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
                 if (!pump(true, fd, sizeof req, reinterpret_cast<char*>(req)) ||
                     !exchange(fd, up, down) || !pump(false, fd, kAckBytes))
                     die("transfer");
-            std::cout << "done " << up * fds.size() << " " << down * fds.size() << std::endl;
+            std::cout << "done" << std::endl;
         } else if (line == "close") {
             // Our FIN, then the server's: once recv sees the end, both are through.
             for (const int fd : std::exchange(fds, {})) {
