@@ -69,7 +69,7 @@ TEST_F(E2eTraffic, RealTrafficIsCountedOnceInTotalsAndInTheSendersApplicationEnt
     if (!net.ready())
         GTEST_SKIP() << net.why();
     ASSERT_TRUE(ct.ready()) << ct.why();
-    // The program and xdotool reach the server in A by its abstract socket.
+    // The program and xdotool reach the X server in A by its abstract socket.
     XServer x(net.a(), m_box.log("xvfb"));
     ASSERT_TRUE(x.ready()) << x.why();
     m_box.setDisplay(x.display());
