@@ -47,15 +47,21 @@ Geometry XServer::geometry(const std::string& window) const {
     return g;
 }
 
+bool XServer::move(int x, int y) const {
+    // --sync waits for the pointer to move, which never happens when it is already there.
+    const std::string here = xdo({"getmouselocation", "--shell"}).out;
+    return here.rfind("X=" + std::to_string(x) + "\nY=" + std::to_string(y) + "\n", 0) == 0 ||
+           xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y)}).exitCode == 0;
+}
+
 bool XServer::drag(int fromX, int fromY, int toX, int toY) const {
     constexpr int kSteps = 4;
-    std::vector<std::string> args = {"mousemove", std::to_string(fromX), std::to_string(fromY),
-                                     "mousedown", "1"};
+    if (!move(fromX, fromY) || xdo({"mousedown", "1"}).exitCode != 0)
+        return false;
     for (int i = 1; i <= kSteps; ++i)
-        args.insert(args.end(), {"mousemove", std::to_string(fromX + (toX - fromX) * i / kSteps),
-                                 std::to_string(fromY + (toY - fromY) * i / kSteps)});
-    args.insert(args.end(), {"mouseup", "1"});
-    return xdo(std::move(args)).exitCode == 0;
+        if (!move(fromX + (toX - fromX) * i / kSteps, fromY + (toY - fromY) * i / kSteps))
+            return false;
+    return xdo({"mouseup", "1"}).exitCode == 0;
 }
 
 } // namespace qftest

@@ -55,16 +55,14 @@ public:
     }
     // All zero when the window is not there.
     Geometry geometry(const std::string& window) const;
-    // One xdotool run each: the server applies its fake events in the order they are sent.
     bool click(int x, int y, int button = 1) const {
-        return xdo({"mousemove", std::to_string(x), std::to_string(y), "click",
-                    std::to_string(button)})
-                   .exitCode == 0;
+        return move(x, y) && xdo({"click", std::to_string(button)}).exitCode == 0;
     }
     // Press at `from`, move through a few evenly spaced points to `to`, release.
     bool drag(int fromX, int fromY, int toX, int toY) const;
 
 private:
+    bool move(int x, int y) const;
     std::string m_netns;
     fs::path m_log;
     std::unique_ptr<Child> m_child;
