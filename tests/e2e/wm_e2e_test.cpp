@@ -5,7 +5,6 @@
 #include "TestSupport.h"
 
 #include <algorithm>
-#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -122,7 +121,7 @@ protected:
         std::string display, wayland;
         if (!(env >> display >> m_swaySocket >> wayland))
             GTEST_SKIP() << "sway does not start with XWayland here:\n" << tail(m_box.log("wm"));
-        m_x = XServer::existing(display);
+        m_x = std::make_unique<XServer>(XServer::Existing{display});
         m_wayland = (dir / wayland).string();
         m_box.addEnv("SWAYSOCK=" + m_swaySocket);
     }
@@ -182,31 +181,6 @@ protected:
             << "the card is active";
     }
 
-    // Shown, it is centred on the screen, in the taskbar and, under a manager, active and
-    // decorated; Esc hides it.
-    void expectHistoryWindow(const std::string& history) const {
-        waitUntil([&] { return m_x->geometry(history).width >= 520; });
-        const Geometry h = m_x->geometry(history);
-        if (GetParam().msg.empty()) { // a tiling manager lays it out beside the terminal
-            EXPECT_NEAR(h.x + h.width / 2, XServer::kWidth / 2, 40) << h;
-            EXPECT_NEAR(h.y + h.height / 2, XServer::kHeight / 2, 60) << h;
-        }
-        EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
-        if (managed()) {
-            EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
-            const std::string extents = xprop({"-id", history, "_NET_FRAME_EXTENTS"});
-            int top = 0; // left, right, top, bottom; i3 draws title bars without saying their size
-            EXPECT_TRUE(
-                GetParam().name == "i3" ||
-                (std::sscanf(extents.c_str(), "%*[^=]= %*d, %*d, %d", &top) == 1 && top > 0))
-                << "not decorated: " << extents;
-        } else {
-            m_x->xdo({"windowfocus", "--sync", history});
-        }
-        m_x->xdo({"key", "Escape"});
-        EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
-    }
-
     Sandbox m_box;
     std::unique_ptr<XServer> m_x;
     std::unique_ptr<Child> m_wm, m_xterm, m_app;
@@ -217,12 +191,11 @@ protected:
 } // namespace
 
 TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
-    constexpr int kW = XServer::kWidth, kH = XServer::kHeight;
     std::string panel = launch();
     ASSERT_FALSE(panel.empty()) << "no card appeared";
     // In the top-right corner, clear of both edges by a margin no wider than a finger.
     const Geometry corner = m_x->geometry(panel);
-    const int rightGap = kW - corner.x - corner.width;
+    const int rightGap = XServer::kWidth - corner.x - corner.width;
     EXPECT_TRUE(rightGap >= 0 && rightGap <= 24 && corner.y >= 0 && corner.y <= 24) << corner;
     expectUnobtrusive(panel, "after start");
     EXPECT_TRUE(waitUntil([&] { return cornerShowsBeneath(corner); })); // once painted
@@ -265,53 +238,36 @@ TEST_P(WindowManagerE2E, CardBehavesTheSameUnderEveryManager) {
         activate(m_xtermId);
     }
 
-    // A real drag by (-100, +100) lands where the pointer took it, and is stored with its
-    // origin at the bottom left, y growing upwards.
-    const Geometry moved{corner.x - 100, corner.y + 100, corner.width, corner.height};
+    // A real drag by (-100, +100) lands where the pointer took it (what is stored and how the
+    // menu is placed are the panel suite's).
+    const Geometry at{corner.x - 100, corner.y + 100, corner.width, corner.height};
     m_clicked = true;
-    EXPECT_TRUE(m_x->drag(corner.x + 60, corner.y + 40, moved.x + 60, moved.y + 40));
-    EXPECT_TRUE(waitUntil([&] { return m_x->geometry(panel) == moved; })) << m_x->geometry(panel);
-    char frame[80];
-    std::snprintf(frame, sizeof frame, "widgetFrame=\"{{%d, %d}, {%d, %d}}\"", moved.x,
-                  kH - moved.y - moved.height, moved.width, moved.height);
-    const auto config = [&] { return slurp(m_box.configFile()); };
-    EXPECT_TRUE(waitUntil([&] { return config().find(frame) != std::string::npos; })) << config();
+    EXPECT_TRUE(m_x->drag(corner.x + 60, corner.y + 40, at.x + 60, at.y + 40));
+    EXPECT_TRUE(waitUntil([&] { return m_x->geometry(panel) == at; })) << m_x->geometry(panel);
     expectUnobtrusive(panel, "after a drag");
-    const Geometry at = m_x->geometry(panel); // where the menu is asked for from now on
 
-    // The menu opens just below the card, its left edge on the card's; its second item opens
-    // the history window: an ordinary window, decorated, centred on the screen, in the
-    // taskbar, and active.
-    if (const std::string menu = openMenu(at, panel); menu.empty()) {
-        ADD_FAILURE() << "no menu appeared";
-    } else {
-        const Geometry m = m_x->geometry(menu);
-        EXPECT_TRUE(m.x == at.x && m.y >= at.y + at.height && m.y <= at.y + at.height + 4) << m;
-        m_x->xdo({"key", "Down", "Down", "Return"});
-        if (const std::string history = windowOf(*m_app, {panel, menu}); !history.empty())
-            expectHistoryWindow(history);
+    // The menu's second item opens the history window: an ordinary window in the taskbar,
+    // which a manager activates; Esc hides it.
+    const std::string menu = openMenu(at, panel);
+    m_x->xdo({"key", "Down", "Down", "Return"});
+    const std::string history = menu.empty() ? menu : windowOf(*m_app, {panel, menu});
+    EXPECT_FALSE(history.empty()) << "no menu or no history window appeared";
+    if (!history.empty()) {
+        EXPECT_FALSE(hasState(history, "SKIP_TASKBAR"));
+        if (managed())
+            EXPECT_TRUE(waitUntil([&] { return xdoOut({"getactivewindow"}) == history; }));
         else
-            ADD_FAILURE() << "no history window appeared";
-        expectUnobtrusive(panel, "after the history window");
+            m_x->xdo({"windowfocus", "--sync", history});
+        m_x->xdo({"key", "Escape"});
+        EXPECT_TRUE(waitUntil([&] { return !viewable(*m_app, history); }));
     }
+    expectUnobtrusive(panel, "after the history window");
 
-    // Quit from the menu. The next start opens where the card was left, and a hostile stored
-    // frame goes through placement: the card keeps its own size and is never off screen.
+    // Quit from the menu; the next start opens where the card was left.
     ASSERT_FALSE(openMenu(at, panel).empty()) << "no menu to quit from";
     m_x->xdo({"key", "ctrl+q"});
     ASSERT_EQ(exitCode(m_app->waitExit().value_or(-1)), 0) << "quitting from the menu failed";
-    const std::pair<const char*, Geometry> starts[] = {
-        {nullptr, at},
-        {"{{0, 0}, {30000, 30000}}", {0, kH - corner.height, corner.width, corner.height}},
-    };
-    for (const auto& [stored, expected] : starts) {
-        SCOPED_TRACE(stored ? stored : "as left");
-        if (stored)
-            std::ofstream(m_box.configFile()) << "[General]\nwidgetFrame=\"" << stored << "\"\n";
-        EXPECT_EQ(m_x->geometry(launch()), expected); // all zero: no card
-        m_app->signal(SIGTERM);
-        EXPECT_EQ(exitCode(m_app->waitExit().value_or(-1)), 0);
-    }
+    EXPECT_EQ(m_x->geometry(launch()), at); // all zero: no card
 }
 
 INSTANTIATE_TEST_SUITE_P(

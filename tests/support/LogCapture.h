@@ -21,8 +21,6 @@ public:
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     // The messages of one category, in order.
     QStringList of(const char* category) const {

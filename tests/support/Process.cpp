@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>

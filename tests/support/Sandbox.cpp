@@ -35,23 +35,19 @@ std::vector<std::string> Sandbox::env() const {
     return env;
 }
 
-ChildOptions Sandbox::options(std::vector<std::string> argv, const std::string& logName) const {
-    return {.argv = std::move(argv),
-            .env = env(),
-            .clearEnv = true,
-            .logFile = logName.empty() ? fs::path() : log(logName)};
-}
-
 std::unique_ptr<Child> Sandbox::start(std::vector<std::string> argv, const std::string& logName,
-                                      const std::string& netns) {
-    ChildOptions o = options(std::move(argv), logName);
-    o.netns = netns;
-    return std::make_unique<Child>(std::move(o));
+                                      const std::string& netns, int extraFd) {
+    return std::make_unique<Child>(ChildOptions{.argv = std::move(argv),
+                                                .env = env(),
+                                                .clearEnv = true,
+                                                .netns = netns,
+                                                .extraFd = extraFd,
+                                                .logFile = log(logName)});
 }
 
 RunResult Sandbox::runProgram(const std::vector<std::string>& args,
                               const std::vector<std::string>& extraEnv) const {
-    ChildOptions o = options({programPath().string()}, {});
+    ChildOptions o{.argv = {programPath().string()}, .env = env(), .clearEnv = true};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
     return run(std::move(o));
@@ -60,13 +56,10 @@ RunResult Sandbox::runProgram(const std::vector<std::string>& args,
 bool Sandbox::startSessionBus() {
     if (findProgram("dbus-daemon").empty())
         return false;
-    ChildOptions o =
-        options({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
-                 // Its socket inside the sandbox, which goes when the sandbox does.
-                 "--address=unix:dir=" + root().string()},
-                "dbus");
-    o.extraFd = 3;
-    m_bus = std::make_unique<Child>(std::move(o));
+    // Its socket inside the sandbox, which goes when the sandbox does.
+    m_bus = start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
+                   "--address=unix:dir=" + root().string()},
+                  "dbus", {}, 3);
     const auto address = m_bus->readLine(60s, Child::Stream::Extra);
     if (!address || address->empty()) {
         m_bus.reset();

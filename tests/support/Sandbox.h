@@ -27,9 +27,10 @@ public:
     void addEnv(const std::string& entry) { m_extraEnv.push_back(entry); }
     std::vector<std::string> env() const;
 
-    // Starts argv with the sandbox's environment, output to <logName>.log.
+    // Starts argv with the sandbox's environment, output to <logName>.log (and the write end
+    // of a pipe as extraFd, read as Child::Stream::Extra).
     std::unique_ptr<Child> start(std::vector<std::string> argv, const std::string& logName,
-                                 const std::string& netns = {});
+                                 const std::string& netns = {}, int extraFd = -1);
     // The program itself.
     std::unique_ptr<Child> launch(const std::string& logName = "program",
                                   const std::string& netns = {}) {
@@ -45,8 +46,6 @@ public:
     std::string logs() const;
 
 private:
-    ChildOptions options(std::vector<std::string> argv, const std::string& logName) const;
-
     TempDir m_tmp;
     std::string m_display;
     std::vector<std::string> m_extraEnv;

@@ -1,7 +1,5 @@
 #include "Traffic.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 
 namespace qftest {
@@ -23,7 +21,8 @@ TrafficServer::TrafficServer(const std::string& netns, const std::string& addres
 
 TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
                              const std::vector<Target>& targets, std::uint64_t up,
-                             std::uint64_t down, const fs::path& logFile) {
+                             std::uint64_t down, const fs::path& logFile)
+    : m_moved(up * targets.size(), down * targets.size()) {
     ChildOptions o{
         .argv = {kGenerator.string(), "client", name, std::to_string(up), std::to_string(down)},
         .netns = netns,
@@ -36,15 +35,6 @@ TrafficClient::TrafficClient(const std::string& netns, const std::string& name,
     }
     m_child = std::make_unique<Child>(std::move(o));
     m_connected = m_child->readLine(60s) == std::optional<std::string>("connected");
-}
-
-std::optional<std::pair<std::uint64_t, std::uint64_t>> TrafficClient::go(milliseconds deadline) {
-    std::pair<std::uint64_t, std::uint64_t> moved;
-    const auto done = m_child->writeStdin("go\n") ? m_child->readLine(deadline) : std::nullopt;
-    return done && std::sscanf(done->c_str(), "done %" SCNu64 " %" SCNu64, &moved.first,
-                               &moved.second) == 2
-               ? std::optional(moved)
-               : std::nullopt;
 }
 
 } // namespace qftest

@@ -46,8 +46,13 @@ public:
     bool connected() const { return m_connected; }
     pid_t pid() const { return m_child->pid(); }
     bool running() { return m_child->running(); }
-    // Payload bytes sent and received over all connections, or nothing on failure.
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> go(milliseconds deadline = 120s);
+    // Payload bytes sent and received over all connections once the servers have them all,
+    // or nothing on failure.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> go(milliseconds deadline = 120s) {
+        if (!m_child->writeStdin("go\n") || m_child->readLine(deadline) != "done")
+            return std::nullopt;
+        return m_moved;
+    }
     bool closeConnections() {
         return m_child->writeStdin("close\n") && m_child->readLine() == "closed";
     }
@@ -60,6 +65,7 @@ public:
 private:
     std::unique_ptr<Child> m_child;
     bool m_connected = false;
+    std::pair<std::uint64_t, std::uint64_t> m_moved;
 };
 
 } // namespace qftest

@@ -5,6 +5,7 @@
 #include "Process.h"
 
 #include <ostream>
+#include <utility>
 
 namespace qftest {
 
@@ -24,11 +25,10 @@ public:
 
     explicit XServer(const std::string& netns = {}, const fs::path& logFile = {});
     // Drives a display served by someone else (a compositor's XWayland); starts nothing.
-    static std::unique_ptr<XServer> existing(const std::string& display) {
-        std::unique_ptr<XServer> x(new XServer(Attached{}));
-        x->m_display = display;
-        return x;
-    }
+    struct Existing {
+        std::string display;
+    };
+    explicit XServer(Existing e) : m_display(std::move(e.display)) {}
     // Asked to end rather than killed, so that it takes its socket in /tmp with it.
     ~XServer();
     bool ready() const { return !m_display.empty(); }
@@ -62,8 +62,6 @@ public:
     bool drag(int fromX, int fromY, int toX, int toY) const;
 
 private:
-    struct Attached {};
-    explicit XServer(Attached) {}
     bool move(int x, int y) const;
     std::string m_netns;
     fs::path m_log;
