@@ -3,6 +3,7 @@
 #include "Saturating.h"
 #include "TrafficRecorder.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <algorithm>
 #include <map>
@@ -17,6 +18,13 @@ QString dayKey(QDate d) {
 
 QDate RecorderHistorySource::today() const {
     return QDate::fromString(TrafficRecorder::todayString(), Qt::ISODate);
+}
+
+QString RecorderHistorySource::storeNote() const {
+    return m_recorder.hasStore()
+               ? QString()
+               : QCoreApplication::translate("TrafficHistoryWindow",
+                                             "没有私有的保存位置：统计只保留到退出");
 }
 
 TrafficTotals RecorderHistorySource::totals(QDate first, QDate last) const {

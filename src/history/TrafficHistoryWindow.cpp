@@ -628,7 +628,9 @@ void TrafficHistoryWindow::updateAppTable() {
         r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
         rows.push_back(std::move(r));
     }
-    const QString unattributed = historyUnattributedText(day.in, day.out, rows);
+    QString unattributed = historyUnattributedText(day.in, day.out, rows);
+    if (const QString note = m_source.storeNote(); !note.isEmpty())
+        unattributed = unattributed.isEmpty() ? note : note + QStringLiteral(" · ") + unattributed;
     v.unattributedLabel->setText(unattributed);
     v.unattributedLabel->setVisible(!unattributed.isEmpty());
     m_tableDataSource->rows = std::move(rows);

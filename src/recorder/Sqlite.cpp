@@ -108,6 +108,14 @@ bool Database::errorIsNoSpaceOrReadOnly() const {
            primary == SQLITE_CANTOPEN || primary == SQLITE_PERM;
 }
 
+bool Database::fileHasMoved() const {
+    // SQLite compares the file it holds with a fresh look at the path it opened.
+    int moved = 0;
+    return m_db &&
+           sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+}
+
 Statement::Statement(Database& db, const char* sql) : m_db(db) {
     if (!db.handle())
         return;

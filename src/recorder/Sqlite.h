@@ -45,6 +45,8 @@ public:
     bool errorIsCorrupt() const;
     // The disk or the directory refused the write.
     bool errorIsNoSpaceOrReadOnly() const;
+    // The open file is no longer the one at its path: removed, renamed or replaced.
+    bool fileHasMoved() const;
 
 private:
     sqlite3* m_db = nullptr;
