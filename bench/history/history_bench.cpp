@@ -1,8 +1,9 @@
 // refresh() of the history window over seven days with 500 applications on the selected
 // day. Target: a median within one frame (16 ms). Run: build/bench/history/history_bench
+#include "DayKey.h"
 #include "TrafficHistoryWindow.h"
+#include "TrafficJson.h"
 #include "TrafficRecorder.h"
-#include "TrafficStore.h"
 
 #include <QApplication>
 #include <QFile>
@@ -28,7 +29,7 @@ struct Fixture {
         TrafficRecorder::Config cfg;
         cfg.dataPath = dir.filePath("traffic.db");
         cfg.load = false;
-        const QStringList keys = TrafficRecorder(cfg).recentDays(7);
+        const QStringList keys = DayKey::lastDays(QDate::currentDate(), 7);
         QJsonObject top;
         for (int d = 0; d < keys.size(); ++d) {
             QJsonObject appObj;
@@ -148,7 +149,7 @@ void BM_RefreshRangeFiveYears(benchmark::State& state) {
         TrafficRecorder::Config cfg;
         cfg.dataPath = dir.filePath("traffic.json");
         cfg.load = false;
-        const QStringList keys = TrafficRecorder(cfg).recentDays(1826);
+        const QStringList keys = DayKey::lastDays(QDate::currentDate(), 1826);
         QJsonObject top;
         for (int d = 0; d < keys.size(); ++d) {
             QJsonObject apps;

@@ -296,7 +296,7 @@ void BM_ServiceMemoryUnderShortConnections(benchmark::State& state) {
     if (view) {
         state.counters["evicted_sockets"] = double(view->stats.evictedSockets);
         state.counters["unattributed_bytes"] =
-            double(view->stats.unattributed.rx + view->stats.unattributed.tx);
+            double(view->stats.unattributed.in + view->stats.unattributed.out);
     }
 }
 BENCHMARK(BM_ServiceMemoryUnderShortConnections)

@@ -3,6 +3,7 @@
 // machine's own sockets; and the share of a mixed workload it attributes, against the veth's
 // own byte counters. Needs root for the namespaces.
 
+#include "AppSampling.h"
 #include "TestSupport.h"
 #include "TrafficRecorder.h"
 
@@ -315,8 +316,11 @@ void BM_MixedWorkloadShare(benchmark::State& state) {
             std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> s;
             const std::string out =
                 runIn(net.a(), kToolArgs, {"XDG_RUNTIME_DIR=" + runtime.path().string()}).out;
-            for (const auto& [name, c] : TrafficRecorder::parseNettop(QString::fromStdString(out)))
-                s[name.toStdString()] = {c.in, c.out};
+            for (const ProcessCounters& p : appParseProcesses(QString::fromStdString(out))) {
+                auto& sum = s[p.name.toStdString()];
+                sum = {saturatingAdd(sum.first, p.counters.in),
+                       saturatingAdd(sum.second, p.counters.out)};
+            }
             return s;
         };
 

@@ -1,7 +1,8 @@
 // Writes a traffic history in the JSON format for benchmarks: DAYS days ending yesterday,
 // APPS applications each, with figures of realistic size.
 //   quillfern_bench_make_history FILE DAYS APPS
-#include "TrafficStore.h"
+#include "DayKey.h"
+#include "TrafficJson.h"
 
 #include <QDate>
 #include <QFile>
@@ -14,11 +15,11 @@ TrafficDays benchHistory(int dayCount, int appsPerDay) {
     TrafficDays days;
     const QDate first = QDate::currentDate().addDays(-dayCount);
     for (int d = 0; d < dayCount; ++d) {
-        DailyTraffic day(random() % 50'000'000'000ull, random() % 5'000'000'000ull);
+        DailyTraffic day{{random() % 50'000'000'000ull, random() % 5'000'000'000ull}, {}};
         for (int a = 0; a < appsPerDay; ++a)
             day.apps[QStringLiteral("com.example.application%1").arg(a)] =
-                AppTraffic(random() % 2'000'000'000ull, random() % 200'000'000ull);
-        days[trafficDayKey(first.addDays(d))] = std::move(day);
+                AppTraffic{random() % 2'000'000'000ull, random() % 200'000'000ull};
+        days[DayKey::format(first.addDays(d))] = std::move(day);
     }
     return days;
 }

@@ -2,9 +2,11 @@
 // empty one, and parsing one large tool output.
 // Targets: a save of one minute's changes writes at most 64 KiB; the history window's reads
 // take well under 5 ms; an export of five years takes at most 1 s.
+#include "AppSampling.h"
+#include "DayKey.h"
 #include "TrafficDb.h"
+#include "TrafficJson.h"
 #include "TrafficRecorder.h"
-#include "TrafficStore.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -82,7 +84,7 @@ BENCHMARK(BM_MoveInFiveYears)->UseManualTime()->Iterations(1)->Unit(benchmark::k
 void BM_StartRecorder(benchmark::State& state) {
     for (auto _ : state) {
         TrafficRecorder recorder(configFor(storeFor(state)));
-        recorder.recordTotal(1, 1);
+        recorder.recordTotal({1, 1});
         state.PauseTiming();
         recorder.waitForSaves();
         state.ResumeTiming();
@@ -93,10 +95,10 @@ BENCHMARK(BM_StartRecorder)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 // The reads of one history refresh: today, seven days, the selected day's applications.
 void BM_HistoryReads(benchmark::State& state) {
     TrafficRecorder recorder(configFor(storeFor(state)));
-    recorder.recordTotal(1, 1);
+    recorder.recordTotal({1, 1});
     for (auto _ : state) {
         benchmark::DoNotOptimize(recorder.getToday());
-        const QStringList keys = recorder.recentDays(7);
+        const QStringList keys = DayKey::lastDays(QDate::currentDate(), 7);
         for (const QString& key : keys)
             benchmark::DoNotOptimize(recorder.getDay(key));
         benchmark::DoNotOptimize(recorder.getDay(keys.first()));
@@ -108,8 +110,8 @@ BENCHMARK(BM_HistoryReads)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 // A year of days and of applications summed, as a range selector would ask.
 void BM_SumOneYear(benchmark::State& state) {
     TrafficRecorder recorder(configFor(storeFor(state)));
-    const QString to = TrafficRecorder::todayString();
-    const QString from = trafficDayKey(QDate::currentDate().addDays(-365));
+    const QString to = DayKey::today();
+    const QString from = DayKey::format(QDate::currentDate().addDays(-365));
     for (auto _ : state) {
         benchmark::DoNotOptimize(recorder.daysBetween(from, to));
         benchmark::DoNotOptimize(recorder.sumBetween(from, to));
@@ -137,11 +139,11 @@ void BM_SaveOneMinute(benchmark::State& state) {
     std::uint64_t bytes = 0;
     for (auto _ : state) {
         for (int a = 0; a < 20; ++a) {
-            AppCounters& counters = sample[static_cast<std::size_t>(a * 7)].counters;
+            ByteCounts& counters = sample[static_cast<std::size_t>(a * 7)].counters;
             counters.in += 1000;
             counters.out += 100;
         }
-        recorder.recordTotal(100, 1000);
+        recorder.recordTotal({1000, 100});
         recorder.processAppSample(sample);
         const std::uint64_t before = bytesWritten();
         recorder.saveData();
@@ -184,7 +186,7 @@ QString toolOutput(int lines) {
 void BM_ParseNettop2000Lines(benchmark::State& state) {
     const QString output = toolOutput(2000);
     for (auto _ : state)
-        benchmark::DoNotOptimize(TrafficRecorder::parseNettop(output));
+        benchmark::DoNotOptimize(appParseProcesses(output));
     // Throughput in bytes of the tool's UTF-8 output, as it leaves the pipe.
     state.SetBytesProcessed(state.iterations() * output.toUtf8().size());
 }

@@ -1,5 +1,5 @@
 #include "BsdInterfaceList.h"
-#include "NetTotals.h"
+#include "NetCounters.h"
 #include "Sampler.h"
 #include "SpeedView.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 void BM_ReadNetTotals(benchmark::State& state) {
     for (auto _ : state) {
-        benchmark::DoNotOptimize(readNetTotals());
+        benchmark::DoNotOptimize(tryReadNetTotals());
     }
 }
 BENCHMARK(BM_ReadNetTotals);
@@ -29,7 +29,7 @@ BENCHMARK(BM_ReadNetTotals);
 void BM_ReadNetTotalsProcFallback(benchmark::State& state) {
     netForceProcFallback(true);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(readNetTotals());
+        benchmark::DoNotOptimize(tryReadNetTotals());
     }
     netForceProcFallback(false);
 }
@@ -85,7 +85,12 @@ void BM_WalkInterfaceList64(benchmark::State& state) {
         std::memcpy(r + bsdlist::kOffOutBytes, &out, 8);
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(netWalkInterfaceList(buf.data(), buf.size()));
+        ByteCounts sum;
+        netWalkInterfaceRecords(buf.data(), buf.size(), [&sum](const bsdlist::Record& r) {
+            if (r.ifType != bsdlist::kIfTypeLoopback)
+                sum += {r.inBytes, r.outBytes};
+        });
+        benchmark::DoNotOptimize(sum);
     }
 }
 BENCHMARK(BM_WalkInterfaceList64);

@@ -1,6 +1,7 @@
 // Renders the history window over a generated year into a PNG, for the README and for
 // looking at the window without a display:
 //   history_screenshot <out.png> [width height] [--range week|month|year] [--allowance GB]
+#include "DayKey.h"
 #include "TrafficHistoryWindow.h"
 #include "TrafficRecorder.h"
 
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
     TrafficRecorder::Config cfg;
     cfg.dataPath = dir.filePath("traffic.db");
     cfg.load = false;
-    const QStringList keys = TrafficRecorder(cfg).recentDays(7);
+    const QStringList keys = DayKey::lastDays(QDate::currentDate(), 7);
     {
         QFile f(dir.filePath("traffic.json")); // moved into the store when it opens
         if (!f.open(QIODevice::WriteOnly)) {

@@ -17,7 +17,7 @@ bool isQtOption(const QString& argument, QLatin1StringView name) {
     return a == name;
 }
 
-QString quoted(const QByteArray& value) {
+QString fromLocal(const QByteArray& value) {
     return QString::fromLocal8Bit(value);
 }
 
@@ -94,7 +94,7 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
                 needs << (s.display.isEmpty()
                               ? i18n::translate("CommandLine", "X 服务器，但 DISPLAY 未设置")
                               : i18n::translate("CommandLine", "X 服务器 DISPLAY=%1，但它没有应答")
-                                    .arg(quoted(s.display)));
+                                    .arg(fromLocal(s.display)));
             } else if (name.startsWith("wayland")) {
                 if (!probes.waylandAnswers()) {
                     needs << i18n::translate("CommandLine", "Wayland 合成器，但没有合成器应答");
@@ -110,11 +110,11 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
         if (needs.isEmpty()) {
             return {};
         }
-        return {
-            {},
-            i18n::translate("CommandLine",
-                            "没有显示器：所选平台“%1”需要%2；请取消设置 QT_QPA_PLATFORM，或%3")
-                .arg(quoted(s.platform), needs.join(i18n::translate("CommandLine", "；或")), how)};
+        return {{},
+                i18n::translate("CommandLine",
+                                "没有显示器：所选平台“%1”需要%2；请取消设置 QT_QPA_PLATFORM，或%3")
+                    .arg(fromLocal(s.platform), needs.join(i18n::translate("CommandLine", "；或")),
+                         how)};
     }
 
     const bool hasX = !s.display.isEmpty();
@@ -132,9 +132,9 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
                     "没有可用的显示器：Wayland 合成器 WAYLAND_DISPLAY=%1 有应答，但 Qt 的 "
                     "Wayland 插件没有安装%2；请安装它（qt6-wayland），或把 DISPLAY 设为本会话"
                     "的 X 服务器（XWayland）")
-                    .arg(quoted(s.waylandDisplay),
+                    .arg(fromLocal(s.waylandDisplay),
                          hasX ? i18n::translate("CommandLine", "，X 服务器 DISPLAY=%1 也没有应答")
-                                    .arg(quoted(s.display))
+                                    .arg(fromLocal(s.display))
                               : QString())};
     }
     QString what;
@@ -142,14 +142,14 @@ DisplayChoice dispChoose(const DisplaySetting& s, const DisplayProbes& probes) {
         what =
             i18n::translate("CommandLine",
                             "X 服务器 DISPLAY=%1 和 Wayland 合成器 WAYLAND_DISPLAY=%2 都没有应答")
-                .arg(quoted(s.display), quoted(s.waylandDisplay));
+                .arg(fromLocal(s.display), fromLocal(s.waylandDisplay));
     } else if (hasX) {
-        what =
-            i18n::translate("CommandLine", "X 服务器 DISPLAY=%1 没有应答").arg(quoted(s.display));
+        what = i18n::translate("CommandLine", "X 服务器 DISPLAY=%1 没有应答")
+                   .arg(fromLocal(s.display));
     } else if (hasWayland) {
         what = i18n::translate("CommandLine",
                                "Wayland 合成器 WAYLAND_DISPLAY=%1 没有应答，DISPLAY 也未设置")
-                   .arg(quoted(s.waylandDisplay));
+                   .arg(fromLocal(s.waylandDisplay));
     } else {
         what = i18n::translate("CommandLine", "DISPLAY 和 WAYLAND_DISPLAY 都未设置");
     }

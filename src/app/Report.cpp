@@ -1,12 +1,11 @@
 #include "Report.h"
 
+#include "DayKey.h"
 #include "Formatters.h"
-#include "Saturating.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLocale>
 #include <algorithm>
 #include <limits>
 
@@ -53,11 +52,11 @@ QString jsonString(const QString& s) {
     return QString::fromUtf8(doc.mid(1, doc.size() - 2));
 }
 
-QString jsonTotals(const TrafficTotals& t) {
+QString jsonTotals(const ByteCounts& t) {
     return QStringLiteral("\"in\": %1, \"out\": %2, \"total\": %3")
         .arg(t.in)
         .arg(t.out)
-        .arg(saturatingAdd(t.in, t.out));
+        .arg(t.total());
 }
 
 } // namespace
@@ -73,29 +72,19 @@ int reportCells(const QString& text) {
 ReportData reportBuild(const HistorySource& source, int count, bool months, bool withApps) {
     ReportData r;
     const QDate today = source.today();
-    const QLocale c = QLocale::c();
-    r.today = c.toString(today, QStringLiteral("yyyy-MM-dd"));
+    r.today = DayKey::format(today);
     r.todayTotals = source.totals(today, today);
     r.months = months;
     r.withApps = withApps;
     QDate first;
-    for (int i = count - 1; i >= 0; --i) {
-        QDate from, to;
-        if (months) {
-            from = QDate(today.year(), today.month(), 1).addMonths(-i);
-            to = std::min(from.addMonths(1).addDays(-1), today);
-        } else {
-            from = to = today.addDays(-i);
-        }
+    for (const QString& key :
+         months ? DayKey::lastMonths(today, count) : DayKey::lastDays(today, count)) {
+        const DaySpan span = DayKey::span(key, today);
         if (!first.isValid()) {
-            first = from;
+            first = span.first;
         }
-        const TrafficTotals t = source.totals(from, to);
-        r.rows.push_back(
-            {c.toString(from, months ? QStringLiteral("yyyy-MM") : QStringLiteral("yyyy-MM-dd")),
-             t});
-        r.rangeTotals.in = saturatingAdd(r.rangeTotals.in, t.in);
-        r.rangeTotals.out = saturatingAdd(r.rangeTotals.out, t.out);
+        r.rows.push_back({key, source.totals(span.first, span.last)});
+        r.rangeTotals += r.rows.back().totals;
     }
     if (withApps && first.isValid()) {
         r.apps = source.apps(first, today);
@@ -107,9 +96,9 @@ ReportData reportBuild(const HistorySource& source, int count, bool months, bool
 }
 
 QString reportText(const ReportData& r) {
-    const auto cells = [](const QString& first, const TrafficTotals& t) {
+    const auto cells = [](const QString& first, const ByteCounts& t) {
         return QStringList{first, fmtBytesTraffic(t.in), fmtBytesTraffic(t.out),
-                           fmtBytesTraffic(saturatingAdd(t.in, t.out))};
+                           fmtBytesTraffic(t.total())};
     };
     std::vector<QStringList> rows;
     rows.push_back({r.months ? QCoreApplication::translate("Report", "月份")
@@ -135,7 +124,7 @@ QString reportText(const ReportData& r) {
                         QCoreApplication::translate("Report", "上传"),
                         QCoreApplication::translate("Report", "合计")});
         for (const auto& a : r.apps) {
-            apps.push_back(cells(a.name, {a.traffic.bytesIn, a.traffic.bytesOut}));
+            apps.push_back(cells(a.name, a.traffic));
         }
         out += QLatin1Char('\n') + table(apps);
     }
@@ -159,8 +148,7 @@ QString reportJson(const ReportData& r) {
             const auto& a = r.apps[i];
             out +=
                 (i ? QStringLiteral(",\n    ") : QStringLiteral("\n    ")) +
-                QStringLiteral("{\"name\": %1, %2}")
-                    .arg(jsonString(a.name), jsonTotals({a.traffic.bytesIn, a.traffic.bytesOut}));
+                QStringLiteral("{\"name\": %1, %2}").arg(jsonString(a.name), jsonTotals(a.traffic));
         }
         out += QStringLiteral("\n  ]");
     }

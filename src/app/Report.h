@@ -9,15 +9,15 @@
 // optionally the applications that moved the most over the range.
 struct ReportRow {
     QString key; // "yyyy-MM-dd" or "yyyy-MM"
-    TrafficTotals totals;
+    ByteCounts totals;
 };
 
 struct ReportData {
     QString today;
-    TrafficTotals todayTotals;
+    ByteCounts todayTotals;
     bool months = false;
     std::vector<ReportRow> rows; // oldest first
-    TrafficTotals rangeTotals;
+    ByteCounts rangeTotals;
     bool withApps = false;
     std::vector<AppEntry> apps; // largest first, at most reportMaxApps
 };

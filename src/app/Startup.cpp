@@ -2,6 +2,7 @@
 
 #include "AllowanceDialog.h"
 #include "AllowanceWatcher.h"
+#include "AppSettings.h"
 #include "Autostart.h"
 #include "CommandLine.h"
 #include "DesktopNotification.h"
@@ -24,7 +25,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QLibraryInfo>
-#include <QSettings>
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
@@ -35,9 +35,7 @@
 namespace {
 
 std::optional<QString> storedFrameText() {
-    QSettings settings(QString::fromLatin1(frameSettingsOrganization),
-                       QString::fromLatin1(frameSettingsApplication));
-    const QVariant value = settings.value(QString::fromLatin1(frameSettingsKey));
+    const QVariant value = AppSettings().value(QString::fromLatin1(settingsKeys::frame));
     if (!value.isValid()) {
         return std::nullopt;
     }
@@ -130,8 +128,8 @@ namespace {
 
 int runWidget(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QString::fromLatin1(frameSettingsOrganization));
-    QApplication::setApplicationName(QString::fromLatin1(frameSettingsApplication));
+    QApplication::setOrganizationName(QString::fromLatin1(settingsKeys::organization));
+    QApplication::setApplicationName(QString::fromLatin1(settingsKeys::application));
     i18n::install();
     // Closing some other window (the history) must never end the widget.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -190,8 +188,7 @@ int runWidget(int argc, char** argv) {
     RecorderHistorySource historySource(recorder);
     AllowanceWatcher allowanceWatcher(historySource, &desktopnotify::send);
     QObject::connect(view, &SpeedView::allowanceRequested, &app, [&history, &allowanceWatcher] {
-        QSettings settings(QString::fromLatin1(frameSettingsOrganization),
-                           QString::fromLatin1(frameSettingsApplication));
+        AppSettings settings;
         AllowanceDialog dialog(allowanceLoad(settings));
         if (dialog.exec() != QDialog::Accepted) {
             return;
@@ -226,7 +223,7 @@ int runWidget(int argc, char** argv) {
 
     // Which links count: stored, changeable from the menu, applied from the next tick on.
     // The counter grows only by what counted links moved, so a change never makes a jump.
-    LinkCounter& links = LinkCounter::shared();
+    LinkCounter& links = netSharedCounter();
     links.setChoice(loadInterfaceChoice());
     view->addInterfaceMenu = [&links](QMenu& menu) {
         addInterfaceSubmenu(menu, links.choice(), links.lastLinks(),
@@ -253,7 +250,7 @@ int runWidget(int argc, char** argv) {
             // The day totals get exactly what the widget's totals got; a failed read gives
             // nothing rather than zeros that would mean nothing happened.
             if (!tick.readFailed) {
-                recorder.recordTotal(tick.sent, tick.received);
+                recorder.recordTotal(tick.bytes);
             }
             view->setStats(stats);
         });

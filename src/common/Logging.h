@@ -7,4 +7,3 @@ Q_DECLARE_LOGGING_CATEGORY(lcStore)    // saving and loading the traffic history
 Q_DECLARE_LOGGING_CATEGORY(lcCounters) // reading the interface counters
 Q_DECLARE_LOGGING_CATEGORY(lcTool)     // the per-process traffic tool
 Q_DECLARE_LOGGING_CATEGORY(lcInstance) // the one-instance guard
-Q_DECLARE_LOGGING_CATEGORY(lcStartup)  // start-up and the command line

@@ -1,5 +1,7 @@
 #include "Allowance.h"
 
+#include "SettingsKeys.h"
+
 #include <QSettings>
 #include <QTimeZone>
 #include <algorithm>
@@ -8,12 +10,12 @@
 
 namespace {
 
-const QString kEnabled = QStringLiteral("allowance/enabled");
-const QString kGigabytes = QStringLiteral("allowance/gigabytes");
-const QString kStartDay = QStringLiteral("allowance/cycleStartDay");
-const QString kDownloadOnly = QStringLiteral("allowance/downloadOnly");
-const QString kAnnouncedCycle = QStringLiteral("allowance/announcedCycle");
-const QString kAnnouncedLevel = QStringLiteral("allowance/announcedLevel");
+const QString kEnabled = QString::fromLatin1(settingsKeys::allowanceEnabled);
+const QString kGigabytes = QString::fromLatin1(settingsKeys::allowanceGigabytes);
+const QString kStartDay = QString::fromLatin1(settingsKeys::allowanceStartDay);
+const QString kDownloadOnly = QString::fromLatin1(settingsKeys::allowanceDownloadOnly);
+const QString kAnnouncedCycle = QString::fromLatin1(settingsKeys::allowanceAnnouncedCycle);
+const QString kAnnouncedLevel = QString::fromLatin1(settingsKeys::allowanceAnnouncedLevel);
 
 constexpr double kMaxCount = 18446744073709551615.0;
 

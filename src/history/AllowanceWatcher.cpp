@@ -1,20 +1,15 @@
 #include "AllowanceWatcher.h"
 
 #include "AllowanceText.h"
+#include "AppSettings.h"
 
-#include <QSettings>
 #include <algorithm>
-#include <limits>
 
 AllowanceStatus allowanceCurrent(const HistorySource& source, const AllowanceSettings& a,
                                  QDate today, double dayFraction) {
     const BillingCycle cycle = allowanceCycle(today, a.cycleStartDay);
-    const TrafficTotals t = source.totals(cycle.first, today);
-    const std::uint64_t used = a.downloadOnly
-                                   ? t.in
-                                   : (t.in > std::numeric_limits<std::uint64_t>::max() - t.out
-                                          ? std::numeric_limits<std::uint64_t>::max()
-                                          : t.in + t.out);
+    const ByteCounts t = source.totals(cycle.first, today);
+    const std::uint64_t used = a.downloadOnly ? t.in : t.total();
     const double elapsed = static_cast<double>(cycle.first.daysTo(today)) + dayFraction;
     return allowanceStatus(cycle, elapsed, used, a.limitBytes());
 }
@@ -25,7 +20,7 @@ AllowanceWatcher::AllowanceWatcher(const HistorySource& source, Notify notify, Q
 }
 
 void AllowanceWatcher::checkNow() {
-    QSettings settings(QStringLiteral("Quillfern"), QStringLiteral("Quillfern"));
+    AppSettings settings;
     const QDateTime now = QDateTime::currentDateTime();
     check(settings, now.date(), allowanceDayFraction(now));
 }

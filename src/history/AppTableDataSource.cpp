@@ -31,14 +31,14 @@ AppCellPresentation appCellPresentation(const QString& columnId, const AppRowRec
         c.text = row.name;
     } else if (columnId == QLatin1String("in")) {
         c.color = TrafficTheme::downBlue();
-        c.text = fmtBytesTraffic(row.inBytes);
+        c.text = fmtBytesTraffic(row.bytes.in);
     } else if (columnId == QLatin1String("out")) {
         c.color = TrafficTheme::upGreen();
-        c.text = fmtBytesTraffic(row.outBytes);
+        c.text = fmtBytesTraffic(row.bytes.out);
     } else if (columnId == QLatin1String("total")) {
         c.font = historyFont(12, QFont::Medium, true);
         c.color = TrafficTheme::textPrimary();
-        c.text = fmtBytesTraffic(row.total);
+        c.text = fmtBytesTraffic(row.bytes.total());
     } else if (columnId == QLatin1String("pct")) {
         c.text = fmtFixed(row.pct * 100, 1) + QLatin1Char('%');
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteCounts.h"
+
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QFont>
@@ -14,9 +16,7 @@ class QTableView;
 // One application on the selected day.
 struct AppRowRecord {
     QString name;
-    std::uint64_t inBytes = 0;
-    std::uint64_t outBytes = 0;
-    std::uint64_t total = 0;
+    ByteCounts bytes;
     double pct = 0; // share of the day's traffic; 0.25 is a quarter, may exceed 1
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DayKey.h"
 #include "TrafficTypes.h"
 
 #include <QDate>
@@ -10,12 +11,6 @@
 
 class TrafficRecorder;
 
-// Downloaded and uploaded bytes over some span.
-struct TrafficTotals {
-    std::uint64_t in = 0;
-    std::uint64_t out = 0;
-};
-
 // What the history views and the report read: totals and applications over a span of
 // local days. Kept this small so the recorder's storage can answer it in one query.
 class HistorySource {
@@ -24,7 +19,7 @@ public:
     // The local calendar day the figures end with.
     virtual QDate today() const = 0;
     // Sum over the days first..last, both included; days without a record count zero.
-    virtual TrafficTotals totals(QDate first, QDate last) const = 0;
+    virtual ByteCounts totals(QDate first, QDate last) const = 0;
     // Each application's bytes summed over the days, largest total first (ties by name);
     // nothing when the applications moved nothing at all.
     virtual std::vector<AppEntry> apps(QDate first, QDate last) const = 0;
@@ -37,7 +32,7 @@ class RecorderHistorySource final : public HistorySource {
 public:
     explicit RecorderHistorySource(const TrafficRecorder& recorder) : m_recorder(recorder) {}
     QDate today() const override;
-    TrafficTotals totals(QDate first, QDate last) const override;
+    ByteCounts totals(QDate first, QDate last) const override;
     std::vector<AppEntry> apps(QDate first, QDate last) const override;
     QString storeNote() const override;
 
@@ -51,13 +46,6 @@ enum class HistoryRange { Week, Month, Year };
 // Keys of one range ending with `today`, oldest first: day keys "yyyy-MM-dd" for the last
 // 7 or 30 days, month keys "yyyy-MM" for the last 12 months.
 QStringList historyRangeKeys(HistoryRange range, QDate today);
-// The days a key covers; a month key ends at `today` in the current month. Invalid dates
-// for a key that is neither.
-struct DaySpan {
-    QDate first;
-    QDate last;
-};
-DaySpan historyKeySpan(const QString& key, QDate today);
 
 // Sums per-day application lists into one, ordered as the day lists are.
 std::vector<AppEntry> historySumApps(const std::vector<std::vector<AppEntry>>& days);

@@ -1,7 +1,7 @@
 #include "TrafficChartView.h"
 
+#include "DayKey.h"
 #include "Formatters.h"
-#include "TrafficRecorder.h"
 #include "TrafficTheme.h"
 
 #include <QCoreApplication>
@@ -40,7 +40,7 @@ QString upText() {
 double chartScale(const std::vector<ChartDayRecord>& days) {
     double m = 1;
     for (const auto& d : days) {
-        m = std::max({m, static_cast<double>(d.inBytes), static_cast<double>(d.outBytes)});
+        m = std::max({m, static_cast<double>(d.bytes.in), static_cast<double>(d.bytes.out)});
     }
     for (double step : kLadder) {
         if (m <= step) {
@@ -107,7 +107,7 @@ ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days
         labels.reserve(days.size());
         double widest = 0;
         for (const auto& d : days) {
-            labels.push_back(TrafficRecorder::displayDate(d.date));
+            labels.push_back(DayKey::label(d.date));
             widest = std::max(widest, m.dateLabelWidth ? m.dateLabelWidth(labels.back()) : 0.0);
         }
         g.labelStep = chartLabelStep(g.slotWidth, widest);
@@ -115,8 +115,8 @@ ChartGeometry chartGeometry(QSizeF size, const std::vector<ChartDayRecord>& days
             const auto& d = days[i];
             const double x = kLeft + g.slotWidth * static_cast<double>(i) + (g.slotWidth - p) / 2;
             const double barW = 0.45 * p;
-            const double downH = std::max(1.0, h * static_cast<double>(d.inBytes) / g.scale);
-            const double upH = std::max(1.0, h * static_cast<double>(d.outBytes) / g.scale);
+            const double downH = std::max(1.0, h * static_cast<double>(d.bytes.in) / g.scale);
+            const double upH = std::max(1.0, h * static_cast<double>(d.bytes.out) / g.scale);
             ChartGeometry::Pair pair;
             pair.down = QRectF(x, zeroY - downH, barW, downH);
             pair.up = QRectF(x + p / 2, zeroY - upH, barW, upH);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteCounts.h"
+
 #include <QColor>
 #include <QFont>
 #include <QLineF>
@@ -16,8 +18,7 @@
 // One day of the chart: its key ("yyyy-MM-dd") and the bytes moved that day.
 struct ChartDayRecord {
     QString date;
-    std::uint64_t inBytes = 0;
-    std::uint64_t outBytes = 0;
+    ByteCounts bytes;
 };
 
 // A text placed by its top-left corner (the top of its line box).

@@ -2,9 +2,10 @@
 
 #include "AllowanceText.h"
 #include "AllowanceWatcher.h"
+#include "AppSettings.h"
 #include "AppTableDataSource.h"
+#include "DayKey.h"
 #include "Formatters.h"
-#include "Saturating.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficTheme.h"
@@ -21,7 +22,6 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleFactory>
@@ -211,24 +211,21 @@ QString historyUnattributedText(std::uint64_t dayIn, std::uint64_t dayOut,
     if (rows.empty()) {
         return {};
     }
-    std::uint64_t appsIn = 0, appsOut = 0;
+    ByteCounts apps;
     for (const AppRowRecord& r : rows) {
-        appsIn = saturatingAdd(appsIn, r.inBytes);
-        appsOut = saturatingAdd(appsOut, r.outBytes);
+        apps += r.bytes;
     }
     // Per direction: applications that moved more than the day in one direction say nothing
     // about the other.
-    const std::uint64_t in = dayIn > appsIn ? dayIn - appsIn : 0;
-    const std::uint64_t out = dayOut > appsOut ? dayOut - appsOut : 0;
-    const std::uint64_t rest = saturatingAdd(in, out);
-    const std::uint64_t total = saturatingAdd(dayIn, dayOut);
-    if (rest == 0 || total == 0) {
+    const ByteCounts day{dayIn, dayOut};
+    const ByteCounts rest = growthSince(day, apps);
+    if (rest.isZero() || day.total() == 0) {
         return {};
     }
-    const double pct = static_cast<double>(rest) / static_cast<double>(total) * 100;
+    const double pct = static_cast<double>(rest.total()) / static_cast<double>(day.total()) * 100;
     return QCoreApplication::translate("TrafficHistoryWindow",
                                        "未归属到应用：下载 %1 · 上传 %2 · 占比 %3%")
-        .arg(fmtBytesTraffic(in), fmtBytesTraffic(out), fmtFixed(pct, 1));
+        .arg(fmtBytesTraffic(rest.in), fmtBytesTraffic(rest.out), fmtFixed(pct, 1));
 }
 
 struct TrafficHistoryWindow::Views {
@@ -486,13 +483,13 @@ void TrafficHistoryWindow::refresh() {
     auto& v = *m_views;
     const auto todayRecord = m_recorder.getToday();
     const DailyTraffic t = todayRecord.value_or(DailyTraffic{});
-    v.totalDownLabel->setText(QStringLiteral("↓ ") + fmtBytesTraffic(t.totalIn));
-    v.totalUpLabel->setText(QStringLiteral("↑ ") + fmtBytesTraffic(t.totalOut));
+    v.totalDownLabel->setText(QStringLiteral("↓ ") + fmtBytesTraffic(t.total.in));
+    v.totalUpLabel->setText(QStringLiteral("↑ ") + fmtBytesTraffic(t.total.out));
 
     const QDate today = this->today();
     refreshAllowance(today);
     if (m_range == HistoryRange::Week) {
-        m_dayKeys = m_recentDaysSource ? m_recentDaysSource() : m_recorder.recentDays(7);
+        m_dayKeys = m_recentDaysSource ? m_recentDaysSource() : DayKey::lastDays(today, 7);
     } else {
         m_dayKeys = historyRangeKeys(m_range, today);
     }
@@ -500,19 +497,17 @@ void TrafficHistoryWindow::refresh() {
     std::vector<ChartDayRecord> chart;
     chart.reserve(static_cast<std::size_t>(m_dayKeys.size()));
     for (const QString& key : m_dayKeys) {
-        const DaySpan span = historyKeySpan(key, today);
-        const TrafficTotals d =
-            span.first.isValid() ? m_source.totals(span.first, span.last) : TrafficTotals{};
-        chart.push_back({key, d.in, d.out});
+        const DaySpan span = DayKey::span(key, today);
+        chart.push_back(
+            {key, span.first.isValid() ? m_source.totals(span.first, span.last) : ByteCounts{}});
     }
 
     const auto n = static_cast<int>(m_dayKeys.size());
     v.dateSegmented->setSegmentCount(n);
     for (int i = 0; i < n; ++i) {
         const auto& day = chart[static_cast<std::size_t>(i)];
-        v.dateSegmented->setLabel(TrafficRecorder::displayDate(day.date) + QLatin1Char('\n') +
-                                      fmtBytesTraffic(saturatingAdd(day.inBytes, day.outBytes)),
-                                  i);
+        v.dateSegmented->setLabel(
+            DayKey::label(day.date) + QLatin1Char('\n') + fmtBytesTraffic(day.bytes.total()), i);
     }
     v.chartView->dailyData = std::move(chart);
     v.chartView->update();
@@ -535,7 +530,7 @@ void TrafficHistoryWindow::refresh() {
 void TrafficHistoryWindow::refreshAllowance(QDate today) {
     auto& v = *m_views;
     const AllowanceSettings a = m_allowanceSource ? m_allowanceSource() : [] {
-        QSettings settings(QStringLiteral("Quillfern"), QStringLiteral("Quillfern"));
+        AppSettings settings;
         return allowanceLoad(settings);
     }();
     v.allowanceRow->setVisible(a.enabled);
@@ -608,12 +603,11 @@ void TrafficHistoryWindow::applySegmentWidths() {
 void TrafficHistoryWindow::updateAppTable() {
     auto& v = *m_views;
     // A day or a whole month: the same summary and table over its span.
-    const DaySpan span = historyKeySpan(m_selectedDay, today());
-    const TrafficTotals day =
-        span.first.isValid() ? m_source.totals(span.first, span.last) : TrafficTotals{};
+    const DaySpan span = DayKey::span(m_selectedDay, today());
+    const ByteCounts day =
+        span.first.isValid() ? m_source.totals(span.first, span.last) : ByteCounts{};
     const auto apps =
         span.first.isValid() ? m_source.apps(span.first, span.last) : std::vector<AppEntry>{};
-    const std::uint64_t total = saturatingAdd(day.in, day.out);
 
     v.summaryLabel->setText(historySummaryText(m_selectedDay, day.in, day.out));
 
@@ -622,10 +616,10 @@ void TrafficHistoryWindow::updateAppTable() {
     for (const auto& app : apps) {
         AppRowRecord r;
         r.name = app.name;
-        r.inBytes = app.traffic.bytesIn;
-        r.outBytes = app.traffic.bytesOut;
-        r.total = saturatingAdd(r.inBytes, r.outBytes);
-        r.pct = total > 0 ? static_cast<double>(r.total) / static_cast<double>(total) : 0.0;
+        r.bytes = app.traffic;
+        r.pct = day.total() > 0
+                    ? static_cast<double>(r.bytes.total()) / static_cast<double>(day.total())
+                    : 0.0;
         rows.push_back(std::move(r));
     }
     QString unattributed = historyUnattributedText(day.in, day.out, rows);

@@ -1,21 +1,11 @@
 #include "AppSampling.h"
 
-#include "Saturating.h"
-
 #include <QHash>
 #include <QStringView>
 #include <algorithm>
 #include <vector>
 
 namespace {
-
-void credit(AppSample& to, const QString& name, AppCounters bytes) {
-    if (bytes.in == 0 && bytes.out == 0)
-        return;
-    AppCounters& sum = to[name];
-    sum.in = saturatingAdd(sum.in, bytes.in);
-    sum.out = saturatingAdd(sum.out, bytes.out);
-}
 
 // Decimal digits with an optional sign; anything else, a negative value or more than 64 bits
 // reads as 0.
@@ -74,17 +64,6 @@ ProcessSample appParseProcesses(const QString& output) {
     return sample;
 }
 
-AppSample appSumByName(const ProcessSample& sample) {
-    AppSample sums;
-    for (const ProcessCounters& process : sample) {
-        // A name whose processes have moved nothing is still listed.
-        AppCounters& sum = sums[process.name];
-        sum.in = saturatingAdd(sum.in, process.counters.in);
-        sum.out = saturatingAdd(sum.out, process.counters.out);
-    }
-    return sums;
-}
-
 AppSampleStep appSampleStep(const std::optional<ProcessSample>& reference,
                             const std::optional<ProcessSample>& run) {
     AppSampleStep step;
@@ -125,15 +104,16 @@ AppSampleStep appSampleStep(const std::optional<ProcessSample>& reference,
     }
 
     for (std::size_t line = 0; line < run->size(); ++line) {
-        const AppCounters now = (*run)[line].counters;
-        AppCounters grown = now;
+        const ByteCounts now = (*run)[line].counters;
+        ByteCounts grown = now;
         if (match[line] != kNone) {
-            const AppCounters before = (*reference)[match[line]].counters;
+            const ByteCounts before = (*reference)[match[line]].counters;
             // A count can only fall when another process took over the identifier.
             if (now.in >= before.in && now.out >= before.out)
-                grown = {now.in - before.in, now.out - before.out};
+                grown = growthSince(now, before);
         }
-        credit(step.growth, (*run)[line].name, grown);
+        if (!grown.isZero())
+            step.growth[(*run)[line].name] += grown;
     }
     return step;
 }

@@ -13,9 +13,6 @@
 // decimal digits, a negative count or one past 64 bits reads as 0).
 ProcessSample appParseProcesses(const QString& output);
 
-// The same output summed per application name (saturating).
-AppSample appSumByName(const ProcessSample& sample);
-
 struct AppSampleStep {
     // Bytes to credit, per application name; names with nothing to credit are absent.
     AppSample growth;

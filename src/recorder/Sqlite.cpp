@@ -1,7 +1,6 @@
 #include "Sqlite.h"
 
-#include "Saturating.h"
-#include "TrafficStore.h"
+#include "ByteCounts.h"
 
 #include <QFile>
 #include <sqlite3.h>
@@ -100,12 +99,6 @@ void Database::noteError(int code) {
 bool Database::errorIsCorrupt() const {
     const int primary = m_errorCode & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-bool Database::errorIsNoSpaceOrReadOnly() const {
-    const int primary = m_errorCode & 0xff;
-    return primary == SQLITE_FULL || primary == SQLITE_READONLY || primary == SQLITE_IOERR ||
-           primary == SQLITE_CANTOPEN || primary == SQLITE_PERM;
 }
 
 bool Database::fileHasMoved() const {

@@ -26,7 +26,6 @@ public:
     // the aggregate u64sum(x), which treat stored integers as unsigned 64-bit patterns.
     bool open(const QString& path, Mode mode);
     void close();
-    bool isOpen() const { return m_db != nullptr; }
     sqlite3* handle() const { return m_db; }
 
     // Runs statements without results; false (with the error kept) on the first failure.
@@ -43,8 +42,6 @@ public:
 
     // SQLite's judgement of the file: not a database, or damaged.
     bool errorIsCorrupt() const;
-    // The disk or the directory refused the write.
-    bool errorIsNoSpaceOrReadOnly() const;
     // The open file is no longer the one at its path: removed, renamed or replaced.
     bool fileHasMoved() const;
 
@@ -91,7 +88,6 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
-    bool began() const { return m_began; }
     bool commit();
 
 private:

@@ -33,8 +33,8 @@ void StoreWriter::save(TrafficDays changes, std::uint64_t generation) {
         for (auto& [key, day] : changes) {
             auto [it, inserted] = m_pending.try_emplace(key, std::move(day));
             if (!inserted) {
-                it->second.totalIn = day.totalIn;
-                it->second.totalOut = day.totalOut;
+                it->second.total.in = day.total.in;
+                it->second.total.out = day.total.out;
                 for (auto& [name, app] : day.apps)
                     it->second.apps[name] = app;
             }
@@ -86,7 +86,7 @@ bool StoreWriter::write(const TrafficDays& batch) {
     // with it: a store is made again at the path, and the main thread, seeing the new
     // opening, hands over its days whole.
     if (m_db && m_db->database().fileHasMoved()) {
-        qCWarning(lcTrafficStore, "%s was removed or replaced while in use; starting it again",
+        qCWarning(lcStore, "%s was removed or replaced while in use; starting it again",
                   qUtf8Printable(m_path));
         m_db.reset();
     }
@@ -100,7 +100,7 @@ bool StoreWriter::write(const TrafficDays& batch) {
     }
     // Damaged under us: keep the damaged file aside and carry on in a fresh store. The main
     // thread sees the new opening and hands over its whole days again.
-    qCWarning(lcTrafficStore, "%s became unreadable (%s)", qUtf8Printable(m_path),
+    qCWarning(lcStore, "%s became unreadable (%s)", qUtf8Printable(m_path),
               qUtf8Printable(m_db->lastError()));
     m_db.reset();
     const QString aside = trafficMoveAside(m_path, "unreadable", true);
@@ -108,20 +108,16 @@ bool StoreWriter::write(const TrafficDays& batch) {
         report(false, QStringLiteral("%1 is damaged and cannot be moved aside").arg(m_path));
         return false;
     }
-    qCWarning(lcTrafficStore, "kept the damaged history as %s", qUtf8Printable(aside));
+    qCWarning(lcStore, "kept the damaged history as %s", qUtf8Printable(aside));
     return ensureOpen() && m_db->merge(batch);
 }
 
 void StoreWriter::report(bool ok, const QString& why) {
-    const bool wasFailing = m_failing.exchange(!ok, std::memory_order_acq_rel);
-    if (!ok && !wasFailing) {
-        qCWarning(lcTrafficStore,
-                  "cannot save the traffic history: %s; the figures are kept in memory and saved "
-                  "at the next attempt",
-                  qUtf8Printable(why));
-    } else if (ok && wasFailing) {
-        qCInfo(lcTrafficStore, "the traffic history is saved again");
-    }
+    m_state.report(ok ? QString()
+                      : QStringLiteral("cannot save the traffic history: %1; the figures are kept "
+                                       "in memory and saved at the next attempt")
+                            .arg(why));
+    m_failing.store(!ok, std::memory_order_release);
 }
 
 void StoreWriter::run() {

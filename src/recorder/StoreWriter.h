@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Logging.h"
+#include "StateReporter.h"
 #include "TrafficDb.h"
 
 #include <atomic>
@@ -64,6 +66,8 @@ private:
 
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_failing{false};
+    StateReporter m_state{lcStore(),
+                          QStringLiteral("the traffic history is saved again")}; // writer thread
     std::atomic<std::uint64_t> m_saved{0};
     std::atomic<std::uint64_t> m_openings{0};
     std::thread m_thread;

@@ -1,5 +1,7 @@
 #include "TrafficDb.h"
 
+#include "Logging.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -7,8 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
-
-Q_LOGGING_CATEGORY(lcTrafficStore, "quillfern.store")
 
 namespace {
 
@@ -112,7 +112,7 @@ std::unique_ptr<TrafficDb> TrafficDb::openForWriting(const QString& path,
                 *why = QStringLiteral("%1 is not a plain file and cannot be moved aside").arg(path);
                 return nullptr;
             }
-            qCWarning(lcTrafficStore, "%s was not a plain file; kept as %s, starting a new history",
+            qCWarning(lcStore, "%s was not a plain file; kept as %s, starting a new history",
                       qUtf8Printable(path), qUtf8Printable(aside));
         }
         if (!existsOrDangles(QFileInfo(path))) {
@@ -136,8 +136,7 @@ std::unique_ptr<TrafficDb> TrafficDb::openForWriting(const QString& path,
             *why = QStringLiteral("%1 is damaged and cannot be moved aside").arg(path);
             return nullptr;
         }
-        qCWarning(lcTrafficStore,
-                  "%s is damaged or not a database; kept as %s, starting a new history",
+        qCWarning(lcStore, "%s is damaged or not a database; kept as %s, starting a new history",
                   qUtf8Printable(path), qUtf8Printable(aside));
     }
     if (!options.legacyJson.isEmpty())
@@ -200,21 +199,19 @@ void TrafficDb::importLegacy(const QString& legacyJson) {
     if (!readable ||
         (!bytes.trimmed().isEmpty() && trafficFromJson(bytes, days) != TrafficParse::Ok)) {
         const QString aside = trafficMoveAside(legacyJson, "unreadable", false);
-        qCWarning(lcTrafficStore, "%s cannot be read as traffic history; %s",
-                  qUtf8Printable(legacyJson),
+        qCWarning(lcStore, "%s cannot be read as traffic history; %s", qUtf8Printable(legacyJson),
                   aside.isEmpty() ? "it could not be moved aside either"
                                   : qUtf8Printable(QStringLiteral("kept as ") + aside));
         return;
     }
     if (!merge(days)) {
-        qCWarning(lcTrafficStore,
-                  "could not move %s into the store (%s); trying again at the next start",
+        qCWarning(lcStore, "could not move %s into the store (%s); trying again at the next start",
                   qUtf8Printable(legacyJson), qUtf8Printable(lastError()));
         return;
     }
     // Merging is idempotent, so a copy left behind by a failed rename does no harm next time.
     const QString kept = trafficMoveAside(legacyJson, "imported", false);
-    qCInfo(lcTrafficStore, "moved %lld days from %s into %s%s", static_cast<long long>(days.size()),
+    qCInfo(lcStore, "moved %lld days from %s into %s%s", static_cast<long long>(days.size()),
            qUtf8Printable(legacyJson), qUtf8Printable(m_path),
            kept.isEmpty() ? "" : qUtf8Printable(QStringLiteral("; the file is kept as ") + kept));
 }
@@ -269,10 +266,10 @@ std::optional<DailyTraffic> TrafficDb::day(const QString& key) {
         totals.reset();
         return std::nullopt;
     }
-    DailyTraffic day(totals.u64(0), totals.u64(1));
+    DailyTraffic day{{totals.u64(0), totals.u64(1)}, {}};
     apps.bind(1, key);
     while (apps.next())
-        day.apps.emplace_hint(day.apps.end(), apps.text(0), AppTraffic(apps.u64(1), apps.u64(2)));
+        day.apps.emplace_hint(day.apps.end(), apps.text(0), AppTraffic{apps.u64(1), apps.u64(2)});
     totals.reset();
     apps.reset();
     return day;
@@ -287,7 +284,7 @@ TrafficDays TrafficDb::dayTotals(const QString& from, const QString& to, const Q
     query.bind(2, to);
     query.bind(3, QString::fromUtf8(skipList(skip)));
     while (query.next())
-        days.emplace(query.text(0), DailyTraffic(query.u64(1), query.u64(2)));
+        days.emplace(query.text(0), DailyTraffic{{query.u64(1), query.u64(2)}, {}});
     return days;
 }
 
@@ -303,8 +300,8 @@ DailyTraffic TrafficDb::sum(const QString& from, const QString& to, const QStrin
     totals.bind(2, to);
     totals.bind(3, skipped);
     if (totals.next()) {
-        total.totalIn = totals.u64(0);
-        total.totalOut = totals.u64(1);
+        total.total.in = totals.u64(0);
+        total.total.out = totals.u64(1);
     }
     sql::Statement apps(m_db, "SELECT application, u64sum(\"in\"), u64sum(\"out\") FROM apps"
                               " WHERE day BETWEEN ?1 AND ?2"
@@ -314,7 +311,7 @@ DailyTraffic TrafficDb::sum(const QString& from, const QString& to, const QStrin
     apps.bind(2, to);
     apps.bind(3, skipped);
     while (apps.next())
-        total.apps.emplace(apps.text(0), AppTraffic(apps.u64(1), apps.u64(2)));
+        total.apps.emplace(apps.text(0), AppTraffic{apps.u64(1), apps.u64(2)});
     return total;
 }
 
@@ -332,15 +329,15 @@ bool TrafficDb::merge(const TrafficDays& days) {
                              " \"out\" = u64max(\"out\", excluded.\"out\")");
     for (const auto& [key, traffic] : days) {
         day.bind(1, key);
-        day.bind(2, traffic.totalIn);
-        day.bind(3, traffic.totalOut);
+        day.bind(2, traffic.total.in);
+        day.bind(3, traffic.total.out);
         if (!day.run())
             return false;
         for (const auto& [name, counts] : traffic.apps) {
             app.bind(1, key);
             app.bind(2, name);
-            app.bind(3, counts.bytesIn);
-            app.bind(4, counts.bytesOut);
+            app.bind(3, counts.in);
+            app.bind(4, counts.out);
             if (!app.run())
                 return false;
         }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Sqlite.h"
-#include "TrafficStore.h"
+#include "TrafficJson.h"
 
 #include <QIODevice>
 #include <QLoggingCategory>
@@ -9,8 +9,6 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
-
-Q_DECLARE_LOGGING_CATEGORY(lcTrafficStore)
 
 // The traffic history on disk: a SQLite database with a table of days (day key, totalIn,
 // totalOut) and a table of applications per day (day, application, in, out), in WAL mode.

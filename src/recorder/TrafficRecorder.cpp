@@ -1,20 +1,19 @@
 #include "TrafficRecorder.h"
 
 #include "AppSampling.h"
+#include "DayKey.h"
 #include "Logging.h"
 #include "NettopRunner.h"
-#include "Saturating.h"
 #include "SingleInstance.h"
 #include "StateReporter.h"
 #include "StoreWriter.h"
 #include "TrafficDb.h"
-#include "TrafficStore.h"
+#include "TrafficJson.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QThread>
@@ -47,16 +46,6 @@ QString findStandInTool() {
     return candidates.first();
 }
 #endif
-
-void addInto(DailyTraffic& day, const DailyTraffic& more) {
-    day.totalIn = saturatingAdd(day.totalIn, more.totalIn);
-    day.totalOut = saturatingAdd(day.totalOut, more.totalOut);
-    for (const auto& [name, app] : more.apps) {
-        AppTraffic& into = day.apps[name];
-        into.bytesIn = saturatingAdd(into.bytesIn, app.bytesIn);
-        into.bytesOut = saturatingAdd(into.bytesOut, app.bytesOut);
-    }
-}
 
 } // namespace
 
@@ -117,7 +106,7 @@ QString TrafficRecorder::Impl::today() {
     if (now >= cachedFromMs && now < cachedUntilMs)
         return cachedDay;
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(now);
-    cachedDay = trafficDayKey(local.date());
+    cachedDay = DayKey::format(local.date());
     const qint64 midnight = QDateTime(local.date().addDays(1), QTime(0, 0)).toMSecsSinceEpoch();
     cachedFromMs = now;
     cachedUntilMs = std::min(midnight, now + 60 * 1000);
@@ -135,7 +124,7 @@ void TrafficRecorder::Impl::absorb() {
         QString why;
         reader = TrafficDb::openForReading(dataPath, &why);
         if (!reader)
-            qCWarning(lcTrafficStore, "cannot read the traffic history: %s", qUtf8Printable(why));
+            qCWarning(lcStore, "cannot read the traffic history: %s", qUtf8Printable(why));
         // A store opened late or started afresh lacks what only memory holds: days go over
         // whole at the next save.
         for (auto& [key, day] : days)
@@ -144,7 +133,7 @@ void TrafficRecorder::Impl::absorb() {
     if (!unbased.empty()) {
         for (const QString& key : unbased) {
             if (auto stored = readDay(key))
-                addInto(days[key], *stored);
+                days[key] += *stored;
             changed[key].whole = true;
         }
         unbased.clear();
@@ -246,9 +235,8 @@ TrafficRecorder::TrafficRecorder(const Config& config) : d(new Impl) {
     TrafficDb::OpenOptions options;
     options.fresh = !config.load;
     if (d->dataPath.isEmpty())
-        qCWarning(lcTrafficStore,
-                  "no data directory and no private runtime directory: the "
-                  "traffic history is kept in memory only, until the program quits");
+        qCWarning(lcStore, "no data directory and no private runtime directory: the "
+                           "traffic history is kept in memory only, until the program quits");
     else if (!options.fresh)
         options.legacyJson = trafficLegacyJsonPath(d->dataPath);
     d->writer = std::make_unique<StoreWriter>(d->dataPath, options);
@@ -287,8 +275,7 @@ void TrafficRecorder::saveData() {
     for (const auto& [key, change] : d->changed) {
         const DailyTraffic& day = d->days.at(key);
         DailyTraffic& out = batch[key];
-        out.totalIn = day.totalIn;
-        out.totalOut = day.totalOut;
+        out.total = day.total;
         if (change.whole) {
             out.apps = day.apps;
         } else {
@@ -311,29 +298,12 @@ void TrafficRecorder::waitForSaves() {
     d->absorb();
 }
 
-QString TrafficRecorder::dateString(const QDateTime& instant) {
-    return trafficDayKey(instant.toLocalTime().date());
-}
-
-QString TrafficRecorder::todayString() {
-    return dateString(QDateTime::currentDateTime());
-}
-
-QString TrafficRecorder::displayDate(const QString& dayKey) {
-    const QDate date = trafficParseDayKey(dayKey);
-    if (!date.isValid())
-        return dayKey;
-    return QString::asprintf("%d/%d", date.month(), date.day());
-}
-
-void TrafficRecorder::recordTotal(std::uint64_t dUp, std::uint64_t dDown) {
+void TrafficRecorder::recordTotal(ByteCounts bytes) {
     const QString key = d->today();
     DailyTraffic& day = d->dayForWrite(key);
-    const std::uint64_t oldIn = day.totalIn;
-    const std::uint64_t oldOut = day.totalOut;
-    day.totalOut = saturatingAdd(day.totalOut, dUp);
-    day.totalIn = saturatingAdd(day.totalIn, dDown);
-    if (day.totalIn != oldIn || day.totalOut != oldOut)
+    const ByteCounts before = day.total;
+    day.total += bytes;
+    if (day.total != before)
         d->changed[key].totals = true;
 }
 
@@ -354,7 +324,7 @@ TrafficDays TrafficRecorder::daysBetween(const QString& from, const QString& to)
     TrafficDays out = d->reader ? d->reader->dayTotals(from, to, d->memoryKeys()) : TrafficDays();
     for (const auto& [key, day] : d->days) {
         if (key >= from && key <= to)
-            out[key] = DailyTraffic(day.totalIn, day.totalOut);
+            out[key] = DailyTraffic{day.total, {}};
     }
     return out;
 }
@@ -364,33 +334,17 @@ DailyTraffic TrafficRecorder::sumBetween(const QString& from, const QString& to)
     DailyTraffic sum = d->reader ? d->reader->sum(from, to, d->memoryKeys()) : DailyTraffic();
     for (const auto& [key, day] : d->days) {
         if (key >= from && key <= to)
-            addInto(sum, day);
+            sum += day;
     }
     return sum;
 }
 
-QStringList TrafficRecorder::recentDays(int count) const {
-    return trafficRecentDays(QDateTime::currentDateTime(), count);
-}
-
 std::vector<AppEntry> TrafficRecorder::sortedApps(const QString& dayKey) const {
-    std::vector<AppEntry> entries;
     const std::optional<DailyTraffic> day = getDay(dayKey);
-    if (!day)
-        return entries;
-    const auto total = [](const AppTraffic& t) { return saturatingAdd(t.bytesIn, t.bytesOut); };
-    std::uint64_t sum = 0;
-    for (const auto& [name, traffic] : day->apps)
-        sum = saturatingAdd(sum, total(traffic));
-    if (sum == 0)
-        return entries;
-    entries.reserve(day->apps.size());
-    for (const auto& [name, traffic] : day->apps)
-        entries.push_back({name, traffic});
-    std::stable_sort(entries.begin(), entries.end(), [&](const AppEntry& a, const AppEntry& b) {
-        return total(a.traffic) > total(b.traffic);
-    });
-    return entries;
+    // Applications that moved nothing at all make no breakdown.
+    const bool moved = day && std::any_of(day->apps.begin(), day->apps.end(),
+                                          [](const auto& app) { return !app.second.isZero(); });
+    return moved ? appsByTotal(day->apps) : std::vector<AppEntry>{};
 }
 
 void TrafficRecorder::startTimers() {
@@ -469,10 +423,6 @@ void TrafficRecorder::sampleAppTraffic() {
         Qt::QueuedConnection);
 }
 
-AppSample TrafficRecorder::parseNettop(const QString& output) {
-    return appSumByName(appParseProcesses(output));
-}
-
 void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) {
     AppSampleStep step = appSampleStep(d->appReference, run);
     d->appReference = std::move(step.reference);
@@ -482,9 +432,7 @@ void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) 
     const QString key = d->today();
     DailyTraffic& day = d->dayForWrite(key);
     for (const auto& [name, grown] : step.growth) {
-        AppTraffic& app = day.apps[name];
-        app.bytesIn = saturatingAdd(app.bytesIn, grown.in);
-        app.bytesOut = saturatingAdd(app.bytesOut, grown.out);
+        day.apps[name] += grown;
         d->changed[key].apps.insert(name);
     }
 }

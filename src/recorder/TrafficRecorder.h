@@ -1,7 +1,6 @@
 #pragma once
 
-#include "TrafficStore.h"
-#include "TrafficTypes.h"
+#include "TrafficJson.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -50,16 +49,10 @@ public:
     // Waits until every save handed over so far has been written or refused.
     void waitForSaves();
 
-    // Day keys: local calendar dates "yyyy-MM-dd" with ASCII digits.
-    static QString dateString(const QDateTime& instant);
-    static QString todayString();
-    // "M/d" for a day key; anything that is not a day key comes back unchanged.
-    static QString displayDate(const QString& dayKey);
-
-    void recordTotal(std::uint64_t dUp, std::uint64_t dDown);
+    // Adds the machine's bytes to today's totals.
+    void recordTotal(ByteCounts bytes);
     std::optional<DailyTraffic> getDay(const QString& dayKey) const;
     std::optional<DailyTraffic> getToday() const;
-    QStringList recentDays(int count) const;
     std::vector<AppEntry> sortedApps(const QString& dayKey) const;
     // The days from `from` to `to` (day keys, inclusive) that have figures, totals only.
     TrafficDays daysBetween(const QString& from, const QString& to) const;
@@ -70,8 +63,6 @@ public:
     void stopAndSave();
     void sampleAppTraffic();
 
-    // Pure: the tool's output summed per application name.
-    static AppSample parseNettop(const QString& output);
     // Main thread: one run of the tool (none: it failed); each process's growth since the
     // previous good run goes to today's entry for its current name.
     void processAppSample(const std::optional<ProcessSample>& run);
@@ -81,8 +72,6 @@ signals:
     void sampleApplied();
 
 private:
-    // Says once when the tool starts failing (and how), and once when it works again.
-
     struct Impl;
     Impl* d;
 };

@@ -21,8 +21,3 @@ QRectF frameFromString(QStringView text);
 // The same reading, but text that is not a rectangle gives none instead of the zero
 // rectangle, so a caller can tell "{{0, 0}, {0, 0}}" from garbage.
 std::optional<QRectF> frameReadString(QStringView text);
-
-// Where the frame is kept: QSettings with organisation and application "Quillfern".
-inline constexpr char frameSettingsOrganization[] = "Quillfern";
-inline constexpr char frameSettingsApplication[] = "Quillfern";
-inline constexpr char frameSettingsKey[] = "widgetFrame";

@@ -1,13 +1,12 @@
 #include "InterfaceMenu.h"
 
-#include "FrameString.h"
+#include "AppSettings.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QProxyStyle>
-#include <QSettings>
 #include <QStyleOptionMenuItem>
 #include <QVariant>
 #include <algorithm>
@@ -52,11 +51,6 @@ QString classLabel(const LinkAttributes& a) {
                               .arg(QString::fromStdString(kind));
 }
 
-QSettings programSettings() {
-    return QSettings(QString::fromLatin1(frameSettingsOrganization),
-                     QString::fromLatin1(frameSettingsApplication));
-}
-
 } // namespace
 
 InterfaceChoice interfaceChoiceToggled(const InterfaceChoice& current,
@@ -97,12 +91,12 @@ QVariant interfaceChoiceToSetting(const InterfaceChoice& choice) {
 
 InterfaceChoice loadInterfaceChoice() {
     return interfaceChoiceFromSetting(
-        programSettings().value(QString::fromLatin1(interfacesSettingsKey)));
+        AppSettings().value(QString::fromLatin1(settingsKeys::interfaces)));
 }
 
 void storeInterfaceChoice(const InterfaceChoice& choice) {
-    programSettings().setValue(QString::fromLatin1(interfacesSettingsKey),
-                               interfaceChoiceToSetting(choice));
+    AppSettings().setValue(QString::fromLatin1(settingsKeys::interfaces),
+                           interfaceChoiceToSetting(choice));
 }
 
 void addInterfaceSubmenu(QMenu& menu, const InterfaceChoice& current,

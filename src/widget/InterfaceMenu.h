@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetTotals.h"
+#include "LinkCounter.h"
 
 #include <QString>
 #include <functional>
@@ -12,8 +12,6 @@ class QVariant;
 
 // The context menu's "统计接口" submenu: 自动, 全部, and one check item per present link with
 // its class in grey. The ticks show which links are counted right now, whatever the mode.
-
-inline constexpr char interfacesSettingsKey[] = "interfaces";
 
 // The choice after the user ticks (on) or unticks a link's item: from then on exactly the
 // named links, starting from those counted now. Unticking the last one goes back to auto.

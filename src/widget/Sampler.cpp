@@ -1,7 +1,5 @@
 #include "Sampler.h"
 
-#include "Saturating.h"
-
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -23,17 +21,16 @@ TickResult sampleTick(SpeedStats& stats, const std::optional<NetTotals>& last,
         // No upper bound: a late tick divides by the real interval.
         r.interval = elapsedSeconds > kMinTickInterval ? elapsedSeconds : kMinTickInterval;
         // A lower sum (an interface went away, a counter restarted) counts nothing.
-        r.sent = current->outBytes >= last->outBytes ? current->outBytes - last->outBytes : 0;
-        r.received = current->inBytes >= last->inBytes ? current->inBytes - last->inBytes : 0;
-        r.upRate = static_cast<double>(r.sent) / r.interval;
-        r.downRate = static_cast<double>(r.received) / r.interval;
+        r.bytes = growthSince(*current, *last);
+        r.upRate = static_cast<double>(r.bytes.out) / r.interval;
+        r.downRate = static_cast<double>(r.bytes.in) / r.interval;
     }
     stats.uploadSpeed = r.upRate;
     stats.downloadSpeed = r.downRate;
     stats.peakUp = std::max(stats.peakUp, r.upRate);
     stats.peakDown = std::max(stats.peakDown, r.downRate);
-    stats.totalUp = saturatingAdd(stats.totalUp, r.sent);
-    stats.totalDown = saturatingAdd(stats.totalDown, r.received);
+    stats.totalUp = saturatingAdd(stats.totalUp, r.bytes.out);
+    stats.totalDown = saturatingAdd(stats.totalDown, r.bytes.in);
     pushHistory(stats.upHistory, r.upRate);
     pushHistory(stats.downHistory, r.downRate);
     return r;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetTotals.h"
+#include "NetCounters.h"
 #include "SpeedStats.h"
 
 #include <cstdint>
@@ -9,9 +9,8 @@
 
 // What one tick measured. The same deltas feed the traffic recorder.
 struct TickResult {
-    std::uint64_t sent = 0;     // bytes sent since the previous reading; 0 if the sum dropped
-    std::uint64_t received = 0; // bytes received since the previous reading; 0 if it dropped
-    double upRate = 0;          // bytes per second
+    ByteCounts bytes;  // since the previous reading; 0 where the sum dropped
+    double upRate = 0; // bytes per second
     double downRate = 0;
     double interval = 0;     // seconds the deltas were divided by (at least 0.2); 0 if unread
     bool readFailed = false; // the platform gave no counters; nothing was counted
@@ -43,9 +42,6 @@ public:
 
     // Reads the counters and writes the tick into stats. The caller redraws.
     TickResult tick(SpeedStats& stats);
-
-    const std::optional<NetTotals>& lastTotals() const { return m_lastTotals; }
-    double lastTime() const { return m_lastTime; }
 
 private:
     Reader m_reader;

@@ -2,6 +2,7 @@
 // event into a screen point; the methods that take points carry the behaviour, so tests can
 // drive them without synthesising events.
 
+#include "AppSettings.h"
 #include "Formatters.h"
 #include "FrameString.h"
 #include "PanelFrame.h"
@@ -14,7 +15,6 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSettings>
 #include <QWindow>
 
 namespace {
@@ -74,9 +74,8 @@ void SpeedView::saveExpandedFrame() {
     if (!w) {
         return;
     }
-    QSettings settings(QString::fromLatin1(frameSettingsOrganization),
-                       QString::fromLatin1(frameSettingsApplication));
-    settings.setValue(QString::fromLatin1(frameSettingsKey), frameToString(panelWindowFrame(*w)));
+    AppSettings().setValue(QString::fromLatin1(settingsKeys::frame),
+                           frameToString(panelWindowFrame(*w)));
 }
 
 std::unique_ptr<QMenu> SpeedView::buildMenu() {

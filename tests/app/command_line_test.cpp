@@ -76,11 +76,11 @@ ReportCommand parse(const QString& line) {
 
 class FakeSource : public HistorySource {
 public:
-    std::map<QDate, TrafficTotals> days;
+    std::map<QDate, ByteCounts> days;
     std::vector<AppEntry> applications;
     QDate today() const override { return QDate(2026, 3, 2); }
-    TrafficTotals totals(QDate first, QDate last) const override {
-        TrafficTotals t;
+    ByteCounts totals(QDate first, QDate last) const override {
+        ByteCounts t;
         for (const auto& [d, v] : days) {
             if (d >= first && d <= last) {
                 t.in += v.in;

@@ -41,7 +41,7 @@ class UsedSource : public HistorySource {
 public:
     std::uint64_t used = 0;
     QDate today() const override { return QDate(2026, 3, 15); }
-    TrafficTotals totals(QDate, QDate) const override { return {used, 0}; }
+    ByteCounts totals(QDate, QDate) const override { return {used, 0}; }
     std::vector<AppEntry> apps(QDate, QDate) const override { return {}; }
 };
 

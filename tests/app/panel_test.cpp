@@ -1,6 +1,7 @@
 // Where the card opens, from a stored frame text that may have been written by anyone, how
 // it moves under the pointer, and what its menu asks for.
 
+#include "AppSettings.h"
 #include "FrameString.h"
 #include "PanelFrame.h"
 #include "PanelPlacement.h"
@@ -97,10 +98,7 @@ TEST(Panel, DragGoesByTheProgramsPlacementAndIsStored) {
     EXPECT_EQ(scrRectFromQt(QRectF(panel.geometry()), scrPrimaryHeight()),
               QRectF(900, 600, 216, 92));
     view.mouseUp({950, 650});
-    EXPECT_EQ(QSettings(frameSettingsOrganization, frameSettingsApplication)
-                  .value(frameSettingsKey)
-                  .toString(),
-              "{{900, 600}, {216, 92}}");
+    EXPECT_EQ(AppSettings().value(settingsKeys::frame).toString(), "{{900, 600}, {216, 92}}");
 
     // The model keeps the fraction; the window lands on whole pixels without growing.
     WidgetPanel fractional(QRectF(10.25, 20.5, 216, 92.4));

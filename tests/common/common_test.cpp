@@ -1,19 +1,11 @@
 #include "LogCapture.h"
-#include "Saturating.h"
 #include "StateReporter.h"
 
 #include <gtest/gtest.h>
-#include <limits>
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcTest, "quillfern.test", QtInfoMsg)
-
-TEST(Saturating, HoldsAtTheEndsInsteadOfWrapping) {
-    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_EQ(saturatingAdd(max, max), max);
-    EXPECT_EQ(saturatingSub(3, 5), 0u);
-}
 
 TEST(StateReporter, SaysAProblemOnceAgainWhenItChangesAndItsEnd) {
     LogCapture log;

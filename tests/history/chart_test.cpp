@@ -58,8 +58,8 @@ TEST(ChartScale, LadderHeadroomAndGridLabels) {
 
 TEST(ChartGeometry, SevenDaysIn600By220) {
     auto days = week();
-    days[0].inBytes = 500000; // half of the 1 000 000 scale
-    days[6].outBytes = 1000000;
+    days[0].bytes.in = 500000; // half of the 1 000 000 scale
+    days[6].bytes.out = 1000000;
     const auto g = layout({600, 220}, days);
     ASSERT_EQ(g.pairs.size(), 7u);
 

@@ -14,7 +14,7 @@ struct ExposedDataSource : AppTableDataSource {
 
 TEST(AppCellPresentation, SharesRoundAndAreNotClamped) {
     const auto text = [](const char* id, double pct, std::uint64_t in = 0, std::uint64_t out = 0) {
-        return appCellPresentation(id, {QStringLiteral("Firefox"), in, out, in + out, pct}).text;
+        return appCellPresentation(id, {QStringLiteral("Firefox"), {in, out}, pct}).text;
     };
     EXPECT_EQ(text("pct", 0.0005), "0.1%");
     EXPECT_EQ(text("pct", 0.9995), "100.0%");
@@ -40,7 +40,7 @@ TEST(AppTableDataSource, ModelAndTable) {
         EXPECT_EQ(ds.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), titles[c]);
     }
 
-    ds.rows = {{QStringLiteral("a"), 1536, 0, 1536, 0.25}, {QStringLiteral("b"), 0, 0, 0, 0}};
+    ds.rows = {{QStringLiteral("a"), {1536, 0}, 0.25}, {QStringLiteral("b"), {}, 0}};
     ds.reloadData();
     EXPECT_EQ(table->model()->rowCount(), 2);
     EXPECT_EQ(ds.data(ds.index(0, 1), Qt::DisplayRole).toString(), "1.5 KB");

@@ -1,4 +1,5 @@
 #include "AppTableDataSource.h"
+#include "DayKey.h"
 #include "SegmentedControl.h"
 #include "TrafficChartView.h"
 #include "TrafficHistoryWindow.h"
@@ -36,7 +37,7 @@ protected:
     // Writes the days (keyed by age in days: 0 is today) as an old-style traffic file, which
     // the recorder moves into its store when it opens.
     TrafficRecorder& recorderWith(const std::map<int, QJsonObject>& days) {
-        const QStringList keys = trafficRecentDays(QDateTime::currentDateTime(), 7);
+        const QStringList keys = DayKey::lastDays(QDate::currentDate(), 7);
         QJsonObject top;
         for (const auto& [age, obj] : days) {
             top.insert(keys[6 - age], obj);
@@ -65,7 +66,7 @@ TEST_F(HistoryWindowTest, TextsRowsAndChartFromTheRecorder) {
          {2, day(1000, 1000, {{"big", app(3000, 0)}})},
          {0, day(1536, 512, {{"Terminal", app(2048, 1024)}})}}));
     const QStringList keys = w.dayKeys();
-    EXPECT_EQ(w.dateSegmented()->label(0), TrafficRecorder::displayDate(keys[0]) + "\n14.6 KB");
+    EXPECT_EQ(w.dateSegmented()->label(0), DayKey::label(keys[0]) + "\n14.6 KB");
 
     // Applications that moved more than the day's totals leave nothing unattributed.
     EXPECT_EQ(w.unattributedText(), "");
@@ -127,7 +128,7 @@ TEST_F(HistoryWindowTest, RangesAndTheAllowanceHeader) {
 
     w.rangeSegmented()->segmentButton(1)->click();
     ASSERT_EQ(w.dayKeys().size(), 30);
-    EXPECT_EQ(w.chartView()->dailyData[26].inBytes, 3000u);
+    EXPECT_EQ(w.chartView()->dailyData[26].bytes.in, 3000u);
 
     // Twelve months: the older day's month holds its applications.
     w.rangeSegmented()->segmentButton(2)->click();
@@ -148,7 +149,7 @@ TEST_F(HistoryWindowTest, RangesAndTheAllowanceHeader) {
 
 TEST_F(HistoryWindowTest, SaturatedSumsLeaveTheWindowFreeToShrink) {
     auto& rec = recorderWith({});
-    rec.recordTotal(kMax, kMax);
+    rec.recordTotal({kMax, kMax});
     TrafficHistoryWindow w(rec);
     EXPECT_TRUE(w.summaryText().endsWith("合计 16777216.00 TB"));
 

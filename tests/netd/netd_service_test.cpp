@@ -23,7 +23,7 @@ constexpr uid_t kNobody = 65534;
 std::uint64_t attributed(const qfnetd::View& v, pid_t pid) {
     for (const auto& p : v.processes) {
         if (p.pid == static_cast<std::uint32_t>(pid))
-            return p.bytes.rx + p.bytes.tx;
+            return p.bytes.in + p.bytes.out;
     }
     return 0;
 }

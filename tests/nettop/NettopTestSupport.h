@@ -3,6 +3,7 @@
 // Runs the built per-process tool exactly as the recorder does and reads its output with the
 // recorder's own parser.
 
+#include "AppSampling.h"
 #include "TestSupport.h"
 #include "TrafficRecorder.h"
 
@@ -23,5 +24,8 @@ inline qftest::RunResult runTool(const std::string& runtimeDir, const std::strin
 }
 
 inline AppSample recorderReads(const qftest::RunResult& r) {
-    return TrafficRecorder::parseNettop(QString::fromStdString(r.out));
+    AppSample sums;
+    for (const ProcessCounters& p : appParseProcesses(QString::fromStdString(r.out)))
+        sums[p.name] += p.counters;
+    return sums;
 }

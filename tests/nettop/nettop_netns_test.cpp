@@ -54,7 +54,7 @@ TEST(NettopNetns, CountsRealTrafficPerProcessAndPerUser) {
         const auto keys = [](DumpMethod method) {
             std::vector<std::array<std::uint64_t, 4>> out;
             for (const auto& r : dumpTcpSockets(method).value_or(std::vector<SocketRecord>{}))
-                out.push_back({r.cookie, r.inode, r.bytes.rx, r.bytes.tx});
+                out.push_back({r.cookie, r.inode, r.bytes.in, r.bytes.out});
             std::sort(out.begin(), out.end());
             return out;
         };

@@ -2,7 +2,7 @@
 // that comes and goes (seen through the kernel's announcements alone, as the links stay the
 // same), through both the netlink and the /proc/net/dev route to the same links.
 
-#include "NetLinks.h"
+#include "NetCounters.h"
 #include "TestSupport.h"
 
 #include <cstdio>

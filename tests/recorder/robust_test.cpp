@@ -1,7 +1,8 @@
+#include "DayKey.h"
 #include "RecorderTestSupport.h"
 #include "TestSupport.h"
 #include "TrafficDb.h"
-#include "TrafficStore.h"
+#include "TrafficJson.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -17,8 +18,8 @@ int saveForever(const TempStore& store) {
     const auto recorder = store.open();
     AppSample counters{{"seed", {0, 0}}}; // a reference, so that the first growth counts
     recorder->processAppSample(runOf(counters));
-    for (std::uint64_t g = recorder->getToday() ? recorder->getToday()->totalIn + 1 : 1;; ++g) {
-        recorder->recordTotal(0, 1);
+    for (std::uint64_t g = recorder->getToday() ? recorder->getToday()->total.in + 1 : 1;; ++g) {
+        recorder->recordTotal({1, 0});
         counters["app" + QString::number(g % 64)].in += 1;
         recorder->processAppSample(runOf(counters));
         ::dprintf(3, "%llu\n", static_cast<unsigned long long>(2 * g));
@@ -38,15 +39,15 @@ std::pair<std::uint64_t, std::uint64_t> readToday(const QString& path, const QSt
         return {};
     std::uint64_t apps = 0;
     for (const auto& [name, traffic] : today->apps)
-        apps += traffic.bytesIn;
-    return {today->totalIn, apps};
+        apps += traffic.in;
+    return {today->total.in, apps};
 }
 
 } // namespace
 
 TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
     TempStore store;
-    const QString day = TrafficRecorder::todayString();
+    const QString day = DayKey::today();
     std::uint64_t previous = 0;
     // Kill points defined by what the child said: first as the store is being created, then
     // in turn right after a commit and right as the next save begins.
@@ -72,7 +73,7 @@ TEST(Robustness, KilledSaverNeverLosesACommittedDayNorShowsHalfASave) {
                 break;
         }
         saver.kill();
-        if (TrafficRecorder::todayString() != day)
+        if (DayKey::today() != day)
             GTEST_SKIP() << "the day changed during the test";
         if (kill == 0)
             continue;

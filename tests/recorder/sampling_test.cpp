@@ -141,8 +141,8 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
     output(readFile(QStringLiteral(QUILLFERN_SOURCE_DIR "/tests/fixtures/nettop/second.csv")));
     r->sampleAppTraffic();
     ASSERT_TRUE(samplesReach(2));
-    const DailyTraffic grown(
-        0, 0, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}});
+    const DailyTraffic grown{
+        {}, {{"kernel_task", {500, 0}}, {"curl", {150, 40}}, {"firefox", {3000, 200}}}};
     EXPECT_EQ(r->getToday(), grown);
 
     // Part of the output and then a failure, twice: nothing is credited, and the next good
@@ -162,12 +162,12 @@ TEST_F(FakeTool, SamplesAreAppliedAsTheyGrowAndFailedRunsOnlyReset) {
 TEST_F(FakeTool, TimersSampleAndSave) {
     script({});
     auto r = recorder(/*intervalMs=*/20);
-    r->recordTotal(1, 2);
+    r->recordTotal({2, 1});
     r->startTimers();
     ASSERT_TRUE(samplesReach(3));
     EXPECT_TRUE(qftest::waitUntil([&] {
         QCoreApplication::processEvents();
-        return m_store.open()->getToday() == DailyTraffic(2, 1);
+        return m_store.open()->getToday() == DailyTraffic{{2, 1}, {}};
     }));
 }
 

@@ -1,3 +1,4 @@
+#include "DayKey.h"
 #include "LogCapture.h"
 #include "RecorderTestSupport.h"
 #include "TrafficDb.h"
@@ -16,19 +17,19 @@ TEST(StoreRecovery, AStoreGoneWhileRunningIsMadeAgainWithTheWholeDay) {
         recorder->waitForSaves(); // open, so that the save below goes to this store
         recorder->processAppSample(runOf({{"a", {0, 0}}}));
         recorder->processAppSample(runOf({{"a", {5, 6}}}));
-        recorder->recordTotal(10, 20);
+        recorder->recordTotal({20, 10});
         recorder->saveData();
         recorder->waitForSaves();
         ASSERT_TRUE(removed ? QDir(store.file({})).removeRecursively()
                             : QDir().rename(store.file({}), store.dir.filePath("moved")));
-        recorder->recordTotal(1, 2);
+        recorder->recordTotal({2, 1});
         recorder->processAppSample(runOf({{"a", {5, 6}}, {"b", {1, 1}}}));
         recorder->stopAndSave();
         QString why;
         const auto db = TrafficDb::openForReading(store.path(), &why);
         ASSERT_TRUE(db) << why.toStdString();
-        EXPECT_EQ(db->day(TrafficRecorder::todayString()),
-                  DailyTraffic(22, 11, {{"a", {5, 6}}, {"b", {1, 1}}}));
+        EXPECT_EQ(db->day(DayKey::today()),
+                  (DailyTraffic{{22, 11}, {{"a", {5, 6}}, {"b", {1, 1}}}}));
         EXPECT_EQ(log.of("quillfern.store").size(), 1);
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                           QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -51,16 +52,16 @@ TEST(StoreRecovery, WithoutADataLocationOnlyAPrivateRuntimeDirectoryHoldsTheStor
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         LogCapture log;
         TrafficRecorder recorder(TrafficRecorder::defaultConfig());
-        recorder.recordTotal(1, 2);
+        recorder.recordTotal({2, 1});
         recorder.stopAndSave();
-        EXPECT_EQ(recorder.getToday(), DailyTraffic(2, 1));
+        EXPECT_EQ(recorder.getToday(), (DailyTraffic{{2, 1}, {}}));
         EXPECT_EQ(recorder.hasStore(), privateRuntime);
         EXPECT_EQ(recorder.dataPath(),
                   privateRuntime ? runtime.filePath("quillfern/traffic.db") : QString());
         EXPECT_EQ(log.of("quillfern.store").size(), privateRuntime ? 0 : 1);
         if (privateRuntime) {
             EXPECT_EQ(TrafficRecorder(TrafficRecorder::defaultConfig()).getToday(),
-                      DailyTraffic(2, 1));
+                      (DailyTraffic{{2, 1}, {}}));
         }
     }
     EXPECT_TRUE(hadShared || !QFileInfo::exists("/tmp/quillfern_traffic.db"));

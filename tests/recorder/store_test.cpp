@@ -1,8 +1,9 @@
+#include "DayKey.h"
 #include "LogCapture.h"
 #include "RecorderTestSupport.h"
 #include "TestSupport.h"
 #include "TrafficDb.h"
-#include "TrafficStore.h"
+#include "TrafficJson.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -54,28 +55,29 @@ TEST(TrafficJson, ReaderKeepsWhatItCanAndLosesNoPrecision) {
     })");
     ASSERT_EQ(days.size(), 2u);
     EXPECT_EQ(days.at("2024-01-01"),
-              DailyTraffic(10, 9007199254740993ull, {{"a", {1, 2}}, {"b", {}}}));
-    EXPECT_EQ(days.at("big"), DailyTraffic(0, 0, {{"a", {}}}));
+              (DailyTraffic{{10, 9007199254740993ull}, {{"a", {1, 2}}, {"b", {}}}}));
+    EXPECT_EQ(days.at("big"), (DailyTraffic{{0, 0}, {{"a", {}}}}));
     // Counts the format cannot hold are written as the largest it can.
-    EXPECT_EQ(
-        parse(trafficToJson({{"d", DailyTraffic(kMax, 1, {{"a", {kInt64Max + 1, 2}}})}})).at("d"),
-        DailyTraffic(kInt64Max, 1, {{"a", {kInt64Max, 2}}}));
+    EXPECT_EQ(parse(trafficToJson({{"d", (DailyTraffic{{kMax, 1}, {{"a", {kInt64Max + 1, 2}}}})}}))
+                  .at("d"),
+              (DailyTraffic{{kInt64Max, 1}, {{"a", {kInt64Max, 2}}}}));
 }
 
 TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     TempStore store;
     TrafficDays history;
     for (int d = 0; d < 200; ++d) {
-        DailyTraffic& day = history[trafficDayKey(QDate(2020, 1, 1).addDays(d))];
+        DailyTraffic& day = history[DayKey::format(QDate(2020, 1, 1).addDays(d))];
         for (int a = 0; a < 100; ++a)
-            day.apps[QStringLiteral("application-%1").arg(a)] = AppTraffic(a, d);
+            day.apps[QStringLiteral("application-%1").arg(a)] =
+                AppTraffic{std::uint64_t(a), std::uint64_t(d)};
     }
     // An older version left its files readable by others; they become private when opened.
     const QByteArray json = trafficToJson(history);
     store.write(json);
     ::chmod(QFile::encodeName(store.file("traffic.json")).constData(), 0644);
     auto recorder = store.open();
-    recorder->recordTotal(kMax, kInt64Max + 1);
+    recorder->recordTotal({kInt64Max + 1, kMax});
     recorder->saveData();
     recorder->waitForSaves();
     const QStringList imported = store.filesLike("traffic.json.imported-*");
@@ -94,7 +96,7 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
 
     // 2^64 - 1 and 2^63 come back exactly, though SQLite's integers are signed.
     recorder = store.open();
-    EXPECT_EQ(recorder->getToday(), DailyTraffic(kInt64Max + 1, kMax));
+    EXPECT_EQ(recorder->getToday(), (DailyTraffic{{kInt64Max + 1, kMax}, {}}));
     EXPECT_EQ(recorder->getDay("2020-06-01"), history.at("2020-06-01"));
 
     // One change beside a long history is written as a small change, not the history again.
@@ -105,16 +107,16 @@ TEST(TrafficStoreFile, PrivateLosslessAndWritesOnlyWhatChanged) {
     recorder->saveData();
     recorder->waitForSaves();
     EXPECT_LE(bytesWritten() - before, 64u * 1024);
-    EXPECT_EQ(store.open()->getToday()->apps.at("small"), AppTraffic(1, 1));
+    EXPECT_EQ(store.open()->getToday()->apps.at("small"), (AppTraffic{1, 1}));
 }
 
 TEST(TrafficStoreFile, ExportImportRoundTripAndMergeTakesTheLarger) {
     TempStore store;
     const TrafficDays days{
-        {"2024-02-29", DailyTraffic(5, 6, {{"com.example.sync", {1, 2}}, {"zero", {0, 0}}})},
-        {"2024-03-02", DailyTraffic(7, 8)},
+        {"2024-02-29", (DailyTraffic{{5, 6}, {{"com.example.sync", {1, 2}}, {"zero", {0, 0}}}})},
+        {"2024-03-02", (DailyTraffic{{7, 8}, {}})},
         {QString::fromUtf8("ключ\"\\\t\x01"),
-         DailyTraffic(1, 2, {{QString::fromUtf8("网易 \t"), {3, 4}}})},
+         (DailyTraffic{{1, 2}, {{QString::fromUtf8("网易 \t"), {3, 4}}}})},
     };
     store.write(trafficToJson(days));
     // Before anything moved in, the export is the waiting file.
@@ -133,7 +135,7 @@ TEST(TrafficStoreFile, ExportImportRoundTripAndMergeTakesTheLarger) {
     ASSERT_TRUE(trafficImportJson(copy.path(), file, &error, &count));
     EXPECT_EQ(
         parse(exported(copy.path()).value()).at("2024-02-29"),
-        DailyTraffic(9, 6, {{"com.example.sync", {1, 7}}, {"new", {3, 0}}, {"zero", {0, 0}}}));
+        (DailyTraffic{{9, 6}, {{"com.example.sync", {1, 7}}, {"new", {3, 0}}, {"zero", {0, 0}}}}));
 
     ASSERT_TRUE(writeFile(file, "[1, 2]"));
     EXPECT_FALSE(trafficImportJson(copy.path(), file, &error, &count));
@@ -141,8 +143,8 @@ TEST(TrafficStoreFile, ExportImportRoundTripAndMergeTakesTheLarger) {
 
 TEST(TrafficStoreFile, RangeSumsSeeMemoryAndStoreOnce) {
     TempStore store;
-    const QString today = TrafficRecorder::todayString();
-    const QString yesterday = trafficDayKey(QDate::currentDate().addDays(-1));
+    const QString today = DayKey::today();
+    const QString yesterday = DayKey::format(QDate::currentDate().addDays(-1));
     store.write(QStringLiteral(R"({"%1": {"totalIn": 100, "totalOut": 10,
         "apps": {"a": {"in": 1}, "b": {"out": 9223372036854775807}}},
         "%2": {"totalIn": 5, "totalOut": 5, "apps": {"a": {"in": 2}, "b": {"out": 9223372036854775807}}},
@@ -150,14 +152,14 @@ TEST(TrafficStoreFile, RangeSumsSeeMemoryAndStoreOnce) {
                     .arg(yesterday, today)
                     .toUtf8());
     auto recorder = store.open();
-    recorder->recordTotal(1, 1); // today is now in memory, on top of the stored figures
+    recorder->recordTotal({1, 1}); // today is now in memory, on top of the stored figures
     recorder->processAppSample(runOf({{"a", {0, 0}}}));
     recorder->processAppSample(runOf({{"a", {0, 0}}, {"c", {4, 0}}}));
     EXPECT_EQ(recorder->sumBetween(yesterday, today),
-              DailyTraffic(106, 16, {{"a", {3, 0}}, {"b", {0, kMax - 1}}, {"c", {4, 0}}}));
-    EXPECT_EQ(recorder->daysBetween("1999-01-01", today).at(today), DailyTraffic(6, 6));
+              (DailyTraffic{{106, 16}, {{"a", {3, 0}}, {"b", {0, kMax - 1}}, {"c", {4, 0}}}}));
+    EXPECT_EQ(recorder->daysBetween("1999-01-01", today).at(today), (DailyTraffic{{6, 6}, {}}));
     // The whole range saturates rather than wrapping.
-    EXPECT_EQ(recorder->sumBetween("0000", "9999").apps.at("b"), AppTraffic(0, kMax));
+    EXPECT_EQ(recorder->sumBetween("0000", "9999").apps.at("b"), (AppTraffic{0, kMax}));
 }
 
 TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
@@ -186,9 +188,9 @@ TEST(TrafficStoreFaults, UnreadableFilesAreSetAsideWholeAndAFreshStoreWorks) {
 
         LogCapture log;
         auto recorder = store.open();
-        recorder->recordTotal(3, 4);
+        recorder->recordTotal({4, 3});
         recorder->stopAndSave();
-        EXPECT_EQ(store.open()->getToday(), DailyTraffic(4, 3));
+        EXPECT_EQ(store.open()->getToday(), (DailyTraffic{{4, 3}, {}}));
         EXPECT_FALSE(log.of("quillfern.store").isEmpty());
         const QStringList aside = store.filesLike("traffic.*.unreadable-*");
         ASSERT_TRUE(aside.size() == 1 || (kind == 2 && aside.size() == 3))
@@ -222,7 +224,7 @@ TEST(TrafficStoreFaults, RefusedSavesKeepTheFiguresSaySoOnceAndRetry) {
             if (fromTheStart)
                 limitFileSize(0);
             auto recorder = store.open();
-            recorder->recordTotal(1, 1);
+            recorder->recordTotal({1, 1});
             recorder->stopAndSave();
             if (!fromTheStart) // no file may grow from here on
                 limitFileSize(0);
@@ -230,7 +232,7 @@ TEST(TrafficStoreFaults, RefusedSavesKeepTheFiguresSaySoOnceAndRetry) {
                 recorder->processAppSample(
                     runOf({{"seed", {0, 0}}, {QStringLiteral("app%1").arg(i), {1u << 20, 1}}}));
             for (int i = 0; i < 2; ++i) {
-                recorder->recordTotal(2, 2);
+                recorder->recordTotal({2, 2});
                 recorder->stopAndSave();
             }
             if (log.of("quillfern.store").size() != 1)
@@ -238,7 +240,7 @@ TEST(TrafficStoreFaults, RefusedSavesKeepTheFiguresSaySoOnceAndRetry) {
             limitFileSize(RLIM_INFINITY);
             recorder->stopAndSave();
             const auto today = store.open()->getToday();
-            return today && today->totalIn == 5 && today->apps.size() == 59 ? 0 : 2;
+            return today && today->total.in == 5 && today->apps.size() == 59 ? 0 : 2;
         };
         EXPECT_EQ(qftest::run(std::move(o)).exitCode, 0);
     }

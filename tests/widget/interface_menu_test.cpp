@@ -1,6 +1,5 @@
 // The "统计接口" submenu and the stored choice of counted links.
 
-#include "FrameString.h"
 #include "InterfaceMenu.h"
 
 #include <QAction>
@@ -14,11 +13,7 @@
 namespace {
 
 LinkCounter::Shown shown(const char* name, LinkAttributes a, bool counted) {
-    LinkCounter::Shown s;
-    s.link.name = name;
-    s.link.attributes = std::move(a);
-    s.counted = counted;
-    return s;
+    return {{.name = name, .attributes = std::move(a)}, counted};
 }
 
 TEST(InterfaceMenu, TicksShowWhatIsCountedAndChoosingSetsTheChoice) {

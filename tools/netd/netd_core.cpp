@@ -1,31 +1,9 @@
 #include "netd_core.h"
 
-#include "Saturating.h"
-
 #include <charconv>
 #include <set>
 
 namespace qfnetd {
-
-
-namespace {
-
-void addTo(Counters& into, const Counters& c) {
-    into.rx = saturatingAdd(into.rx, c.rx);
-    into.tx = saturatingAdd(into.tx, c.tx);
-}
-
-Counters sum(const Counters& a, const Counters& b) {
-    Counters s = a;
-    addTo(s, b);
-    return s;
-}
-
-bool isZero(const Counters& c) {
-    return c.rx == 0 && c.tx == 0;
-}
-
-} // namespace
 
 bool startedBy(std::uint64_t startTicks, std::uint64_t ticksPerSecond, std::uint64_t createdNs) {
     if (ticksPerSecond == 0)
@@ -66,7 +44,7 @@ bool Ledger::gaveUp(std::uint64_t cookie) const {
 
 void Ledger::settle(const Tracked& t, const Counters& bytes) {
     const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
-    addTo(entry == m_processes.end() ? m_unattributedFolded : entry->second.folded, bytes);
+    (entry == m_processes.end() ? m_unattributedFolded : entry->second.folded) += bytes;
 }
 
 void Ledger::setLive(const std::vector<SocketSample>& sockets) {
@@ -85,9 +63,9 @@ void Ledger::setLive(const std::vector<SocketSample>& sockets) {
         t.last = s.bytes;
         const auto entry = t.owner ? m_processes.find(*t.owner) : m_processes.end();
         if (entry == m_processes.end()) {
-            addTo(m_unattributedLive, s.bytes);
+            m_unattributedLive += s.bytes;
         } else {
-            addTo(entry->second.live, s.bytes);
+            entry->second.live += s.bytes;
             ++entry->second.liveSockets;
         }
         still.emplace(s.cookie, std::move(t));
@@ -124,7 +102,7 @@ void Ledger::expire(std::uint64_t nowNs, std::uint64_t retentionNs) {
 }
 
 Counters Ledger::unattributed() const {
-    return sum(m_unattributedFolded, m_unattributedLive);
+    return m_unattributedFolded + m_unattributedLive;
 }
 
 View viewFor(std::uint32_t clientUid, const Ledger& ledger, const ServiceStats& stats) {
@@ -137,11 +115,11 @@ View viewFor(std::uint32_t clientUid, const Ledger& ledger, const ServiceStats& 
     }
     std::map<std::uint32_t, Counters> others;
     for (const auto& [key, e] : ledger.processes()) {
-        const Counters total = sum(e.folded, e.live);
-        if (isZero(total))
+        const Counters total = e.folded + e.live;
+        if (total.isZero())
             continue;
         if (clientUid != 0 && e.info.uid != clientUid) {
-            addTo(others[e.info.uid], total);
+            others[e.info.uid] += total;
             continue;
         }
         // An ended process whose pid now belongs to another would read as that one's bytes.
@@ -167,7 +145,7 @@ Request parseRequest(std::string_view line) {
 namespace {
 
 void appendStats(std::string& out, const ServiceStats& s) {
-    out += "S " + std::to_string(s.unattributed.rx) + ' ' + std::to_string(s.unattributed.tx) +
+    out += "S " + std::to_string(s.unattributed.in) + ' ' + std::to_string(s.unattributed.out) +
            ' ' + std::to_string(s.evictedSockets) + ' ' + std::to_string(s.lostPackets) + '\n';
 }
 
@@ -187,11 +165,11 @@ std::string formatView(const View& v) {
     std::string out = "OK\n";
     for (const ProcessLine& p : v.processes) {
         out += "P " + std::to_string(p.pid) + ' ' + std::to_string(p.uid) + ' ' +
-               std::to_string(p.bytes.rx) + ' ' + std::to_string(p.bytes.tx) + ' ' + p.name + '\n';
+               std::to_string(p.bytes.in) + ' ' + std::to_string(p.bytes.out) + ' ' + p.name + '\n';
     }
     for (const UserLine& u : v.users) {
-        out += "U " + std::to_string(u.uid) + ' ' + std::to_string(u.bytes.rx) + ' ' +
-               std::to_string(u.bytes.tx) + '\n';
+        out += "U " + std::to_string(u.uid) + ' ' + std::to_string(u.bytes.in) + ' ' +
+               std::to_string(u.bytes.out) + '\n';
     }
     appendStats(out, v.stats);
     out += "END\n";
@@ -231,20 +209,20 @@ std::optional<View> parseView(std::string_view text) {
         std::string_view rest = line.substr(2);
         if (line[0] == 'P') {
             ProcessLine p;
-            if (!number(rest, p.pid) || !number(rest, p.uid) || !number(rest, p.bytes.rx) ||
-                !number(rest, p.bytes.tx) || rest.empty())
+            if (!number(rest, p.pid) || !number(rest, p.uid) || !number(rest, p.bytes.in) ||
+                !number(rest, p.bytes.out) || rest.empty())
                 return std::nullopt;
             p.name = qfnettop::sanitizeName(rest);
             v.processes.push_back(std::move(p));
         } else if (line[0] == 'U') {
             UserLine u;
-            if (!number(rest, u.uid) || !number(rest, u.bytes.rx) || !number(rest, u.bytes.tx) ||
+            if (!number(rest, u.uid) || !number(rest, u.bytes.in) || !number(rest, u.bytes.out) ||
                 !rest.empty())
                 return std::nullopt;
             v.users.push_back(u);
         } else if (line[0] == 'S') {
             ServiceStats& s = v.stats;
-            if (!number(rest, s.unattributed.rx) || !number(rest, s.unattributed.tx) ||
+            if (!number(rest, s.unattributed.in) || !number(rest, s.unattributed.out) ||
                 !number(rest, s.evictedSockets) || !number(rest, s.lostPackets) || !rest.empty())
                 return std::nullopt;
             stats = true;

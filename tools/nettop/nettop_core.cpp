@@ -7,27 +7,10 @@
 
 namespace qfnettop {
 
-namespace {
-
-Counters growth(const Counters& now, const Counters& base) {
-    return {saturatingSub(now.rx, base.rx), saturatingSub(now.tx, base.tx)};
-}
-
-void addTo(Counters& into, const Counters& c) {
-    into.rx = saturatingAdd(into.rx, c.rx);
-    into.tx = saturatingAdd(into.tx, c.tx);
-}
-
-bool isZero(const Counters& c) {
-    return c.rx == 0 && c.tx == 0;
-}
-
-} // namespace
-
 bool socketMatters(const SocketRecord& s, const State& previous) {
     if (s.loopback || !s.hasCounters)
         return false;
-    return !isZero(s.bytes) || previous.sockets.count(s.cookie) != 0;
+    return !s.bytes.isZero() || previous.sockets.count(s.cookie) != 0;
 }
 
 CountResult countTraffic(const State& previous, const Snapshot& now) {
@@ -48,8 +31,8 @@ CountResult countTraffic(const State& previous, const Snapshot& now) {
         Counters current = s.bytes;
         if (old) {
             // Same socket, so its counters cannot really have dropped; never let them.
-            current.rx = std::max(current.rx, old->last.rx);
-            current.tx = std::max(current.tx, old->last.tx);
+            current.in = std::max(current.in, old->last.in);
+            current.out = std::max(current.out, old->last.out);
         }
 
         std::optional<OwnerKey> holder;
@@ -68,7 +51,7 @@ CountResult countTraffic(const State& previous, const Snapshot& now) {
             // copy): the previous owner keeps what it was credited, the new one gets the rest.
             st.owner = *holder;
             if (old) {
-                addTo(next.closed[old->owner], growth(old->last, old->base));
+                next.closed[old->owner] += growthSince(old->last, old->base);
                 st.base = old->last;
             }
         } else if (old && alive(old->owner)) {
@@ -82,7 +65,7 @@ CountResult countTraffic(const State& previous, const Snapshot& now) {
                 if (old->owner == st.owner) {
                     st.base = old->base;
                 } else {
-                    addTo(next.closed[old->owner], growth(old->last, old->base));
+                    next.closed[old->owner] += growthSince(old->last, old->base);
                     st.base = old->last;
                 }
             }
@@ -93,25 +76,25 @@ CountResult countTraffic(const State& previous, const Snapshot& now) {
     // Sockets that are gone leave their bytes with their owner.
     for (const auto& [cookie, st] : previous.sockets) {
         if (next.sockets.count(cookie) == 0)
-            addTo(next.closed[st.owner], growth(st.last, st.base));
+            next.closed[st.owner] += growthSince(st.last, st.base);
     }
 
     // Forget owners that no longer exist, so a reused pid starts from nothing.
     for (auto it = next.closed.begin(); it != next.closed.end();) {
-        if (!alive(it->first) || isZero(it->second))
+        if (!alive(it->first) || it->second.isZero())
             it = next.closed.erase(it);
         else
             ++it;
     }
 
     for (const auto& [owner, c] : next.closed)
-        addTo(result.totals[owner], c);
+        result.totals[owner] += c;
     for (const auto& [cookie, st] : next.sockets) {
         if (alive(st.owner))
-            addTo(result.totals[st.owner], growth(st.last, st.base));
+            result.totals[st.owner] += growthSince(st.last, st.base);
     }
     for (auto it = result.totals.begin(); it != result.totals.end();) {
-        if (isZero(it->second))
+        if (it->second.isZero())
             it = result.totals.erase(it);
         else
             ++it;
@@ -231,9 +214,9 @@ std::string processLine(std::string_view time, std::string_view safeName, std::u
     line += '.';
     line += std::to_string(id);
     line += ",,,";
-    line += std::to_string(c.rx);
+    line += std::to_string(c.in);
     line += ',';
-    line += std::to_string(c.tx);
+    line += std::to_string(c.out);
     line += ',';
     // The remaining columns stay empty, each still closed by its comma.
     line.append(headerFieldCount() - 6, ',');
@@ -354,8 +337,8 @@ struct Writer {
         u64(o.start);
     }
     void counters(const Counters& c) {
-        u64(c.rx);
-        u64(c.tx);
+        u64(c.in);
+        u64(c.out);
     }
 };
 
@@ -389,8 +372,8 @@ struct Reader {
     }
     Counters counters() {
         Counters c;
-        c.rx = u64();
-        c.tx = u64();
+        c.in = u64();
+        c.out = u64();
         return c;
     }
 };
@@ -459,8 +442,8 @@ std::optional<State> decodeState(std::string_view bytes, const StateIdentity& ex
         s.last = r.counters();
         s.base = r.counters();
         // Written in ascending order by us; a repeat or a base above the reading is not ours.
-        if (!r.ok || !owner || (prevCookie && cookie <= *prevCookie) || s.base.rx > s.last.rx ||
-            s.base.tx > s.last.tx)
+        if (!r.ok || !owner || (prevCookie && cookie <= *prevCookie) || s.base.in > s.last.in ||
+            s.base.out > s.last.out)
             return std::nullopt;
         s.owner = *owner;
         st.sockets.emplace_hint(st.sockets.end(), cookie, s);

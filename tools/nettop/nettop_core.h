@@ -3,7 +3,7 @@
 // The counting half of quillfern-nettop: socket records in, per-process totals out.
 // Nothing here touches the kernel, /proc or files, so tests can drive it with made-up input.
 
-#include "Saturating.h"
+#include "ByteCounts.h"
 
 #include <array>
 #include <compare>
@@ -18,11 +18,8 @@
 
 namespace qfnettop {
 
-struct Counters {
-    std::uint64_t rx = 0; // bytes received
-    std::uint64_t tx = 0; // bytes sent (acknowledged by the peer)
-    bool operator==(const Counters&) const = default;
-};
+// Bytes received, and sent (acknowledged by the peer).
+using Counters = ByteCounts;
 
 // Who a socket's bytes are credited to: one process incarnation (pid plus its start time, so a
 // reused pid is a different owner), or every process of a user we are not allowed to inspect.

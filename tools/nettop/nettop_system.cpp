@@ -108,8 +108,8 @@ void parseDiagMessage(const nlmsghdr* h, std::vector<SocketRecord>& out) {
         if (len < needAcked || len < needReceived)
             break;
         const auto* data = static_cast<const char*>(RTA_DATA(rta));
-        std::memcpy(&r.bytes.tx, data + offsetof(tcp_info, tcpi_bytes_acked), 8);
-        std::memcpy(&r.bytes.rx, data + offsetof(tcp_info, tcpi_bytes_received), 8);
+        std::memcpy(&r.bytes.out, data + offsetof(tcp_info, tcpi_bytes_acked), 8);
+        std::memcpy(&r.bytes.in, data + offsetof(tcp_info, tcpi_bytes_received), 8);
         r.hasCounters = true;
         break;
     }

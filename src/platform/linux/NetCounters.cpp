@@ -29,8 +29,7 @@ namespace {
 
 struct Counters {
     int index = 0;
-    std::uint64_t in = 0;
-    std::uint64_t out = 0;
+    ByteCounts bytes;
 };
 
 LinkMedium mediumFor(unsigned short arphrd) {
@@ -194,7 +193,7 @@ bool parseProcNetDev(std::string_view text, const std::vector<LinkReading>& link
         const auto it = std::find_if(links.begin(), links.end(),
                                      [name](const LinkReading& l) { return l.name == name; });
         if (it != links.end()) {
-            out.push_back({it->index, fields[0], fields[8]});
+            out.push_back({it->index, {fields[0], fields[8]}});
         }
     }
     return true;
@@ -239,8 +238,7 @@ public:
                 continue; // came after the link dump; the next read has it
             }
             table.links.push_back(*it);
-            table.links.back().inBytes = c.in;
-            table.links.back().outBytes = c.out;
+            table.links.back().bytes = c.bytes;
         }
         return table;
     }
@@ -287,7 +285,7 @@ private:
                         rtnl_link_stats64 s; // attribute data is only 4-byte aligned
                         std::memcpy(&s, RTA_DATA(a), sizeof s);
                         m_counters.push_back(
-                            {static_cast<int>(m->ifindex), s.rx_bytes, s.tx_bytes});
+                            {static_cast<int>(m->ifindex), {s.rx_bytes, s.tx_bytes}});
                     }
                 }
             },

@@ -36,8 +36,7 @@ std::optional<LinkTable> netReadLinks() {
             link.name = ::if_indextoname(r.index, ifName) ? std::string(ifName)
                                                           : "if" + std::to_string(r.index);
             link.attributes = bsdLinkAttributes(r.ifType);
-            link.inBytes = r.inBytes;
-            link.outBytes = r.outBytes;
+            link.bytes = {r.inBytes, r.outBytes};
             table.links.push_back(std::move(link));
         });
     return table;

@@ -1,21 +1,7 @@
-#include "NetTotals.h"
-
-#include "BsdInterfaceList.h"
-#include "Saturating.h"
+#include "LinkCounter.h"
 
 #include <algorithm>
 #include <utility>
-
-NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length) {
-    NetTotals sum;
-    netWalkInterfaceRecords(data, length, [&sum](const bsdlist::Record& r) {
-        if (r.ifType != bsdlist::kIfTypeLoopback) {
-            sum.inBytes = saturatingAdd(sum.inBytes, r.inBytes);
-            sum.outBytes = saturatingAdd(sum.outBytes, r.outBytes);
-        }
-    });
-    return sum;
-}
 
 LinkCounter::LinkCounter(Reader reader) : m_reader(std::move(reader)) {}
 
@@ -43,8 +29,7 @@ std::optional<NetTotals> LinkCounter::read() {
         }
         const LinkReading& now = table->links[i];
         if (!m_total) {
-            total.inBytes = saturatingAdd(total.inBytes, now.inBytes);
-            total.outBytes = saturatingAdd(total.outBytes, now.outBytes);
+            total += now.bytes;
             continue;
         }
         // A link is the same one as before only under the same index and name.
@@ -55,12 +40,7 @@ std::optional<NetTotals> LinkCounter::read() {
         if (before == m_last.links.end()) {
             continue; // new here: its counters so far passed before it was watched
         }
-        if (now.inBytes > before->inBytes) {
-            total.inBytes = saturatingAdd(total.inBytes, now.inBytes - before->inBytes);
-        }
-        if (now.outBytes > before->outBytes) {
-            total.outBytes = saturatingAdd(total.outBytes, now.outBytes - before->outBytes);
-        }
+        total += growthSince(now.bytes, before->bytes);
     }
     m_total = total;
     m_last = std::move(*table);
@@ -76,17 +56,4 @@ std::vector<LinkCounter::Shown> LinkCounter::lastLinks() const {
         shown.push_back({m_last.links[i], m_lastCounted[i]});
     }
     return shown;
-}
-
-LinkCounter& LinkCounter::shared() {
-    static LinkCounter counter;
-    return counter;
-}
-
-std::optional<NetTotals> tryReadNetTotals() {
-    return LinkCounter::shared().read();
-}
-
-NetTotals readNetTotals() {
-    return tryReadNetTotals().value_or(NetTotals{});
 }

@@ -1,24 +1,11 @@
 #pragma once
 
+#include "ByteCounts.h"
 #include "NetLinks.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
-
-// Cumulative byte counters of the counted links (see NetLinks.h for which links count).
-struct NetTotals {
-    std::uint64_t inBytes = 0;  // received
-    std::uint64_t outBytes = 0; // sent
-
-    friend bool operator==(const NetTotals&, const NetTotals&) = default;
-};
-
-// Sums the interface messages of a packed BSD interface list (160-byte records, native byte
-// order) but loopback ones. Reads nothing outside [data, data + length). Sums saturate.
-NetTotals netWalkInterfaceList(const unsigned char* data, std::size_t length);
 
 // The counted links' bytes as one pair of ever-growing counters. Summing the links' own
 // counters would jump whenever the counted set changes (a USB modem plugged in, a link
@@ -29,7 +16,7 @@ class LinkCounter {
 public:
     using Reader = std::function<std::optional<LinkTable>()>;
 
-    explicit LinkCounter(Reader reader = netReadLinks);
+    explicit LinkCounter(Reader reader);
 
     // Applies from the next reading on.
     void setChoice(InterfaceChoice choice);
@@ -45,9 +32,6 @@ public:
     // The links of the last good reading, and whether each was counted.
     std::vector<Shown> lastLinks() const;
 
-    // The one every reader of the program shares.
-    static LinkCounter& shared();
-
 private:
     mutable std::mutex m_mutex;
     Reader m_reader;
@@ -56,10 +40,3 @@ private:
     LinkTable m_last;
     std::vector<bool> m_lastCounted;
 };
-
-// The current counters of the shared LinkCounter, or nullopt when the OS could not give the
-// list. The sampler uses this to tell a failed read from real counters.
-std::optional<NetTotals> tryReadNetTotals();
-
-// The current counters; {0, 0} on every failure.
-NetTotals readNetTotals();

@@ -8,8 +8,8 @@ QString fmtFixed(double value, int precision) {
     // locale, unlike snprintf, whose decimal point follows LC_NUMERIC (which Qt sets
     // from the environment at start-up).
     std::array<char, 400> buf{};
-    const auto res =
-        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, precision);
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                   std::chars_format::fixed, precision);
     return QString::fromLatin1(buf.data(), static_cast<qsizetype>(res.ptr - buf.data()));
 }
 

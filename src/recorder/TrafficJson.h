@@ -4,15 +4,12 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QDate>
-#include <QDateTime>
 #include <QString>
-#include <QStringList>
 #include <cstdint>
 #include <map>
 
-// The pure half of the recorder: the file's JSON form, day keys and counter arithmetic.
-// Kept apart from TrafficRecorder so tests and benchmarks reach it without a recorder.
+// The traffic history's JSON form, as the old traffic file and the export and import
+// commands have it. Pure: kept apart from TrafficRecorder so tests and benchmarks reach it.
 
 using TrafficDays = std::map<QString, DailyTraffic>;
 
@@ -35,10 +32,3 @@ void trafficAppendApp(QByteArray& out, bool first, QByteArrayView name, std::uin
                       std::uint64_t sent);
 void trafficAppendDayEnd(QByteArray& out, bool hadApps);
 const char* trafficJsonEnd(bool empty);
-
-// "yyyy-MM-dd" with ASCII digits, whatever the user's locale.
-QString trafficDayKey(QDate date);
-// The date a strict "yyyy-MM-dd" key names, or an invalid date.
-QDate trafficParseDayKey(const QString& key);
-// The local calendar days ending with the day of `now`, oldest first.
-QStringList trafficRecentDays(const QDateTime& now, int count);

@@ -1,4 +1,4 @@
-#include "TrafficStore.h"
+#include "TrafficJson.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,13 +20,14 @@ std::uint64_t readCount(const QJsonValue& value) {
 
 // Lookups by Latin-1 key compare in place; iterating would build a QString per member.
 AppTraffic readApp(const QJsonObject& object) {
-    return AppTraffic(readCount(object.value(QLatin1StringView("in"))),
-                      readCount(object.value(QLatin1StringView("out"))));
+    return {readCount(object.value(QLatin1StringView("in"))),
+            readCount(object.value(QLatin1StringView("out")))};
 }
 
 DailyTraffic readDay(const QJsonObject& object) {
-    DailyTraffic day(readCount(object.value(QLatin1StringView("totalIn"))),
-                     readCount(object.value(QLatin1StringView("totalOut"))));
+    DailyTraffic day{{readCount(object.value(QLatin1StringView("totalIn"))),
+                      readCount(object.value(QLatin1StringView("totalOut")))},
+                     {}};
     const QJsonValue apps = object.value(QLatin1StringView("apps"));
     if (!apps.isObject())
         return day;
@@ -126,10 +127,10 @@ void trafficAppendDayEnd(QByteArray& out, bool hadApps) {
 
 void trafficAppendDayJson(QByteArray& out, bool first, const QString& key,
                           const DailyTraffic& day) {
-    trafficAppendDayStart(out, first, key.toUtf8(), day.totalIn, day.totalOut);
+    trafficAppendDayStart(out, first, key.toUtf8(), day.total.in, day.total.out);
     bool firstApp = true;
     for (const auto& [name, app] : day.apps) {
-        trafficAppendApp(out, firstApp, name.toUtf8(), app.bytesIn, app.bytesOut);
+        trafficAppendApp(out, firstApp, name.toUtf8(), app.in, app.out);
         firstApp = false;
     }
     trafficAppendDayEnd(out, !day.apps.empty());
@@ -156,41 +157,4 @@ QByteArray trafficToJson(const TrafficDays& days) {
 
 const char* trafficJsonEnd(bool empty) {
     return empty ? "}\n" : "\n}\n";
-}
-
-QString trafficDayKey(QDate date) {
-    return QString::asprintf("%04d-%02d-%02d", date.year(), date.month(), date.day());
-}
-
-QDate trafficParseDayKey(const QString& key) {
-    if (key.size() != 10 || key[4] != u'-' || key[7] != u'-')
-        return {};
-    int parts[3] = {0, 0, 0};
-    const int starts[3] = {0, 5, 8};
-    const int lengths[3] = {4, 2, 2};
-    for (int p = 0; p < 3; ++p) {
-        for (int i = starts[p]; i < starts[p] + lengths[p]; ++i) {
-            const char16_t c = key[i].unicode();
-            if (c < u'0' || c > u'9')
-                return {};
-            parts[p] = parts[p] * 10 + (c - u'0');
-        }
-    }
-    return QDate(parts[0], parts[1], parts[2]);
-}
-
-QStringList trafficRecentDays(const QDateTime& now, int count) {
-    QStringList keys;
-    if (count < 1)
-        return keys;
-    // Calendar arithmetic on the local date, not on seconds: a day with a daylight-saving
-    // change is 23 or 25 hours long and must still count as one day.
-    const QDate today = now.toLocalTime().date();
-    keys.reserve(count);
-    for (int i = count - 1; i >= 0; --i) {
-        const QDate day = today.addDays(-i);
-        if (day.isValid())
-            keys.append(trafficDayKey(day));
-    }
-    return keys;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 
 // Short texts for rates and byte counts. Units step by powers of 1024; numbers are
