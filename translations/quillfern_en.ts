@@ -377,5 +377,9 @@ and -display, are passed on to Qt.
         <source>未归属到应用：下载 %1 · 上传 %2 · 占比 %3%</source>
         <translation>Not attributed to an application: download %1 · upload %2 · share %3%</translation>
     </message>
+    <message>
+        <source>没有私有的保存位置：统计只保留到退出</source>
+        <translation>No private place to save to: the figures last only until you quit</translation>
+    </message>
 </context>
 </TS>

@@ -2,12 +2,20 @@
 
 #include "TrafficRecorder.h"
 
+#include <QCoreApplication>
 #include <map>
 
 using DayKey::format;
 
 QDate RecorderHistorySource::today() const {
     return QDate::currentDate();
+}
+
+QString RecorderHistorySource::storeNote() const {
+    return m_recorder.hasStore()
+               ? QString()
+               : QCoreApplication::translate("TrafficHistoryWindow",
+                                             "没有私有的保存位置：统计只保留到退出");
 }
 
 ByteCounts RecorderHistorySource::totals(QDate first, QDate last) const {

@@ -23,6 +23,8 @@ public:
     // Each application's bytes summed over the days, largest total first (ties by name);
     // nothing when the applications moved nothing at all.
     virtual std::vector<AppEntry> apps(QDate first, QDate last) const = 0;
+    // A line for the window when nothing outlives the program (there is no store), else empty.
+    virtual QString storeNote() const { return {}; }
 };
 
 // Answers through the recorder: totals by its range sum, applications day by day.
@@ -32,6 +34,7 @@ public:
     QDate today() const override;
     ByteCounts totals(QDate first, QDate last) const override;
     std::vector<AppEntry> apps(QDate first, QDate last) const override;
+    QString storeNote() const override;
 
 private:
     const TrafficRecorder& m_recorder;

@@ -318,7 +318,9 @@ void TrafficHistoryWindow::updateAppTable() {
     m_summary->setText(historySummaryText(m_selectedDay, sum));
     m_apps->setRows(historyAppRows(
         any ? m_source.apps(span.first, span.last) : std::vector<AppEntry>{}, sum.total()));
-    const QString unattributed = historyUnattributedText(sum, m_apps->rows());
+    QString unattributed = historyUnattributedText(sum, m_apps->rows());
+    if (const QString note = m_source.storeNote(); !note.isEmpty())
+        unattributed = unattributed.isEmpty() ? note : note + QStringLiteral(" · ") + unattributed;
     m_unattributed->setText(unattributed);
     m_unattributed->setVisible(!unattributed.isEmpty());
 

@@ -101,6 +101,14 @@ bool Database::errorIsCorrupt() const {
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
+bool Database::fileHasMoved() const {
+    // SQLite compares the file it holds with a fresh look at the path it opened.
+    int moved = 0;
+    return m_db &&
+           sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+}
+
 Statement::Statement(Database& db, const char* sql) : m_db(db) {
     if (!db.handle())
         return;

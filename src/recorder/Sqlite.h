@@ -42,6 +42,8 @@ public:
 
     // SQLite's judgement of the file: not a database, or damaged.
     bool errorIsCorrupt() const;
+    // The open file is no longer the one at its path: removed, renamed or replaced.
+    bool fileHasMoved() const;
 
 private:
     sqlite3* m_db = nullptr;

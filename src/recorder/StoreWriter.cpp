@@ -26,6 +26,8 @@ StoreWriter::~StoreWriter() {
 }
 
 void StoreWriter::save(TrafficDays changes, std::uint64_t generation) {
+    if (m_path.isEmpty())
+        return; // no store: memory is all there is
     {
         std::lock_guard lock(m_mutex);
         for (auto& [key, day] : changes) {
@@ -64,19 +66,30 @@ void StoreWriter::close() {
 }
 
 bool StoreWriter::ensureOpen() {
-    if (m_db)
-        return true;
+    if (m_db || m_path.isEmpty())
+        return m_db != nullptr;
     QString why;
     m_db = TrafficDb::openForWriting(m_path, m_options, &why);
     if (!m_db) {
         report(false, why);
         return false;
     }
+    // Only the first opening starts afresh or moves an old file in: a later one must keep
+    // what this run has written.
+    m_options = {};
     m_openings.fetch_add(1, std::memory_order_acq_rel);
     return true;
 }
 
 bool StoreWriter::write(const TrafficDays& batch) {
+    // Writing on into a file that was removed or replaced under us would lose every figure
+    // with it: a store is made again at the path, and the main thread, seeing the new
+    // opening, hands over its days whole.
+    if (m_db && m_db->database().fileHasMoved()) {
+        qCWarning(lcStore, "%s was removed or replaced while in use; starting it again",
+                  qUtf8Printable(m_path));
+        m_db.reset();
+    }
     if (!ensureOpen())
         return false;
     if (batch.empty() || m_db->merge(batch))

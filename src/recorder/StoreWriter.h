@@ -15,7 +15,8 @@
 // disk. It opens the store (moving in an old traffic file, setting a damaged one aside),
 // then writes each batch of changed days it is handed in one transaction. A batch that
 // cannot be written (disk full, read-only directory) stays here and is tried again with the
-// next one; the failure is said once, and its end once.
+// next one; the failure is said once, and its end once. A file removed or replaced under it
+// is found at the next save and made again. With no path there is no store: saves are dropped.
 class StoreWriter {
 public:
     StoreWriter(QString path, TrafficDb::OpenOptions options);
@@ -50,8 +51,8 @@ private:
     void report(bool ok, const QString& why);
 
     const QString m_path;
-    const TrafficDb::OpenOptions m_options;
-    std::unique_ptr<TrafficDb> m_db; // the writer thread's alone
+    TrafficDb::OpenOptions m_options; // the writer thread's after the start
+    std::unique_ptr<TrafficDb> m_db;  // the writer thread's alone
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -4,6 +4,7 @@
 #include "DayKey.h"
 #include "Logging.h"
 #include "NettopRunner.h"
+#include "SingleInstance.h"
 #include "StateReporter.h"
 #include "StoreWriter.h"
 #include "TrafficDb.h"
@@ -23,8 +24,6 @@
 #include <set>
 
 namespace {
-
-constexpr auto kFallbackPath = "/tmp/quillfern_traffic.db";
 
 #ifndef Q_OS_MACOS
 QString findStandInTool() {
@@ -201,18 +200,24 @@ TrafficRecorder& TrafficRecorder::shared() {
 }
 
 QString TrafficRecorder::defaultDataPath() {
-    const QStringList dirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
-    if (dirs.isEmpty() || dirs.first().isEmpty())
+    // Without a home Qt puts the data under "/", a place every user shares: that is none.
+    if (QDir::homePath() == QDir::rootPath() && qEnvironmentVariableIsEmpty("XDG_DATA_HOME"))
         return {};
-    return dirs.first() + QStringLiteral("/Quillfern/traffic.db");
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!QDir::isAbsolutePath(dir))
+        return {};
+    return dir + QStringLiteral("/Quillfern/traffic.db");
 }
 
 TrafficRecorder::Config TrafficRecorder::defaultConfig() {
     Config config;
     config.dataPath = defaultDataPath();
+    // Else the session's own runtime directory, if it is the user's alone; a place shared
+    // with other users never, as they could read or plant the history there.
     if (config.dataPath.isEmpty()) {
-        config.dataPath = QString::fromLatin1(kFallbackPath);
-        config.load = false;
+        if (const auto runtime =
+                SingleInstance::privateDirectory(qgetenv("XDG_RUNTIME_DIR"), {}, {}))
+            config.dataPath = *runtime + QStringLiteral("/quillfern/traffic.db");
     }
 #ifdef Q_OS_MACOS
     config.toolPath = QStringLiteral("/usr/bin/nettop");
@@ -226,11 +231,13 @@ TrafficRecorder::Config TrafficRecorder::defaultConfig() {
 
 TrafficRecorder::TrafficRecorder(const Config& config) : d(new Impl) {
     d->config = config;
-    const bool hasPath = !config.dataPath.isEmpty();
-    d->dataPath = hasPath ? config.dataPath : QString::fromLatin1(kFallbackPath);
+    d->dataPath = config.dataPath;
     TrafficDb::OpenOptions options;
-    options.fresh = !hasPath || !config.load;
-    if (!options.fresh)
+    options.fresh = !config.load;
+    if (d->dataPath.isEmpty())
+        qCWarning(lcStore, "no data directory and no private runtime directory: the "
+                           "traffic history is kept in memory only, until the program quits");
+    else if (!options.fresh)
         options.legacyJson = trafficLegacyJsonPath(d->dataPath);
     d->writer = std::make_unique<StoreWriter>(d->dataPath, options);
 }
@@ -252,6 +259,10 @@ TrafficRecorder::~TrafficRecorder() {
 
 QString TrafficRecorder::dataPath() const {
     return d->dataPath;
+}
+
+bool TrafficRecorder::hasStore() const {
+    return !d->dataPath.isEmpty();
 }
 
 void TrafficRecorder::saveData() {
@@ -360,9 +371,13 @@ void TrafficRecorder::stopAndSave() {
     // The last save must reach the disk before the program goes; an opening still under way
     // is waited for, so that nothing recorded since the start is lost.
     d->ensureReady();
-    saveData();
-    d->writer->waitIdle();
-    d->absorb();
+    // A save that found the store gone starts a new one, which lacks what only memory holds:
+    // the days then go over whole in one more round.
+    for (int round = 0; round < 2 && (round == 0 || !d->changed.empty()); ++round) {
+        saveData();
+        d->writer->waitIdle();
+        d->absorb();
+    }
     // Once its last connection closes, SQLite folds the write-ahead log into the database
     // and removes it: the file alone then holds the whole history, for a copy or a backup.
     // A save after this opens the store again.
@@ -409,12 +424,15 @@ void TrafficRecorder::sampleAppTraffic() {
 }
 
 void TrafficRecorder::processAppSample(const std::optional<ProcessSample>& run) {
+    AppSampleStep step = appSampleStep(d->appReference, run);
+    d->appReference = std::move(step.reference);
+    // Only growth touches the day: a failed or quiet run leaves no empty day behind.
+    if (step.growth.empty())
+        return;
     const QString key = d->today();
     DailyTraffic& day = d->dayForWrite(key);
-    AppSampleStep step = appSampleStep(d->appReference, run);
     for (const auto& [name, grown] : step.growth) {
         day.apps[name] += grown;
         d->changed[key].apps.insert(name);
     }
-    d->appReference = std::move(step.reference);
 }

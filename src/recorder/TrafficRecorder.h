@@ -16,8 +16,8 @@ class TrafficRecorder : public QObject {
     Q_OBJECT
 public:
     struct Config {
-        // The traffic store. Empty: a fresh store in /tmp. A "traffic.json" beside it is moved
-        // in at the first opening.
+        // The traffic store; empty: none, the figures live in memory only. A "traffic.json"
+        // beside it is moved in at the first opening.
         QString dataPath;
         // False: start with no history; whatever is at dataPath is set aside unread.
         bool load = true;
@@ -31,7 +31,8 @@ public:
 
     // The program's one recorder: created on first use, exactly once, never released.
     static TrafficRecorder& shared();
-    // The configuration shared() uses: the user's data directory and the platform's tool.
+    // The configuration shared() uses: the user's data directory (else a private runtime
+    // directory, else no store) and the platform's tool.
     static Config defaultConfig();
     // "Quillfern/traffic.db" in the user's data directory, or empty when there is none.
     static QString defaultDataPath();
@@ -41,6 +42,8 @@ public:
     ~TrafficRecorder() override;
 
     QString dataPath() const;
+    // False when there is no place for a store: nothing outlives the program.
+    bool hasStore() const;
     // Hands what changed since the last save to the writer thread and returns at once.
     void saveData();
     // Waits until every save handed over so far has been written or refused.
