@@ -229,6 +229,10 @@ and -display, are passed on to Qt.
 <context>
     <name>JsonCommands</name>
     <message>
+        <source>没有私有的保存位置：历史无处可存</source>
+        <translation>no private place for the history: nothing to export and nowhere to import into</translation>
+    </message>
+    <message>
         <source>导出失败：%1</source>
         <translation>export failed: %1</translation>
     </message>

@@ -17,9 +17,14 @@ int fail(const QString& message) {
     return 1;
 }
 
+// The widget's own store; empty when the user has no private place for one, and then there
+// is nothing to export and nowhere an import could go.
 QString storePath() {
-    const QString path = TrafficRecorder::defaultDataPath();
-    return path.isEmpty() ? TrafficRecorder::defaultConfig().dataPath : path;
+    return TrafficRecorder::defaultConfig().dataPath;
+}
+
+int noStore() {
+    return fail(i18n::translate("JsonCommands", "没有私有的保存位置：历史无处可存"));
 }
 
 // The store words its own failures; they are framed in the user's language.
@@ -30,6 +35,8 @@ int exportFailed(const QString& why) {
 } // namespace
 
 int jsonExportRun(const QString& file) {
+    if (storePath().isEmpty())
+        return noStore();
     QString error;
     const QString noStdout = i18n::translate("JsonCommands", "无法写入标准输出");
     if (file.isEmpty()) {
@@ -58,6 +65,8 @@ int jsonExportRun(const QString& file) {
 }
 
 int jsonImportRun(const QString& file) {
+    if (storePath().isEmpty())
+        return noStore();
     QString error;
     int days = 0;
     if (!jsonImport(storePath(), file, &error, &days))

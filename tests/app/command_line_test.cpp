@@ -184,6 +184,12 @@ TEST(CommandLine, CommandsRunWithoutADisplayInTheLocalesLanguage) {
     EXPECT_EQ(report.out.rfind("Date", 0), 0u) << report.out;
     EXPECT_EQ(sandbox.runProgram({"--import-json", "/nonexistent.json"}).exitCode, 1);
     EXPECT_EQ(sandbox.runProgram({"-platform", "offscreen", "--export-json"}).out, "{}\n");
+    // No home and no private runtime directory: no history anywhere, and no shared one either.
+    const qftest::RunResult homeless =
+        sandbox.runProgram({"--import-json", "/nonexistent.json"},
+                           {"HOME=/", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "LANG=en_US.UTF-8"});
+    EXPECT_EQ(homeless.exitCode, 1);
+    EXPECT_NE(homeless.err.find("no private place"), std::string::npos) << homeless.err;
 }
 
 } // namespace
