@@ -1,21 +1,13 @@
 #include "WindowShape.h"
 
-#include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
 #include <QWindow>
 
 #ifdef QUILLFERN_HAVE_XCB
-#include <cstdlib>
-#include <cstring>
+#include "XcbWindowFilter.h"
+
 #include <string>
-#include <xcb/xcb.h>
 
 namespace {
-
-xcb_connection_t* x11Connection() {
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
 
 // The number of the X screen a window lives on: its root's place among the screens.
 int screenNumberOf(xcb_connection_t* conn, xcb_window_t id) {
@@ -35,15 +27,6 @@ int screenNumberOf(xcb_connection_t* conn, xcb_window_t id) {
     return -1;
 }
 
-xcb_atom_t internAtom(xcb_connection_t* conn, const std::string& name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        conn, xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
-        nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-}
-
 // The event code of XFixes' selection notification, without linking libxcb-xfixes: Qt
 // already asks XFixes to report the compositing selection's owner changes to its own
 // connection, so each such event passes through the application's native event filters.
@@ -56,39 +39,28 @@ int xfixesSelectionNotify(xcb_connection_t* conn) {
     return code;
 }
 
-class CompositorWatch : public QObject, public QAbstractNativeEventFilter {
+class CompositorWatch : public XcbWindowFilter {
 public:
     CompositorWatch(QWindow* window, xcb_connection_t* conn, xcb_atom_t selection,
                     std::function<void(bool)> apply)
-        : QObject(window), m_conn(conn), m_selection(selection),
+        : XcbWindowFilter(window, conn), m_selection(selection),
           m_notifyCode(xfixesSelectionNotify(conn)), m_apply(std::move(apply)) {
         m_composited = compositorRuns();
         m_apply(m_composited);
-        if (m_notifyCode >= 0) {
-            QCoreApplication::instance()->installNativeEventFilter(this);
-        }
-    }
-    ~CompositorWatch() override {
-        if (QCoreApplication::instance()) {
-            QCoreApplication::instance()->removeNativeEventFilter(this);
-        }
-    }
-
-    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-        if (type == "xcb_generic_event_t" &&
-            (static_cast<const xcb_generic_event_t*>(message)->response_type & 0x7f) ==
-                m_notifyCode) {
-            // Any selection's news: asking is cheaper than decoding XFixes' event layout.
-            const bool now = compositorRuns();
-            if (now != m_composited) {
-                m_composited = now;
-                m_apply(now);
-            }
-        }
-        return false;
     }
 
 private:
+    void onEvent(const xcb_generic_event_t& event) override {
+        // Any selection's news: asking is cheaper than decoding XFixes' event layout.
+        if (m_notifyCode < 0 || (event.response_type & 0x7f) != m_notifyCode)
+            return;
+        const bool now = compositorRuns();
+        if (now != m_composited) {
+            m_composited = now;
+            m_apply(now);
+        }
+    }
+
     bool compositorRuns() const {
         xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(
             m_conn, xcb_get_selection_owner(m_conn, m_selection), nullptr);
@@ -97,7 +69,6 @@ private:
         return owned;
     }
 
-    xcb_connection_t* m_conn;
     xcb_atom_t m_selection;
     int m_notifyCode;
     std::function<void(bool)> m_apply;
@@ -114,7 +85,7 @@ bool shapeFollowCompositor(QWindow* window, std::function<void(bool)> apply) {
     const int screen = screenNumberOf(conn, static_cast<xcb_window_t>(window->winId()));
     const xcb_atom_t selection = screen < 0
                                      ? xcb_atom_t{XCB_ATOM_NONE}
-                                     : internAtom(conn, "_NET_WM_CM_S" + std::to_string(screen));
+                                     : x11Atom(conn, "_NET_WM_CM_S" + std::to_string(screen));
     if (selection == XCB_ATOM_NONE) {
         return false;
     }

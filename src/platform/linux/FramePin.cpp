@@ -1,20 +1,11 @@
 #include "FramePin.h"
 
-#include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
 #include <QWindow>
 
 #ifdef QUILLFERN_HAVE_XCB
-#include <cstdlib>
-#include <cstring>
-#include <xcb/xcb.h>
+#include "XcbWindowFilter.h"
 
 namespace {
-
-xcb_connection_t* x11Connection() {
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
 
 // _NET_MOVERESIZE_WINDOW's first word: gravity in the low byte, then which values count and
 // who asks.
@@ -23,38 +14,25 @@ constexpr std::uint32_t givesX = 1u << 8;
 constexpr std::uint32_t givesY = 1u << 9;
 constexpr std::uint32_t fromApplication = 1u << 12;
 
-class FramePin : public QObject, public QAbstractNativeEventFilter {
+class FramePin : public XcbWindowFilter {
 public:
     FramePin(QWindow* window, xcb_connection_t* conn, xcb_atom_t moveResize,
              std::function<QPoint()> wanted)
-        : QObject(window), m_conn(conn), m_id(static_cast<xcb_window_t>(window->winId())),
-          m_moveResize(moveResize), m_wanted(std::move(wanted)) {
-        QCoreApplication::instance()->installNativeEventFilter(this);
-    }
-    ~FramePin() override {
-        if (QCoreApplication::instance()) {
-            QCoreApplication::instance()->removeNativeEventFilter(this);
-        }
-    }
+        : XcbWindowFilter(window, conn), m_moveResize(moveResize), m_wanted(std::move(wanted)) {}
 
-    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-        if (type != "xcb_generic_event_t") {
-            return false;
+private:
+    void onEvent(const xcb_generic_event_t& event) override {
+        if ((event.response_type & 0x7f) != XCB_REPARENT_NOTIFY) {
+            return;
         }
-        const auto* event = static_cast<const xcb_generic_event_t*>(message);
-        if ((event->response_type & 0x7f) != XCB_REPARENT_NOTIFY) {
-            return false;
-        }
-        const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+        const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(&event);
         if (reparent->window == m_id && reparent->parent != rootOf()) {
             // The manager reparents while it takes the window in and reads this request
             // after it is done, so the request lands on the finished frame.
             askForPlace();
         }
-        return false;
     }
 
-private:
     xcb_window_t rootOf() const {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_conn)).data;
         return screen ? screen->root : XCB_NONE;
@@ -78,8 +56,6 @@ private:
         xcb_flush(m_conn);
     }
 
-    xcb_connection_t* m_conn;
-    xcb_window_t m_id;
     xcb_atom_t m_moveResize;
     std::function<QPoint()> m_wanted;
 };
@@ -91,11 +67,7 @@ bool pinToPlacedOrigin(QWindow* window, std::function<QPoint()> wantedTopLeft) {
     if (!window || !conn || !wantedTopLeft) {
         return false;
     }
-    constexpr char name[] = "_NET_MOVERESIZE_WINDOW";
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(conn, xcb_intern_atom(conn, 0, sizeof name - 1, name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
+    const xcb_atom_t atom = x11Atom(conn, "_NET_MOVERESIZE_WINDOW");
     if (atom == XCB_ATOM_NONE) {
         return false;
     }

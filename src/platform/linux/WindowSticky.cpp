@@ -1,27 +1,15 @@
 #include "WindowSticky.h"
 
-#include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
 #include <QWindow>
 
 #ifdef QUILLFERN_HAVE_XCB
+#include "XcbWindowFilter.h"
+
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
-#include <xcb/xcb.h>
 
 namespace {
-
-xcb_atom_t internAtom(xcb_connection_t* conn, const char* name) {
-    const xcb_intern_atom_cookie_t cookie =
-        xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(conn, cookie, nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-}
 
 std::vector<xcb_atom_t> readStates(xcb_connection_t* conn, xcb_window_t id, xcb_atom_t netWmState) {
     std::vector<xcb_atom_t> states;
@@ -87,41 +75,29 @@ constexpr std::uint32_t allDesktops = 0xFFFFFFFF;
 //   does not read sticky as "every desktop", then keeps the card on that one: each time the
 //   desktop changes to a single one, every desktop is asked for again (once per change, so a
 //   manager that refuses is not asked in a loop).
-class StateKeeper : public QObject, public QAbstractNativeEventFilter {
+class StateKeeper : public XcbWindowFilter {
 public:
     StateKeeper(QWindow* window, xcb_connection_t* conn, xcb_atom_t netWmState,
                 xcb_atom_t demandsAttention, xcb_atom_t desktop)
-        : QObject(window), m_conn(conn), m_id(static_cast<xcb_window_t>(window->winId())),
-          m_netWmState(netWmState), m_demandsAttention(demandsAttention), m_desktop(desktop) {
-        QCoreApplication::instance()->installNativeEventFilter(this);
-    }
-    ~StateKeeper() override {
-        if (QCoreApplication::instance()) {
-            QCoreApplication::instance()->removeNativeEventFilter(this);
-        }
-    }
+        : XcbWindowFilter(window, conn), m_netWmState(netWmState),
+          m_demandsAttention(demandsAttention), m_desktop(desktop) {}
 
-    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-        if (type != "xcb_generic_event_t") {
-            return false;
+private:
+    void onEvent(const xcb_generic_event_t& event) override {
+        if ((event.response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
+            return;
         }
-        const auto* event = static_cast<const xcb_generic_event_t*>(message);
-        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
-            return false;
-        }
-        const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+        const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(&event);
         if (property->window != m_id || property->state != XCB_PROPERTY_NEW_VALUE) {
-            return false;
+            return;
         }
         if (property->atom == m_netWmState) {
             withdrawAttention();
         } else if (property->atom == m_desktop) {
             keepOnEveryDesktop();
         }
-        return false; // Qt keeps tracking the window as before
     }
 
-private:
     void withdrawAttention() {
         const std::vector<xcb_atom_t> states = readStates(m_conn, m_id, m_netWmState);
         if (std::find(states.begin(), states.end(), m_demandsAttention) != states.end()) {
@@ -139,18 +115,11 @@ private:
         m_lastDesktop = now;
     }
 
-    xcb_connection_t* m_conn;
-    xcb_window_t m_id;
     xcb_atom_t m_netWmState;
     xcb_atom_t m_demandsAttention;
     xcb_atom_t m_desktop;
     std::uint32_t m_lastDesktop = allDesktops;
 };
-
-xcb_connection_t* x11Connection() {
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
 
 } // namespace
 
@@ -167,16 +136,16 @@ bool stickMakeWindowSticky(QWindow* window) {
         return false;
     }
     const auto id = static_cast<xcb_window_t>(window->winId());
-    const xcb_atom_t netWmState = internAtom(conn, "_NET_WM_STATE");
-    const xcb_atom_t desktop = internAtom(conn, "_NET_WM_DESKTOP");
-    const std::vector<xcb_atom_t> wanted{internAtom(conn, "_NET_WM_STATE_STICKY"),
-                                         internAtom(conn, "_NET_WM_STATE_SKIP_TASKBAR"),
-                                         internAtom(conn, "_NET_WM_STATE_SKIP_PAGER")};
+    const xcb_atom_t netWmState = x11Atom(conn, "_NET_WM_STATE");
+    const xcb_atom_t desktop = x11Atom(conn, "_NET_WM_DESKTOP");
+    const std::vector<xcb_atom_t> wanted{x11Atom(conn, "_NET_WM_STATE_STICKY"),
+                                         x11Atom(conn, "_NET_WM_STATE_SKIP_TASKBAR"),
+                                         x11Atom(conn, "_NET_WM_STATE_SKIP_PAGER")};
     if (netWmState == XCB_ATOM_NONE || desktop == XCB_ATOM_NONE ||
         std::find(wanted.begin(), wanted.end(), XCB_ATOM_NONE) != wanted.end()) {
         return false;
     }
-    const xcb_atom_t demandsAttention = internAtom(conn, "_NET_WM_STATE_DEMANDS_ATTENTION");
+    const xcb_atom_t demandsAttention = x11Atom(conn, "_NET_WM_STATE_DEMANDS_ATTENTION");
 
     if (!window->isVisible()) {
         // Keep whatever states are already requested and add each wanted one once.
