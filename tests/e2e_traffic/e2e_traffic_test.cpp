@@ -59,9 +59,10 @@ protected:
 
 // Three runs of the program in namespace A, each while one client moves a known amount and
 // lives across two sampling periods: a client in A itself (its process name names its
-// application entry), then a container routed through A downloading, counted once by the
-// automatic choice of links and twice over (in on the uplink, out on the container's veth)
-// when every link counts.
+// application entry, and its data directory is removed under it, as a user cleaning up might:
+// the day must reach a new store whole), then a container routed through A downloading, counted
+// once by the automatic choice of links and twice over (in on the uplink, out on the container's
+// veth) when every link counts.
 TEST_F(E2eTraffic, RealTrafficIsCountedOnceInTotalsAndInTheSendersApplicationEntry) {
     if (!missingProgram({"xdotool"}).empty())
         GTEST_SKIP() << "xdotool is not installed (scripts/test installs it)";
@@ -95,7 +96,8 @@ TEST_F(E2eTraffic, RealTrafficIsCountedOnceInTotalsAndInTheSendersApplicationEnt
     const struct {
         std::string netns, client, interfaces;
         std::uint64_t up, down, expectIn, expectOut; // expectOut 0: acknowledgements only
-    } cases[] = {{a, "qf-e2e-client", "auto", kBoth, kBoth, kBoth, kBoth},
+        bool removeStore = false;
+    } cases[] = {{a, "qf-e2e-client", "auto", kBoth, kBoth, kBoth, kBoth, true},
                  {ct.a(), "qf-container", "auto", 0, kDownload, kDownload, 0},
                  {ct.a(), "qf-container", "all", 0, kDownload, kDownload, kDownload}};
     // The payload, give or take what the tool may miss and the packets' headers add;
@@ -129,6 +131,8 @@ TEST_F(E2eTraffic, RealTrafficIsCountedOnceInTotalsAndInTheSendersApplicationEnt
             return ran;
         };
         ASSERT_TRUE(nextRun()) << "the recorder never sampled";
+        if (c.removeStore)
+            fs::remove_all(m_box.root() / "data/Quillfern");
         ASSERT_TRUE(client.go()) << "the transfer failed";
         ASSERT_TRUE(nextRun() && nextRun()) << "the recorder stopped sampling";
         ASSERT_TRUE(client.running());
