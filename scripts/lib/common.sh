@@ -14,7 +14,7 @@ QF_BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-n
 # runs or loads: a test skips only where the machine itself cannot (no root, no BPF).
 QF_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev
                   # X: the virtual server, the clients that drive it (xdotool, xprop), pictures
-                  xvfb xdotool x11-utils imagemagick
+                  xvfb xauth x11-apps xdotool x11-utils imagemagick
                   # the decimal-comma locale (qf_ensure_comma_locale), namespaces (ip, sysctl)
                   locales iproute2 procps
                   # the package check: cpack's shlibdeps step runs file(1) and dpkg-shlibdeps
